@@ -1,0 +1,34 @@
+// Word extraction: the plain tokenizer with its letter-trigram plausibility test, the markup
+// tokenizer and the ID3v1 tag reader. One process-wide tokenizer state, used by one thread at a
+// time: the indexing thread during a run, the UI thread for the stop list and queries.
+#ifndef OLMAREST_IDX_EXTRACT_H
+#define OLMAREST_IDX_EXTRACT_H
+
+#include <cstdint>
+
+constexpr int MAX_WORD = 31;       // longest word handed on; buffers hold MAX_WORD + 1 bytes
+constexpr int TRIGRAM_SIZE = 32768; // bytes of trigram_freqs.dat
+
+// Where words go: add_word, unless a test or benchmark installs its own.
+using WordSink = int (*)(char *word, int len);
+extern WordSink word_sink;
+
+// Picks the tokenizer by content kind (2 markup, 3 audio tag, else plain). Returns the 1-based
+// position of the byte that ended the last word handed on, or 0.
+int extract_words(const char *buf, int len, int kind);
+int extract_plain(const char *buf, int len);
+int extract_markup(const char *buf, int len);
+int extract_audio_tag(const char *buf, int len);
+bool word_plausible(const char *word, int len);
+
+// The current file's data has ended: a pending word is ended as if a separator followed it
+// (same length floor and plausibility test) and every tokenizer state is cleared.
+void extract_end_file();
+// Clears every tokenizer state, handing nothing on.
+void extract_reset();
+
+// Loads the trigram table from path (normally done once, from beside the program file, at the
+// first plausibility test). Returns true when the file was opened.
+bool load_trigrams(const char *path);
+
+#endif

@@ -1,0 +1,52 @@
+// File acquisition: the file table and its enumeration (directory walk; the ISO 9660 reader
+// comes later), and the overlapped read pipeline that delivers every file's data in order to
+// detection and extraction and publishes progress. Runs on the indexing thread, or inside
+// read_idx on the UI thread for enumeration.
+#ifndef OLMAREST_IDX_READ_H
+#define OLMAREST_IDX_READ_H
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+struct FileEntry {
+    const char *file_name; // name without directory part (heap_pool)
+    const char *dir_name;  // directory holding it; shared by the entries of one directory
+    uint32_t file_size;    // low 32 bits of the size, bytes
+    uint32_t disk_ofs;     // byte offset on a raw CD volume; 0 for walked files
+    int32_t kind;          // content kind: 1 not yet detected, <= 0 not extracted
+};
+
+extern std::vector<FileEntry> file_table;
+extern std::atomic<int> num_files;           // UI may read
+extern std::atomic<uint64_t> total_bytes;    // UI may read: bytes the run must account for
+extern bool cd_mode;                         // the table came from the CD reader
+extern bool files_capped;                    // the tree held more than MAX_FILES files; the rest is left out
+
+// Fills the file table from path. 0 when it holds at least one file, nonzero otherwise.
+int enum_files(const char *path);
+// Breadth-first walk, each directory's entries in name order. 0, or 1 when no file was found.
+int walk_dir(const char *path);
+// Hash of the file table (count, every path and size, in order); never 0.
+uint32_t table_fingerprint();
+
+// ---- Read pipeline ----
+
+constexpr uint32_t READ_SIZE = 32768; // bytes of every read but a file's last
+constexpr int NUM_SLOTS = 8;          // reads in flight
+
+extern std::atomic<uint64_t> total_bytes_read; // UI may read: bytes accounted so far
+extern std::atomic<float> cur_throughput;      // UI may read: bytes per second
+extern int cur_fn;                             // file number of the data being delivered
+extern int cur_block;                          // its 32 KiB block number within the file
+extern const char *cur_dir;                    // directory of the file last opened, or the loaded path
+extern bool pass_log;                          // write the "%d %.2f" line per pass to standard error
+
+// Reads and delivers every file of the table. 0 when all data was delivered, -1 when cancelled
+// (or the run failed). Indexing thread only.
+int read_files();
+double get_seconds(); // seconds since the first call
+void sample_rate();   // the pass-rate filter behind cur_throughput
+extern int passes_per_sec;
+
+#endif

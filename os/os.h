@@ -1,0 +1,104 @@
+// Platform layer: every operating-system service the engine uses, behind short os_ functions.
+// idx/ includes this header and no system header; os_posix.cpp implements it for Linux.
+// Unless a contract says otherwise a function may be called from any thread, and reports
+// failure as -1 (or null) with the reason left in os_last_error().
+#ifndef OLMAREST_OS_OS_H
+#define OLMAREST_OS_OS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr char OS_PATH_SEP = '/';
+constexpr int OS_PATH_MAX = 4096; // longest path a buffer of ours must hold, NUL included
+
+// os_open flags.
+constexpr int OS_DIRECT = 1;     // bypass the page cache (FILE_FLAG_NO_BUFFERING); silently buffered if refused
+constexpr int OS_SEQUENTIAL = 2; // sequential-scan hint
+constexpr int OS_RANDOM = 4;     // random-access hint
+
+// Files (CreateFileA for reading, CloseHandle). Return a descriptor >= 0, or -1.
+int os_open(const char *path, int flags);
+int os_open_in(int dir_fd, const char *name, int flags); // name relative to an os_dir_open descriptor
+int os_dir_open(const char *path);                       // a directory descriptor for os_open_in
+void os_close(int fd);
+
+// ReadFile at an offset: reads until len bytes or end of file (retrying EINTR and short reads).
+// Returns the bytes read, or -1.
+long os_read_at(int fd, void *buf, uint32_t len, uint64_t ofs);
+int64_t os_file_size(int fd);                // GetFileSize, whole 64 bits; -1 on failure
+int os_truncate(int fd, uint64_t size);      // SetEndOfFile
+uint32_t os_dio_align(int fd);               // direct-I/O alignment of the file; 4096 when unknown
+
+// "idx.dat" openings: exclusive (no sharing) through an advisory lock taken before anything changes.
+int os_create_locked(const char *path); // CREATE_ALWAYS: open or create, lock, then truncate to 0
+int os_open_locked(const char *path);   // OPEN_EXISTING, read only, locked
+
+// Mappings (CreateFileMappingA + MapViewOfFile, UnmapViewOfFile) of [0, size) of fd, MAP_SHARED.
+void *os_map(int fd, uint64_t size, bool writable);
+void os_unmap(void *p, uint64_t size);
+
+// Committed, zeroed, page-aligned memory (VirtualAlloc MEM_COMMIT / VirtualFree).
+void *os_reserve(size_t size);
+void os_release(void *p, size_t size);
+
+// Directories (FindFirstFileA / FindNextFileA). Lists the entries of path, without "." and "..",
+// sorted bytewise by name so every file system gives the same order. Returns 0, or -1 when the
+// directory cannot be listed.
+enum class OsEntryType { file, dir, other };
+struct OsDirEntry {
+    std::string name;
+    OsEntryType type; // symbolic links: file when they lead to a regular file, else other
+    uint64_t size;    // files only
+};
+int os_dir_list(const char *path, std::vector<OsDirEntry> &out);
+bool os_is_dir(const char *path);
+
+// Threads (_beginthreadex, WaitForSingleObject(t, 0)). os_thread_ended joins and frees the thread
+// once it has ended and then returns true; call it until it does.
+struct OsThread;
+OsThread *os_thread_start(void (*fn)(void *), void *arg);
+bool os_thread_ended(OsThread *t);
+void os_sleep_ms(int ms);
+
+// Time (QueryPerformanceCounter / Frequency).
+int64_t os_ticks();
+int64_t os_tick_rate();
+
+// Errors (GetLastError / SetLastError).
+int os_last_error();
+void os_set_last_error(int code);
+
+// Directory of the program file, with no trailing separator; false when it cannot be found
+// or does not fit n bytes.
+bool os_program_dir(char *buf, size_t n);
+
+// Asynchronous reads (ReadFileEx + completion routine, SleepEx alertable, CancelIo).
+// Completion routines run only inside os_wait_io, on the thread that calls it, once for every
+// read that os_read_async accepted, cancelled ones included (with 0 bytes).
+using OsIoDone = void (*)(void *user, long bytes); // bytes transferred, 0 on error or cancel
+// Queues one read of len bytes at ofs into buf (aligned for direct I/O). Returns 0 when accepted,
+// -1 when refused (no completion will follow).
+int os_read_async(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDone done);
+// Submits what is queued and waits until at least one completion routine has run.
+// Returns the number of routines run, 0 when nothing was in flight.
+int os_wait_io();
+// Cancels the reads of fd in flight; they still complete (with 0 bytes) in a later os_wait_io.
+void os_cancel_io(int fd);
+
+// Which asynchronous back end is in use: "uring", "sync" or a test's own. Chosen once, at the
+// first os_read_async: io_uring when available, else sync; OLMAREST_IO=sync forces sync.
+const char *os_io_backend();
+
+// Back end table, replaceable by tests (for example to complete reads in a scrambled order).
+struct OsIoBackend {
+    const char *name;
+    int (*read_async)(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDone done);
+    int (*wait_io)();
+    void (*cancel_io)(int fd);
+};
+// Installs a back end (null: choose again as at start). Only while no read is in flight.
+void os_set_io_backend(const OsIoBackend *backend);
+
+#endif

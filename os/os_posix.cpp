@@ -1,0 +1,237 @@
+// Linux implementation of the platform layer: files, mappings, memory, directories, threads, time.
+// The asynchronous reads live in os_io_posix.cpp.
+#include "os/os.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <thread>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int open_flags(int flags) {
+    int f = O_RDONLY | O_CLOEXEC;
+    if (flags & OS_DIRECT) f |= O_DIRECT;
+    return f;
+}
+
+void advise(int fd, int flags) {
+    if (flags & OS_SEQUENTIAL) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (flags & OS_RANDOM) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+}
+
+// Opens with O_DIRECT when asked; file systems that refuse it (EINVAL: tmpfs, some FUSE) get a
+// buffered descriptor instead, which the read path treats alike.
+int open_at(int dir_fd, const char *path, int flags) {
+    // O_NONBLOCK: a FIFO that slipped past enumeration must never block the indexing thread.
+    int fd = openat(dir_fd, path, open_flags(flags) | O_NONBLOCK);
+    if (fd < 0 && errno == EINVAL && (flags & OS_DIRECT))
+        fd = openat(dir_fd, path, open_flags(flags & ~OS_DIRECT) | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    advise(fd, flags);
+    return fd;
+}
+
+} // namespace
+
+int os_open(const char *path, int flags) { return open_at(AT_FDCWD, path, flags); }
+
+int os_open_in(int dir_fd, const char *name, int flags) { return open_at(dir_fd, name, flags); }
+
+int os_dir_open(const char *path) { return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+void os_close(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+long os_read_at(int fd, void *buf, uint32_t len, uint64_t ofs) {
+    uint32_t got = 0;
+    while (got < len) {
+        ssize_t n = pread(fd, static_cast<char *>(buf) + got, len - got, static_cast<off_t>(ofs + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINVAL && (fcntl(fd, F_GETFL) & O_DIRECT)) {
+            // Misaligned for direct I/O (a short tail, a device with larger sectors): go buffered.
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_DIRECT);
+            continue;
+        }
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<uint32_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
+int64_t os_file_size(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    return st.st_size;
+}
+
+int os_truncate(int fd, uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : -1; }
+
+uint32_t os_dio_align(int fd) {
+#ifdef STATX_DIOALIGN
+    struct statx stx;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &stx) == 0 && (stx.stx_mask & STATX_DIOALIGN) &&
+        stx.stx_dio_offset_align >= 512 && stx.stx_dio_offset_align <= 65536)
+        return std::max(stx.stx_dio_offset_align, stx.stx_dio_mem_align);
+#else
+    (void)fd;
+#endif
+    return 4096;
+}
+
+int os_create_locked(const char *path) {
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    // Lock first, truncate after: another process's index is never destroyed.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+int os_open_locked(const char *path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    return fd;
+}
+
+void *os_map(int fd, uint64_t size, bool writable) {
+    if (size == 0) return nullptr;
+    void *p = mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+void os_unmap(void *p, uint64_t size) {
+    if (p) munmap(p, size);
+}
+
+void *os_reserve(size_t size) {
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+void os_release(void *p, size_t size) {
+    if (p) munmap(p, size);
+}
+
+int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
+    out.clear();
+    int dfd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return -1;
+    DIR *d = fdopendir(dfd);
+    if (!d) {
+        close(dfd);
+        return -1;
+    }
+    while (struct dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        OsDirEntry entry{e->d_name, OsEntryType::other, 0};
+        struct stat st;
+        bool need_stat = e->d_type == DT_REG || e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
+        if (e->d_type == DT_DIR) {
+            entry.type = OsEntryType::dir;
+        } else if (need_stat && fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISDIR(st.st_mode)) entry.type = OsEntryType::dir;
+            // A link counts as a file only when it leads to one; links to directories are not
+            // entered, so link loops cannot trap the walk.
+            if (S_ISLNK(st.st_mode) && fstatat(dfd, e->d_name, &st, 0) != 0) continue;
+            if (S_ISREG(st.st_mode)) {
+                entry.type = OsEntryType::file;
+                entry.size = static_cast<uint64_t>(st.st_size);
+            }
+        }
+        out.push_back(std::move(entry));
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end(), [](const OsDirEntry &a, const OsDirEntry &b) { return a.name < b.name; });
+    return 0;
+}
+
+bool os_is_dir(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+struct OsThread {
+    pthread_t id;
+    void (*fn)(void *);
+    void *arg;
+};
+
+static void *thread_main(void *p) {
+    auto *t = static_cast<OsThread *>(p);
+    t->fn(t->arg);
+    return nullptr;
+}
+
+OsThread *os_thread_start(void (*fn)(void *), void *arg) {
+    auto *t = new OsThread{{}, fn, arg};
+    if (pthread_create(&t->id, nullptr, thread_main, t) != 0) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+bool os_thread_ended(OsThread *t) {
+    if (pthread_tryjoin_np(t->id, nullptr) != 0) return false;
+    delete t;
+    return true;
+}
+
+void os_sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int64_t os_ticks() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t os_tick_rate() { return 1000000000; }
+
+int os_last_error() { return errno; }
+
+void os_set_last_error(int code) { errno = code; }
+
+bool os_program_dir(char *buf, size_t n) {
+    char exe[PATH_MAX];
+    ssize_t len = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (len <= 0) return false;
+    exe[len] = 0;
+    char *slash = strrchr(exe, '/');
+    if (!slash) return false;
+    *slash = 0;
+    if (strlen(exe) + 1 > n) return false;
+    strcpy(buf, exe);
+    return true;
+}

@@ -1,0 +1,51 @@
+#include "tests/test_util.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "idx/index.h"
+#include "os/os.h"
+
+namespace fs = std::filesystem;
+
+void TempTree::SetUp() {
+    old_cwd_ = fs::current_path().string();
+    std::string tmpl = (fs::temp_directory_path() / "olmarest-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    root_ = tmpl;
+    fs::current_path(root_);
+    fs::create_directory(tree());
+}
+
+void TempTree::TearDown() {
+    fs::current_path(old_cwd_);
+    std::error_code ec;
+    fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto &e : fs::recursive_directory_iterator(root_, fs::directory_options::skip_permission_denied, ec))
+        if (!e.is_symlink()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(root_, ec);
+}
+
+void TempTree::write(const std::string &rel, const std::string &data) {
+    fs::path p = fs::path(root_) / rel;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << data;
+}
+
+void TempTree::mkdir(const std::string &rel) { fs::create_directories(fs::path(root_) / rel); }
+
+void TempTree::remove(const std::string &rel) { fs::remove_all(fs::path(root_) / rel); }
+
+int TempTree::index_tree(const std::string &dir) {
+    static std::string keep;
+    keep = dir;
+    if (create_idx(keep.c_str()) == -1) return -1;
+    int st;
+    while ((st = status_idx()) == 1) os_sleep_ms(1);
+    return st;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
