@@ -1,44 +1,292 @@
 #include "idx/extract.h"
 
-#include "idx/index.h"
+#include <cstring>
 
-// Placeholder until the tokenizers land: ASCII letters only, no plausibility test.
+#include "idx/check.h"
+#include "idx/index.h"
+#include "os/os.h"
+
+static const char UNIT[] = "idx/extract";
+
 WordSink word_sink = add_word;
 
-static char word[MAX_WORD + 1];
-static int wlen = 0;
+// ---- Character model ----
 
-static int end_word(int p, int &pos) {
-    int r = 0;
-    if (wlen >= 4) {
-        word[wlen] = 0;
-        pos = p;
-        r = word_sink(word, wlen);
+// Word characters, one bit per byte value: A-Z, a-z and the Latin-1 letters Ä Ö Ü ß ä ö ü
+// (59 values). Everything else separates words.
+static constexpr uint32_t WORD_CHARS[8] = {
+    0,          // 0x00-0x1F
+    0,          // 0x20-0x3F: digits and punctuation
+    0x07FFFFFE, // 0x40-0x5F: A-Z
+    0x07FFFFFE, // 0x60-0x7F: a-z
+    0,
+    0,
+    0x90400010, // 0xC0-0xDF: Ä (C4), Ö (D6), Ü (DC), ß (DF)
+    0x10400010, // 0xE0-0xFF: ä (E4), ö (F6), ü (FC)
+};
+
+static constexpr bool is_word_char(unsigned char c) { return (WORD_CHARS[c >> 5] >> (c & 31)) & 1; }
+
+// Clearing 0x20 folds a-z to A-Z and ä ö ü to Ä Ö Ü, and leaves ß (0xDF) as it is.
+static inline char fold(unsigned char c) { return static_cast<char>(c & ~0x20); }
+
+// Letter codes of the folded letters for the trigram index: A-Z 0-25, Ä 26, Ö 27, Ü 28, ß 29.
+static constexpr auto make_codes() {
+    struct Codes {
+        uint8_t v[256];
+    } t{};
+    for (int c = 'A'; c <= 'Z'; c++) t.v[c] = static_cast<uint8_t>(c - 'A');
+    t.v[0xC4] = 26;
+    t.v[0xD6] = 27;
+    t.v[0xDC] = 28;
+    t.v[0xDF] = 29;
+    return t;
+}
+static constexpr auto LETTER_CODE = make_codes();
+
+static_assert([] {
+    int n = 0;
+    for (int c = 0; c < 256; c++) n += is_word_char(static_cast<unsigned char>(c));
+    return n;
+}() == 59);
+
+// ---- Tokenizer state (one per process) ----
+
+static char pword[MAX_WORD + 1]; // plain tokenizer: the pending word
+static int plen = 0;             // its letters; 0 = none pending
+static int phyph = 0;            // 0 none, 1 "-" after the word, 2 "-" then CR/LF
+static float bonus = 0;          // context bonus of the current extract_plain call
+
+static char mword[MAX_WORD + 1]; // markup tokenizer: the same three, plus the two flags
+static int mlen = 0;
+static int mhyph = 0;
+static bool in_tag = false;
+static bool in_entity = false;
+
+// ---- Trigram table ----
+
+static uint8_t trigrams[TRIGRAM_SIZE];
+static bool trigrams_tried = false;
+static bool trigrams_loaded = false;
+
+bool load_trigrams(const char *path) {
+    trigrams_tried = true;
+    trigrams_loaded = false;
+    memset(trigrams, 0, sizeof trigrams);
+    int fd = path ? os_open(path, OS_SEQUENTIAL) : -1;
+    if (fd < 0) return false;
+    // A short or failed read leaves zeros behind; the table still counts as loaded.
+    os_read_at(fd, trigrams, TRIGRAM_SIZE, 0);
+    os_close(fd);
+    trigrams_loaded = true;
+    return true;
+}
+
+// The table lives beside the program file. A directory too long for the name counts as no file.
+static void load_default_trigrams() {
+    static const char NAME[] = "/trigram_freqs.dat";
+    char path[OS_PATH_MAX];
+    if (!os_program_dir(path, sizeof path) || strlen(path) + sizeof NAME > sizeof path) {
+        load_trigrams(nullptr);
+        return;
     }
-    wlen = 0;
+    strcat(path, NAME);
+    load_trigrams(path);
+}
+
+bool word_plausible(const char *word, int len) {
+    if (len < 4) return false;
+    if (!trigrams_tried) load_default_trigrams();
+    if (!trigrams_loaded) return true;
+    const auto *w = reinterpret_cast<const unsigned char *>(word);
+    // The score is a sum of small integers until the division, so an int holds it exactly.
+    int sum = 2;
+    unsigned x = (LETTER_CODE.v[w[0]] << 5) | LETTER_CODE.v[w[1]];
+    for (int i = 2; i < len; i++) {
+        x = ((x & 1023) << 5) | LETTER_CODE.v[w[i]];
+        int v = trigrams[x];
+        sum += v >= 3 ? v : v == 0 ? -60 : -7;
+    }
+    // Divided by the letters, not the trigrams, in single precision.
+    float score = static_cast<float>(sum) / static_cast<float>(len);
+    if (score > 15) {
+        if (bonus < -10) bonus = -10;
+        if (score > 25) bonus += 4;
+        bonus += 3;
+    } else {
+        if (bonus > 3) bonus = 3;
+        if (score < 8) bonus -= 4;
+        bonus -= 2;
+    }
+    return score + bonus > 13;
+}
+
+// ---- Plain tokenizer ----
+
+// Ends the pending plain word: hands it on when it is long enough and plausible. Returns the
+// sink's answer, or 0 when the word was not handed on.
+static inline int end_plain_word(int p, int &pos) {
+    int r = 0;
+    pword[plen] = 0;
+    if (plen >= 4 && word_plausible(pword, plen)) {
+        pos = p;
+        r = word_sink(pword, plen);
+    }
+    plen = 0;
+    phyph = 0;
     return r;
 }
 
 int extract_plain(const char *buf, int len) {
+    const auto *b = reinterpret_cast<const unsigned char *>(buf);
+    bonus = 0;
     int pos = 0;
-    for (int i = 0; i < len; i++) {
-        unsigned char c = static_cast<unsigned char>(buf[i]);
-        bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        if (wlen > 0 && (!letter || wlen >= MAX_WORD) && end_word(i + 1, pos) == -1) return pos;
-        if (letter) word[wlen++] = static_cast<char>(c & ~0x20);
+    int i = 0;
+    while (i < len) {
+        if (plen == 0) {
+            // No word pending, so no hyphen state either: skip to the next letter.
+            while (i < len && !is_word_char(b[i])) i++;
+            if (i == len) break;
+        }
+        if (phyph == 0) {
+            // Letters join the word until it is full or a non-letter comes.
+            while (i < len && plen < MAX_WORD && is_word_char(b[i])) pword[plen++] = fold(b[i++]);
+            if (i == len) break;
+        }
+        // Byte i meets a pending word: it is a non-letter, the 32nd letter, or any byte after "-".
+        unsigned char c = b[i];
+        bool wc = is_word_char(c);
+        if (c == '-') {
+            phyph = 1;
+        } else if (phyph > 0 && (c == 10 || c == 13)) {
+            phyph = 2;
+        } else if (!wc || phyph == 1 || plen >= MAX_WORD) {
+            if (end_plain_word(i + 1, pos) == -1) return pos;
+        }
+        if (wc) pword[plen++] = fold(c);
+        i++;
     }
     return pos;
 }
 
-int extract_markup(const char *buf, int len) { return extract_plain(buf, len); }
-int extract_audio_tag(const char *, int) { return 0; }
-int extract_words(const char *buf, int len, int kind) {
-    return kind == 3 ? extract_audio_tag(buf, len) : extract_plain(buf, len);
+// ---- Markup tokenizer ----
+
+// Ends the pending markup word and hands it on whatever its length (add_word has its own floor).
+static inline int end_markup_word(int p, int &pos) {
+    mword[mlen] = 0;
+    pos = p;
+    int r = word_sink(mword, mlen);
+    mlen = 0;
+    mhyph = 0;
+    return r;
 }
-bool word_plausible(const char *, int len) { return len >= 4; }
-void extract_end_file() {
+
+static inline bool ends_with(const char *suffix, int n) {
+    return mlen >= n && memcmp(mword + mlen - n, suffix, n) == 0;
+}
+
+// The word's tail spells an entity name: "&uuml;" has put UUML into the word. Returns the letter
+// the ";" stands for, or the ";" itself.
+static unsigned char decode_entity(unsigned char c) {
+    static const struct {
+        char name[5];
+        unsigned char letter; // 0: the entity only separates
+    } ENTITIES[] = {{"NBSP", 0}, {"QUOT", 0}, {"AUML", 0xC4}, {"OUML", 0xD6}, {"UUML", 0xDC}};
+    for (const auto &e : ENTITIES) {
+        if (ends_with(e.name, 4)) {
+            mlen -= 4;
+            if (e.letter) c = e.letter;
+            break;
+        }
+    }
+    if (ends_with("SZLIG", 5)) {
+        mlen -= 5;
+        c = 0xDF;
+    }
+    return c;
+}
+
+int extract_markup(const char *buf, int len) {
+    const auto *b = reinterpret_cast<const unsigned char *>(buf);
     int pos = 0;
-    if (wlen > 0) end_word(0, pos);
+    for (int i = 0; i < len; i++) {
+        unsigned char c = b[i];
+        if (c == '&') {
+            in_entity = true;
+            continue;
+        }
+        if (c == '<') {
+            if (mlen > 0 && end_markup_word(i + 1, pos) == -1) return pos;
+            in_tag = true;
+            continue; // "<" is no letter and no word is pending any more
+        }
+        if (c == '>') in_tag = false;
+        if (c == ';' && in_entity) {
+            c = decode_entity(c);
+            in_entity = false;
+        }
+        bool wc = is_word_char(c);
+        if (in_tag) continue;
+        if (mlen > 0) {
+            if (c == '-') {
+                mhyph = 1;
+            } else if (mhyph > 0 && (c == 10 || c == 13)) {
+                mhyph = 2;
+            } else if (c != 0 && (!wc || mhyph == 1 || mlen >= MAX_WORD)) {
+                if (end_markup_word(i + 1, pos) == -1) return pos;
+            }
+        }
+        if (wc) mword[mlen++] = fold(c);
+    }
+    return pos;
 }
-void extract_reset() { wlen = 0; }
-bool load_trigrams(const char *) { return false; }
+
+// ---- Audio tag and dispatch ----
+
+// Ends a word still pending in the plain tokenizer, as a separator after it would.
+static void end_plain_pending() {
+    int pos = 0;
+    if (plen > 0) end_plain_word(0, pos);
+    phyph = 0;
+}
+
+int extract_audio_tag(const char *buf, int len) {
+    IDX_ASSERT(buf != 0);
+    if (len < 128) return extract_plain(buf, len);
+    const char *tag = buf + len - 128;
+    if (memcmp(tag, "TAG", 3) != 0) return 0;
+    // Title, artist, album, comment: each its own text, scanned over its first 29 bytes. Nothing
+    // pending before the tag belongs to it, and no field's last word runs on into the next.
+    plen = 0;
+    phyph = 0;
+    static const int FIELDS[] = {3, 33, 63, 97};
+    for (int f : FIELDS) {
+        extract_plain(tag + f, 29);
+        end_plain_pending();
+    }
+    return 0;
+}
+
+int extract_words(const char *buf, int len, int kind) {
+    if (kind == 2) return extract_markup(buf, len);
+    if (kind == 3) return extract_audio_tag(buf, len);
+    return extract_plain(buf, len);
+}
+
+void extract_end_file() {
+    end_plain_pending();
+    if (mlen > 0 && !in_tag) {
+        int pos = 0;
+        end_markup_word(0, pos);
+    }
+    extract_reset();
+}
+
+void extract_reset() {
+    plen = 0;
+    phyph = 0;
+    mlen = 0;
+    mhyph = 0;
+    in_tag = false;
+    in_entity = false;
+}
