@@ -608,12 +608,21 @@ static void locate_posting(unsigned fn, uint32_t p) {
     // block early so that its beginning is read too.
     unsigned block = post_block(p);
     if (block > 0) block--;
-    for (; uint64_t{block} * READ_SIZE < uint64_t{e.file_size} + READ_SIZE; block++) {
+    for (;; block++) {
         char *data;
         int n;
         int end = locate_in_block(fn, block, &data, &n);
         if (end < 0) break;
-        if (!locate_found) continue;
+        bool last = n < static_cast<int>(READ_SIZE);
+        if (!locate_found && last) {
+            // A word that runs up to the file's last byte ends with the file, as when it was indexed.
+            extract_end_file();
+            end = n + 1;
+        }
+        if (!locate_found) {
+            if (last) break;
+            continue;
+        }
         if (e.kind == KIND_AUDIO && end == 0 && n >= 128)
             append_tag_field(data, n);
         else

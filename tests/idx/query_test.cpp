@@ -1,1 +1,197 @@
+// Query evaluation and result listing over real indexes built from small trees.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "idx/extract.h"
+#include "idx/index.h"
+#include "idx/read.h"
+#include "tests/test_util.h"
+
+namespace {
+
+struct Row {
+    std::string path;
+    int freq;
+    std::string text;
+};
+
+std::string repeat(const std::string &word, int n) {
+    std::string s;
+    for (int i = 0; i < n; i++) s += word + " ";
+    return s;
+}
+
+class Query : public TempTree {
+  protected:
+    void SetUp() override {
+        TempTree::SetUp();
+        load_trigrams("/nonexistent"); // no plausibility filter: the tests pick their own words
+    }
+
+    // Indexes files (name -> contents) under tree() and loads the index.
+    void build(const std::map<std::string, std::string> &files) {
+        for (auto &[name, data] : files) write("tree/" + name, data);
+        ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+        ASSERT_EQ(read_idx(), 0) << idx_reason();
+    }
+
+    // Runs the query and both listing passes; checks that the passes agree on files and frequencies.
+    std::vector<Row> search(const std::string &words) {
+        query_idx(words.c_str());
+        std::vector<Row> first;
+        char *p, *t;
+        int f;
+        while (next_result(&p, &f, nullptr) == 0) first.push_back({p, f, ""});
+        std::vector<Row> rows;
+        while (next_result(&p, &f, &t) == 0) rows.push_back({p, f, t});
+        EXPECT_EQ(first.size(), rows.size());
+        for (size_t i = 0; i < std::min(first.size(), rows.size()); i++) {
+            EXPECT_EQ(first[i].path, rows[i].path);
+            EXPECT_EQ(first[i].freq, rows[i].freq);
+        }
+        return rows;
+    }
+
+    std::string name_of(const Row &r) { return std::filesystem::path(r.path).filename().string(); }
+
+    std::vector<std::string> names(const std::vector<Row> &rows) {
+        std::vector<std::string> v;
+        for (auto &r : rows) v.push_back(name_of(r));
+        return v;
+    }
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(Query, EmptyAndShortQueriesGiveNoRow) {
+    build({{"a.txt", "lighthouse keeper on the harbour wall\n"}});
+    for (const char *q : {"", "   ", "a an the of", "on it is"}) {
+        SCOPED_TRACE(q);
+        EXPECT_TRUE(search(q).empty());
+        char *p;
+        int f;
+        EXPECT_EQ(next_result(&p, &f, nullptr), -1);
+    }
+}
+
+TEST_F(Query, SlotsTakeOnlyTheFirstThreeWords) {
+    build({{"a.txt", "anchor of a ship\n"}, {"b.txt", "beacon on a hill\n"}, {"c.txt", "kettle on a fire\n"},
+           {"d.txt", "dolphin in a bay\n"}});
+    EXPECT_EQ(names(search("anchor beacon kettle dolphin")), (Names{"a.txt", "b.txt", "c.txt"}));
+    // Words of three letters or fewer take no slot.
+    EXPECT_EQ(names(search("an anchor of beacon to kettle dolphin")), (Names{"a.txt", "b.txt", "c.txt"}));
+}
+
+TEST_F(Query, RepeatedWordTakesTwoSlotsAndDoublesTheFrequency) {
+    build({{"a.txt", repeat("anchor", 3)}, {"b.txt", "beacon on a hill\n"}});
+    auto rows = search("anchor anchor");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].freq, 6);
+    EXPECT_TRUE(search("anchor anchor anchor beacon").size() == 1);
+}
+
+TEST_F(Query, StopAndUnknownWordsUseASlot) {
+    write("stopwords.txt", "harbour\n");
+    build({{"a.txt", "harbour anchor\n"}, {"b.txt", "beacon on a hill\n"}, {"c.txt", "kettle on a fire\n"}});
+    EXPECT_EQ(names(search("harbour anchor beacon kettle")), (Names{"a.txt", "b.txt"}));
+    EXPECT_EQ(names(search("quixotry anchor beacon kettle")), (Names{"a.txt", "b.txt"}));
+    EXPECT_TRUE(search("harbour").empty());
+}
+
+TEST_F(Query, CappedCountsGiveNegativeFrequency) {
+    build({{"a.txt", repeat("anchor", 70) + repeat("beacon", 5)}, {"b.txt", repeat("beacon", 63)}});
+    auto rows = search("anchor beacon");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(name_of(rows[0]), "a.txt");
+    EXPECT_EQ(rows[0].freq, -68);
+    EXPECT_EQ(rows[1].freq, -63);
+}
+
+TEST_F(Query, RankingByMatchedWordsThenTotalThenFileNumber) {
+    build({{"a.txt", repeat("anchor", 70)},                       // one word, capped
+           {"b.txt", repeat("anchor", 64) + repeat("beacon", 64)}, // two words, total capped at 63
+           {"c.txt", repeat("anchor", 70) + repeat("beacon", 70)}, // ties with b: file number decides
+           {"d.txt", "anchor beacon\n"},                          // two words, small total
+           {"e.txt", repeat("beacon", 2)}});
+    EXPECT_EQ(names(search("anchor beacon")), (Names{"b.txt", "c.txt", "d.txt", "a.txt", "e.txt"}));
+}
+
+TEST_F(Query, ExcerptsAroundTheFirstOccurrence) {
+    build({{"start.txt", "anchor chains rattle in the dark hold of the ship\n"},
+           {"end.txt", "the ship rode at anchor all night beside the beacon\n"},
+           {"lines.txt", "first line\r\nsecond line with the beacon\r\nthird line\n"}});
+    // Text of fewer than 12 bytes is never indexed, so every file here is longer.
+    // Files number in name order: end.txt 0, lines.txt 1, start.txt 2; equal scores list by number.
+    auto rows = search("anchor");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].text, "p rode at anchor all night ... ");
+    EXPECT_EQ(rows[1].text, "anchor chains ra ... "); // found within the first ten bytes
+    rows = search("beacon");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].text, "eside the beacon  ... "); // ends at the last byte read, LF as a space
+    EXPECT_EQ(rows[1].text, " with the beacon  third li ... ");
+    rows = search("anchor beacon");
+    ASSERT_EQ(names(rows), (Names{"end.txt", "lines.txt", "start.txt"}));
+    EXPECT_EQ(rows[0].text, "p rode at anchor all night ... eside the beacon  ... ");
+}
+
+TEST_F(Query, VanishedFileKeepsItsRowWithoutText) {
+    build({{"a.txt", "anchor of a ship\n"}, {"b.txt", "anchor anchor\n"}});
+    remove("tree/b.txt");
+    auto rows = search("anchor");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(name_of(rows[0]), "b.txt");
+    EXPECT_EQ(rows[0].freq, 2);
+    EXPECT_EQ(rows[0].text, "");
+    EXPECT_EQ(rows[1].text, "anchor of a ship ... ");
+}
+
+TEST_F(Query, NoIndexLoadedGivesNoRow) {
+    EXPECT_NE(read_idx(), 0);
+    query_idx("anchor");
+    char *p;
+    int f;
+    EXPECT_EQ(next_result(&p, &f, nullptr), -1);
+}
+
+// A damaged idx.dat (wild chain links, bucket counts, file numbers) may lose rows but must never
+// crash or read outside the mapping (ASan builds check the latter).
+TEST_F(Query, DamagedChainsNeverCrash) {
+    std::map<std::string, std::string> files;
+    const char *words[] = {"anchor", "beacon", "kettle", "dolphin", "harbour", "lantern"};
+    for (int i = 0; i < 40; i++) {
+        std::string s;
+        for (int w = 0; w < 6; w++)
+            if ((i + w) % 3) s += repeat(words[w], 1 + (i * w) % 5);
+        files["f" + std::to_string(100 + i) + ".txt"] = s;
+    }
+    build(files);
+    std::string good = read_file("idx.dat");
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 300; round++) {
+        std::string bad = good;
+        int flips = 1 + static_cast<int>(rng() % 16);
+        for (int i = 0; i < flips; i++) {
+            size_t at = 284 + rng() % (bad.size() - 284); // nodes, buckets and directories
+            bad[at] = static_cast<char>(rng());
+        }
+        std::ofstream("idx.dat", std::ios::binary | std::ios::trunc) << bad;
+        if (read_idx() != 0) continue;
+        for (const char *q : {"anchor", "beacon kettle", "dolphin harbour lantern"}) {
+            query_idx(q);
+            char *p, *t;
+            int f;
+            int n = 0;
+            while (next_result(&p, &f, round % 4 ? nullptr : &t) == 0) n++;
+            EXPECT_LE(n, 40);
+        }
+    }
+}
+
+} // namespace
