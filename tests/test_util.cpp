@@ -1,9 +1,13 @@
 #include "tests/test_util.h"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "idx/extract.h"
 #include "idx/index.h"
+#include "idx/read.h"
+#include "idx/stemmer.h"
 #include "os/os.h"
 
 namespace fs = std::filesystem;
@@ -48,4 +52,46 @@ int TempTree::index_tree(const std::string &dir) {
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void MappedIndex::SetUp() {
+    TempTree::SetUp();
+    load_trigrams("/nonexistent");
+    reset_pools();
+    ASSERT_EQ(map_idx_write(), 0);
+    header = static_cast<IdxHeader *>(mem_alloc(sizeof(IdxHeader), true));
+    ASSERT_NE(header, nullptr);
+    header->base = idx_origin();
+    ASSERT_EQ(tbl_init(word_table), 0);
+    word_mode = MODE_INDEX;
+    loading_stops = false;
+    run_failed = false;
+    cur_fn = 0;
+    cur_block = 0;
+}
+
+void MappedIndex::TearDown() {
+    close_idx_file();
+    TempTree::TearDown();
+}
+
+int feed_word(const char *word) {
+    char buf[MAX_WORD + 1] = {};
+    size_t len = strlen(word);
+    memcpy(buf, word, len);
+    return add_word(buf, static_cast<int>(len));
+}
+
+uint32_t key_of(const char *word) {
+    char buf[MAX_WORD + 1] = {};
+    int len = static_cast<int>(strlen(word));
+    memcpy(buf, word, static_cast<size_t>(len));
+    stem_word(buf, len);
+    return word_key(buf, len);
+}
+
+uint32_t u32_at(const std::string &bytes, size_t ofs) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; i--) v = (v << 8) | static_cast<uint8_t>(bytes.at(ofs + static_cast<size_t>(i)));
+    return v;
 }

@@ -33,3 +33,25 @@ class TempTree : public ::testing::Test {
 std::string read_file(const std::string &path);
 
 #endif
+
+#include <cstdint>
+
+#include "idx/index.h"
+
+// An empty index mapped by hand in a TempTree, as create_idx leaves it before its thread starts:
+// the header at offset 0, an empty word table, indexing mode, no plausibility filter and no stop
+// list. Lets word recording and the word table be driven directly, one word and file at a time.
+class MappedIndex : public TempTree {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    IdxHeader *header = nullptr;
+};
+
+// Hands word (upper case, at most 31 letters) to add_word as a tokenizer would; add_word's result.
+int feed_word(const char *word);
+// The key add_word files word under: its stem's key.
+uint32_t key_of(const char *word);
+// The little-endian 32-bit value at ofs of a file's bytes.
+uint32_t u32_at(const std::string &bytes, size_t ofs);
