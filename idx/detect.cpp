@@ -8,8 +8,8 @@
 static const char UNIT[] = "idx/detect";
 
 // Markup that starts a document, compared without regard to case after leading white space.
-static constexpr std::string_view MARKUP_NAMES[] = {"<html", "<head", "<body",  "<title",
-                                                    "<!doctype", "<?xml", "<!--", "<!subdoc"};
+static constexpr std::string_view MARKUP_NAMES[] = {"<html",     "<head", "<body", "<title",
+                                                    "<!doctype", "<?xml", "<!--",  "<!subdoc"};
 
 // Callers have checked that sig.size() bytes are there.
 static bool starts(const char *p, std::string_view sig) {
@@ -20,44 +20,38 @@ static bool starts(const char *p, std::string_view sig) {
 static bool same_nocase(const char *p, std::string_view name) {
     for (char want : name) {
         char c = *p++;
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != want)
-            return false;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != want) return false;
     }
     return true;
 }
 
-static bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+static bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 int detect_type(const char *buf, int len) {
     IDX_ASSERT(buf != 0);
-    if (len < 4)
-        return KIND_NONE;
+    if (len < 4) return KIND_NONE;
     const auto *u = reinterpret_cast<const unsigned char *>(buf);
 
-    if (starts(buf, "PK\x03\x04"))
-        return KIND_ZIP;
-    if (starts(buf, "Rar!"))
-        return KIND_RAR;
+    if (starts(buf, "PK\x03\x04")) return KIND_ZIP;
+    if (starts(buf, "Rar!")) return KIND_RAR;
 
     // MPEG audio frame sync: FF FA/FB (layer III) or FF F0..F7.
-    if (u[0] == 0xFF && ((u[1] & 0xFE) == 0xFA || (u[1] & 0xF8) == 0xF0))
-        return KIND_AUDIO;
-    if (starts(buf, "ID3"))
-        return KIND_AUDIO;
+    if (u[0] == 0xFF && ((u[1] & 0xFE) == 0xFA || (u[1] & 0xF8) == 0xF0)) return KIND_AUDIO;
+    if (starts(buf, "ID3")) return KIND_AUDIO;
 
     // NOTE: "BM" is only two bytes, so a text that starts with them is taken for a bitmap.
-    if ((u[0] == 0xFF && u[1] == 0xD8) || starts(buf, "GIF8") || starts(buf, "\x89PNG") || starts(buf, "BM") ||
-        (len >= 8 && (starts(buf + 4, "mdat") || starts(buf + 4, "moov"))) || starts(buf, "RIFF") ||
-        starts(buf, "RIFX") || starts(buf, std::string_view("\x00\x00\x01\xB3", 4)) ||
+    if ((u[0] == 0xFF && u[1] == 0xD8) || starts(buf, "GIF8") || starts(buf, "\x89PNG") ||
+        starts(buf, "BM") || (len >= 8 && (starts(buf + 4, "mdat") || starts(buf + 4, "moov"))) ||
+        starts(buf, "RIFF") || starts(buf, "RIFX") || starts(buf, std::string_view("\x00\x00\x01\xB3", 4)) ||
         starts(buf, std::string_view("\x00\x00\x01\xBA", 4)) || starts(buf, "OggS") ||
         starts(buf, "\x30\x26\xB2\x75"))
         return KIND_NONE;
 
     // Too little to tell text from anything else; the print signatures below need up to 12 bytes.
-    if (len < 12)
-        return KIND_NONE;
+    if (len < 12) return KIND_NONE;
 
     if (starts(buf, "%!PS-Adobe") || starts(buf, "\x04%!PS-Adobe") || starts(buf, "\x1B%-12345X@PJ") ||
         starts(buf, "%PDF-"))
@@ -66,10 +60,8 @@ int detect_type(const char *buf, int len) {
     int i = 0;
     while (i < len && is_space(buf[i]))
         i++;
-    if (i == len)
-        return KIND_TEXT;
+    if (i == len) return KIND_TEXT;
     for (std::string_view name : MARKUP_NAMES)
-        if (len - i >= static_cast<int>(name.size()) && same_nocase(buf + i, name))
-            return KIND_MARKUP;
+        if (len - i >= static_cast<int>(name.size()) && same_nocase(buf + i, name)) return KIND_MARKUP;
     return KIND_TEXT;
 }

@@ -26,12 +26,13 @@ static inline bool cons_after(char ch, bool prev_cons) {
 }
 
 // A Y at the start is a consonant: as if a vowel stood before it.
-static bool is_cons(int i) { return cons_after(b[i], i > 0 && is_cons(i - 1)); }
+static bool is_cons(int i) {
+    return cons_after(b[i], i > 0 && is_cons(i - 1));
+}
 
 // Number of vowel-run-then-consonant pairs in letters 0..j: each starts where a consonant follows a vowel.
 static int measure() {
-    if (j < 0)
-        return 0;
+    if (j < 0) return 0;
     int m = 0;
     bool prev = cons_after(b[0], false);
     for (int i = 1; i <= j; i++) {
@@ -46,43 +47,38 @@ static bool vowel_in_stem() {
     bool prev = false;
     for (int i = 0; i <= j; i++) {
         prev = cons_after(b[i], prev);
-        if (!prev)
-            return true;
+        if (!prev) return true;
     }
     return false;
 }
 
-static bool double_cons(int i) { return i >= 1 && b[i] == b[i - 1] && is_cons(i); }
+static bool double_cons(int i) {
+    return i >= 1 && b[i] == b[i - 1] && is_cons(i);
+}
 
 // Consonant-vowel-consonant ending at i, the last not W, X or Y: where a lost E is put back (HOP(E)).
 static bool cvc(int i) {
-    if (i < 2 || !is_cons(i) || is_cons(i - 1) || !is_cons(i - 2))
-        return false;
+    if (i < 2 || !is_cons(i) || is_cons(i - 1) || !is_cons(i - 2)) return false;
     return b[i] != 'W' && b[i] != 'X' && b[i] != 'Y';
 }
 
 // Does the word end in s? On success j marks the letter in front of it. The last letter is compared
 // first: nearly every test fails there, before the length check and the full comparison.
-template <int N>
-static inline bool ends(const char (&s)[N]) {
+template <int N> static inline bool ends(const char (&s)[N]) {
     constexpr int n = N - 1;
-    if (b[k] != s[n - 1] || n > k + 1 || std::memcmp(b + k - n + 1, s, n) != 0)
-        return false;
+    if (b[k] != s[n - 1] || n > k + 1 || std::memcmp(b + k - n + 1, s, n) != 0) return false;
     j = k - n;
     return true;
 }
 
 // Replaces the suffix last matched by s.
-template <int N>
-static inline void set_to(const char (&s)[N]) {
+template <int N> static inline void set_to(const char (&s)[N]) {
     std::memcpy(b + j + 1, s, N - 1);
     k = j + N - 1;
 }
 
-template <int N>
-static inline void replace_if_measured(const char (&s)[N]) {
-    if (measure() > 0)
-        set_to(s);
+template <int N> static inline void replace_if_measured(const char (&s)[N]) {
+    if (measure() > 0) set_to(s);
 }
 
 // Plurals, then -ED and -ING.
@@ -96,8 +92,7 @@ static void step1ab() {
             k--;
     }
     if (ends("EED")) {
-        if (measure() > 0)
-            k--;
+        if (measure() > 0) k--;
     } else if ((ends("ED") || ends("ING")) && vowel_in_stem()) {
         k = j;
         // From here on j == k, so measure() covers the whole shortened word.
@@ -108,22 +103,19 @@ static void step1ab() {
         else if (ends("IZ"))
             set_to("IZE");
         else if (double_cons(k)) {
-            if (b[k] != 'L' && b[k] != 'S' && b[k] != 'Z')
-                k--;
+            if (b[k] != 'L' && b[k] != 'S' && b[k] != 'Z') k--;
         } else if (measure() == 1 && cvc(k))
             set_to("E");
     }
 }
 
 static void step1c() {
-    if (ends("Y") && vowel_in_stem())
-        b[k] = 'I';
+    if (ends("Y") && vowel_in_stem()) b[k] = 'I';
 }
 
 // Double suffixes to single ones. The first suffix that matches decides, even when m is 0.
 static void step2() {
-    if (k < 1)
-        return;
+    if (k < 1) return;
     switch (b[k - 1]) {
     case 'A':
         if (ends("ATIONAL"))
@@ -138,12 +130,10 @@ static void step2() {
             replace_if_measured("ANCE");
         break;
     case 'E':
-        if (ends("IZER"))
-            replace_if_measured("IZE");
+        if (ends("IZER")) replace_if_measured("IZE");
         break;
     case 'G':
-        if (ends("LOGI"))
-            replace_if_measured("LOG");
+        if (ends("LOGI")) replace_if_measured("LOG");
         break;
     case 'L':
         // BLI, not ABLI: it also catches -IBLI (POSSIBLI -> POSSIBLE).
@@ -199,8 +189,7 @@ static void step3() {
             replace_if_measured("AL");
         break;
     case 'I':
-        if (ends("ICITI"))
-            replace_if_measured("IC");
+        if (ends("ICITI")) replace_if_measured("IC");
         break;
     case 'L':
         if (ends("ICAL"))
@@ -209,86 +198,67 @@ static void step3() {
             replace_if_measured("");
         break;
     case 'S':
-        if (ends("NESS"))
-            replace_if_measured("");
+        if (ends("NESS")) replace_if_measured("");
         break;
     }
 }
 
 // Single suffixes, removed from stems of measure 2 or more.
 static void step4() {
-    if (k < 1)
-        return;
+    if (k < 1) return;
     switch (b[k - 1]) {
     case 'A':
-        if (ends("AL"))
-            break;
+        if (ends("AL")) break;
         return;
     case 'C':
-        if (ends("ANCE") || ends("ENCE"))
-            break;
+        if (ends("ANCE") || ends("ENCE")) break;
         return;
     case 'E':
-        if (ends("ER"))
-            break;
+        if (ends("ER")) break;
         return;
     case 'I':
-        if (ends("IC"))
-            break;
+        if (ends("IC")) break;
         return;
     case 'L':
-        if (ends("ABLE") || ends("IBLE"))
-            break;
+        if (ends("ABLE") || ends("IBLE")) break;
         return;
     case 'N':
         // EMENT before MENT before ENT: the longest decides, and its measure alone counts.
-        if (ends("ANT") || ends("EMENT") || ends("MENT") || ends("ENT"))
-            break;
+        if (ends("ANT") || ends("EMENT") || ends("MENT") || ends("ENT")) break;
         return;
     case 'O':
-        if (ends("ION") && j >= 0 && (b[j] == 'S' || b[j] == 'T'))
-            break;
-        if (ends("OU"))
-            break;
+        if (ends("ION") && j >= 0 && (b[j] == 'S' || b[j] == 'T')) break;
+        if (ends("OU")) break;
         return;
     case 'S':
-        if (ends("ISM"))
-            break;
+        if (ends("ISM")) break;
         return;
     case 'T':
-        if (ends("ATE") || ends("ITI"))
-            break;
+        if (ends("ATE") || ends("ITI")) break;
         return;
     case 'U':
-        if (ends("OUS"))
-            break;
+        if (ends("OUS")) break;
         return;
     case 'V':
-        if (ends("IVE"))
-            break;
+        if (ends("IVE")) break;
         return;
     case 'Z':
-        if (ends("IZE"))
-            break;
+        if (ends("IZE")) break;
         return;
     default:
         return;
     }
-    if (measure() > 1)
-        k = j;
+    if (measure() > 1) k = j;
 }
 
 // A final -E, and -LL to -L, on long words. A final vowel leaves the measure alone, so one measure
 // of the whole word serves both tests.
 static void step5() {
     j = k;
-    if (b[k] != 'E' && b[k] != 'L')
-        return;
+    if (b[k] != 'E' && b[k] != 'L') return;
     int m = measure();
-    if (b[k] == 'E' && (m > 1 || (m == 1 && !cvc(k - 1))))
-        k--;
-    if (b[k] == 'L' && double_cons(k) && m > 1)
-        k--;
+    if (b[k] == 'E' && (m > 1 || (m == 1 && !cvc(k - 1)))) k--;
+    if (b[k] == 'L' && double_cons(k) && m > 1) k--;
 }
 
 int stem_word(char *word, int &len) {

@@ -37,13 +37,13 @@ TEST(Detect, ShortPiecesAreNotIndexed) {
         {"a", KIND_NONE},
         {"ab", KIND_NONE},
         {"PK\x03", KIND_NONE},
-        {"hello world", KIND_NONE},   // 11 bytes
-        {"hello world!", KIND_TEXT},  // 12 bytes
-        {"   <HTML>", KIND_NONE},     // markup, but under 12 bytes
-        {"%!PS-AdobeX", KIND_NONE},   // 11 bytes: too short for the print tests
-        {"ID3x", KIND_AUDIO},         // signatures before the length limit still count
+        {"hello world", KIND_NONE},  // 11 bytes
+        {"hello world!", KIND_TEXT}, // 12 bytes
+        {"   <HTML>", KIND_NONE},    // markup, but under 12 bytes
+        {"%!PS-AdobeX", KIND_NONE},  // 11 bytes: too short for the print tests
+        {"ID3x", KIND_AUDIO},        // signatures before the length limit still count
         {"Rar!", KIND_RAR},
-        {"xxxxmoo", KIND_NONE},       // bytes 4..7 looked at only when there are 8
+        {"xxxxmoo", KIND_NONE}, // bytes 4..7 looked at only when there are 8
     };
     check(cases, std::size(cases));
 }
@@ -98,16 +98,16 @@ TEST(Detect, Markup) {
         {"<!-- comment -->", KIND_MARKUP},
         {"<!SUBDOC chapter1>", KIND_MARKUP},
         {"\t\n\v\f\r <html>", KIND_MARKUP},
-        {"          <!--", KIND_MARKUP},  // the name ends exactly at the end of the piece
-        {"          <!doc", KIND_TEXT},   // the piece ends inside the name
+        {"          <!--", KIND_MARKUP}, // the name ends exactly at the end of the piece
+        {"          <!doc", KIND_TEXT},  // the piece ends inside the name
         {"           <bod", KIND_TEXT},
         {"<p>hello</p>", KIND_TEXT},
         {"<htm> is close", KIND_TEXT},
         {"\x1C!-- folded --", KIND_TEXT}, // case folding must not turn control bytes into '<'
         {"<\x01--  folded --", KIND_TEXT},
-        {"\0 <html><body>"s, KIND_TEXT},   // NUL is not white space
+        {"\0 <html><body>"s, KIND_TEXT}, // NUL is not white space
         {"\xA0<html><body>", KIND_TEXT},
-        {"            ", KIND_TEXT},      // twelve spaces
+        {"            ", KIND_TEXT}, // twelve spaces
         {" \t\r\n \t\r\n \t\r\n \t\r\n", KIND_TEXT},
     };
     check(cases, std::size(cases));

@@ -18,12 +18,10 @@ namespace {
     buf[n] = '#'; // stem_word must end the word itself
     int len = n;
     int ret = stem_word(buf.get(), len);
-    if (ret != len)
-        return ::testing::AssertionFailure() << w << ": returned " << ret << ", stored " << len;
+    if (ret != len) return ::testing::AssertionFailure() << w << ": returned " << ret << ", stored " << len;
     if (len < 1 || len > n)
         return ::testing::AssertionFailure() << w << ": length " << len << " outside 1.." << n;
-    if (buf[len] != 0)
-        return ::testing::AssertionFailure() << w << ": no NUL after the stem";
+    if (buf[len] != 0) return ::testing::AssertionFailure() << w << ": no NUL after the stem";
     out.assign(buf.get(), len);
     return ::testing::AssertionSuccess();
 }
@@ -35,11 +33,9 @@ std::string upper(std::string s) {
 }
 
 bool indexable(const std::string &w) {
-    if (w.size() < 4)
-        return false;
+    if (w.size() < 4) return false;
     for (char c : w)
-        if (c < 'a' || c > 'z')
-            return false;
+        if (c < 'a' || c > 'z') return false;
     return true;
 }
 
@@ -55,8 +51,7 @@ TEST(Stemmer, ReferenceVocabulary) {
     std::string word, want, got, first_wrong;
     while (std::getline(voc, word)) {
         ASSERT_TRUE(std::getline(expected, want)) << "output.txt is shorter than voc.txt";
-        if (!indexable(word))
-            continue;
+        if (!indexable(word)) continue;
         checked++;
         ASSERT_TRUE(stem_checked(upper(word), got));
         if (got != upper(want) && ++wrong <= 10)
@@ -74,22 +69,49 @@ TEST(Stemmer, RulesAndBoundaries) {
         const char *word, *stem;
     } cases[] = {
         // step 1a and 1b
-        {"CARESSES", "CARESS"}, {"PONIES", "PONI"}, {"CATS", "CAT"}, {"FEED", "FEED"}, {"AGREED", "AGRE"},
-        {"PLASTERED", "PLASTER"}, {"MOTORING", "MOTOR"}, {"SING", "SING"}, {"CONFLATED", "CONFLAT"},
-        {"TROUBLED", "TROUBL"}, {"HOPPING", "HOP"}, {"FALLING", "FALL"}, {"HISSING", "HISS"},
-        {"FIZZED", "FIZZ"}, {"FILING", "FILE"},
+        {"CARESSES", "CARESS"},
+        {"PONIES", "PONI"},
+        {"CATS", "CAT"},
+        {"FEED", "FEED"},
+        {"AGREED", "AGRE"},
+        {"PLASTERED", "PLASTER"},
+        {"MOTORING", "MOTOR"},
+        {"SING", "SING"},
+        {"CONFLATED", "CONFLAT"},
+        {"TROUBLED", "TROUBL"},
+        {"HOPPING", "HOP"},
+        {"FALLING", "FALL"},
+        {"HISSING", "HISS"},
+        {"FIZZED", "FIZZ"},
+        {"FILING", "FILE"},
         // step 1c, Y after a consonant is a vowel
-        {"HAPPY", "HAPPI"}, {"SKIES", "SKI"}, {"SYZYGY", "SYZYGI"},
+        {"HAPPY", "HAPPI"},
+        {"SKIES", "SKI"},
+        {"SYZYGY", "SYZYGI"},
         // steps 2 to 4, including BLI and LOGI
-        {"RELATIONAL", "RELAT"}, {"CONDITIONAL", "CONDIT"}, {"OPERATOR", "OPER"}, {"DIFFERENTLI", "DIFFER"},
-        {"VILELI", "VILE"}, {"ARCHAEOLOGI", "ARCHAEOLOG"}, {"GENERALIZATIONS", "GENER"},
-        {"OSCILLATORS", "OSCIL"}, {"FORMALITI", "FORMAL"},
+        {"RELATIONAL", "RELAT"},
+        {"CONDITIONAL", "CONDIT"},
+        {"OPERATOR", "OPER"},
+        {"DIFFERENTLI", "DIFFER"},
+        {"VILELI", "VILE"},
+        {"ARCHAEOLOGI", "ARCHAEOLOG"},
+        {"GENERALIZATIONS", "GENER"},
+        {"OSCILLATORS", "OSCIL"},
+        {"FORMALITI", "FORMAL"},
         // step 5
-        {"PROBATE", "PROBAT"}, {"RATE", "RATE"}, {"CEASE", "CEAS"}, {"CONTROLL", "CONTROL"}, {"ROLL", "ROLL"},
+        {"PROBATE", "PROBAT"},
+        {"RATE", "RATE"},
+        {"CEASE", "CEAS"},
+        {"CONTROLL", "CONTROL"},
+        {"ROLL", "ROLL"},
         // the first ending found decides: EMENT keeps its stem (m = 1), ENT is never tried
         {"TOPEMENT", "TOPEMENT"},
         // shortest words: a single letter left, suffixes as long as the word, a leading Y
-        {"AING", "A"}, {"SSES", "SS"}, {"EEDS", "EED"}, {"IONS", "ION"}, {"YING", "YING"},
+        {"AING", "A"},
+        {"SSES", "SS"},
+        {"EEDS", "EED"},
+        {"IONS", "ION"},
+        {"YING", "YING"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.word);
@@ -104,11 +126,14 @@ TEST(Stemmer, UmlautsAreConsonants) {
     static const struct {
         const char *word, *stem;
     } cases[] = {
-        {"B\xC4RING", "B\xC4RING"},      // no vowel in front of ING
-        {"K\xD6NIGER", "K\xD6NIGER"},    // the stem before ER has measure 1: ER stays
-        {"S\xDCYING", "S\xDCY"},         // Y after a consonant is a vowel, and no vowel before it
-        {"TA\xDFING", "TA\xDF" "E"},     // consonant-vowel-consonant gets its E back
-        {"BA\xC4\xC4" "ED", "BA\xC4"},   // double consonant loses a letter
+        {"B\xC4RING", "B\xC4RING"},   // no vowel in front of ING
+        {"K\xD6NIGER", "K\xD6NIGER"}, // the stem before ER has measure 1: ER stays
+        {"S\xDCYING", "S\xDCY"},      // Y after a consonant is a vowel, and no vowel before it
+        {"TA\xDFING", "TA\xDF"
+                      "E"}, // consonant-vowel-consonant gets its E back
+        {"BA\xC4\xC4"
+         "ED",
+         "BA\xC4"}, // double consonant loses a letter
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.stem);
