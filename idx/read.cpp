@@ -1,5 +1,8 @@
 #include "idx/read.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 
@@ -123,50 +126,326 @@ uint32_t table_fingerprint() {
 
 // ---- Read pipeline ----
 
+constexpr uint64_t NO_MORE = ~uint64_t{0}; // next_ofs of a request that issues no more reads
+
+// The reading state of one open source: a file in walk mode, the volume span in CD mode.
+// Offsets are 64-bit so that rounding the end of a file just under 4 GiB cannot wrap.
+struct ReadRequest {
+    int fd;            // file or volume descriptor
+    int file_num;      // walk mode
+    uint64_t next_ofs; // offset of the next read to issue, bytes; NO_MORE when none
+    uint64_t base_ofs; // offset that counts as zero progress: 0, or the span start in CD mode
+    uint64_t end_ofs;  // reading stops here: file_size rounded up to the direct-I/O alignment
+    int refs;          // slots holding one of its reads; the descriptor is closed when the last goes
+    bool ended;        // the file's data has ended; later blocks are passed over
+    bool in_use;       // open, or still referenced by a slot
+};
+
+struct ReadSlot {
+    char *data;       // READ_SIZE bytes, page-aligned for direct I/O
+    uint64_t ofs;     // file offset of the read, bytes
+    uint64_t seq;     // issue sequence number
+    long bytes;       // bytes transferred, set by read_done
+    ReadRequest *req; // null: the slot is free
+};
+
+static ReadSlot slots[NUM_SLOTS];
+static bool slots_made = false;
+static std::vector<ReadSlot *> finished_reads; // completed, in completion order, until delivered
+// At most one request per busy slot plus the current one are alive at a time.
+static ReadRequest requests[NUM_SLOTS + 1];
+static ReadRequest *cur_req = nullptr;
+static ReadRequest cd_span{-1, 0, NO_MORE, 0, 0, 0, false, false}; // filled by the volume reader
+static uint64_t issue_seq = 0;
+static uint64_t deliver_seq = 0;
+static int reads_pending = 0; // issued and not yet completed
+static bool done = false;     // nothing more to issue
+static uint64_t pass_bytes = 0;
+static int dir_fd = -1;                    // descriptor of the directory files are opened in
+static const char *dir_fd_name = nullptr; // the dir_name it was opened for
+
+// total_bytes_read has one writer: a relaxed load and store, no read-modify-write per block.
+static void count_done(uint64_t n) {
+    total_bytes_read.store(total_bytes_read.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
 double get_seconds() {
-    static double period = 0;
-    static int64_t start = 0;
-    if (period == 0) {
-        period = 1.0 / static_cast<double>(os_tick_rate());
-        start = os_ticks();
-    }
+    // Function-local statics: the UI thread may make the first call while the indexing thread runs.
+    static const double period = 1.0 / static_cast<double>(os_tick_rate());
+    static const int64_t start = os_ticks();
     return static_cast<double>(os_ticks() - start) * period;
 }
 
+// Pass-rate filter state; it lives for the process and carries over from run to run.
+static double last_sample = 0;
+static float samples[10];
+static float sample_sum = 0;
+static unsigned sample_idx = 0;
+static int outliers = 0;
 int passes_per_sec = 0;
 
-void sample_rate() {}
+void sample_rate_at(double t) {
+    double dt = t - last_sample;
+    // Two samples within one clock tick would give an infinite rate and poison the sum for good.
+    float rate = last_sample <= 0 ? 30.0f : static_cast<float>(dt > 1e-9 ? 1.0 / dt : 1e9);
+    last_sample = t;
+    float p1 = samples[(sample_idx + 9) % 10];
+    float p2 = samples[(sample_idx + 8) % 10];
+    int trend = p2 > p1 && p1 > rate ? -1 : p2 < p1 && p1 < rate ? 1 : 0;
+    if (std::fabs(p1 - rate) > 0.05f * p1) {
+        if (outliers++ == 0) return; // one sample off by more than 5 % is dropped; a second is taken
+    } else {
+        outliers = 0;
+    }
+    sample_sum -= samples[sample_idx];
+    samples[sample_idx] = rate;
+    sample_sum += rate;
+    sample_idx = (sample_idx + 1) % 10;
+    float avg = 0.1f * sample_sum;
+    auto r = static_cast<float>(passes_per_sec);
+    if ((trend == 1 && (r < avg || avg - r < -4)) || (trend == -1 && (r > avg || avg - r > 4)) ||
+        std::fabs(r - avg) > std::min(0.05f * r, 5.0f))
+        passes_per_sec = static_cast<int>(avg);
+}
 
-// Placeholder driver: reads each file synchronously, in order, until the overlapped pipeline lands.
+void sample_rate() { sample_rate_at(get_seconds()); }
+
+void reset_rate_filter() {
+    last_sample = 0;
+    std::fill(std::begin(samples), std::end(samples), 0.0f);
+    sample_sum = 0;
+    sample_idx = 0;
+    outliers = 0;
+    passes_per_sec = 0;
+}
+
+static void make_slots() {
+    auto *mem = static_cast<char *>(os_reserve(size_t{NUM_SLOTS} * READ_SIZE));
+    IDX_ASSERT(mem && "no memory for the read buffers");
+    for (int i = 0; i < NUM_SLOTS; i++) slots[i] = ReadSlot{mem + size_t{READ_SIZE} * i, 0, 0, 0, nullptr};
+    finished_reads.reserve(NUM_SLOTS);
+    slots_made = true;
+}
+
+static void close_request(ReadRequest *r) {
+    os_close(r->fd);
+    r->fd = -1;
+    r->in_use = false;
+}
+
+// Frees a delivered (or abandoned) slot; a request closes once it issues nothing more and no slot
+// holds one of its reads, so a retried or cancelled read never meets a reused descriptor number.
+static void free_slot(ReadSlot *s) {
+    ReadRequest *r = s->req;
+    s->req = nullptr;
+    if (--r->refs == 0 && r->next_ofs >= r->end_ofs && r != &cd_span) close_request(r);
+}
+
+// Completion routine: runs inside os_wait_io on the indexing thread, once per accepted read.
+static void read_done(void *user, long bytes) {
+    auto *s = static_cast<ReadSlot *>(user);
+    s->bytes = bytes;
+    reads_pending--;
+    finished_reads.push_back(s);
+}
+
+// The request to read from next in walk mode: the current file until it runs out, then the next
+// file of the table that opens.
+static ReadRequest *next_request() {
+    if (cur_req && cur_req->next_ofs < cur_req->end_ofs) return cur_req;
+    cur_req = nullptr;
+    while (next_file < num_files.load(std::memory_order_relaxed) - 1) {
+        int fn = ++next_file;
+        const FileEntry &e = file_table[static_cast<size_t>(fn)];
+        cur_dir = e.dir_name;
+        if (e.file_size == 0) continue;
+        if (dir_fd_name != e.dir_name) {
+            // Entries of one directory share their dir_name string: one open per directory.
+            os_close(dir_fd);
+            dir_fd = os_dir_open(e.dir_name);
+            dir_fd_name = e.dir_name;
+        }
+        int fd = os_open_in(dir_fd, e.file_name, OS_DIRECT | OS_SEQUENTIAL);
+        if (fd < 0) {
+            count_done(e.file_size); // gone, locked or unreadable: skipped, its size counts as done
+            continue;
+        }
+        ReadRequest *r = nullptr;
+        for (ReadRequest &q : requests)
+            if (!q.in_use) {
+                r = &q;
+                break;
+            }
+        IDX_ASSERT(r && "no free read request");
+        // Direct reads must end on the file system's alignment; the tail past the end reads short.
+        uint64_t align = std::min<uint64_t>(os_dio_align(fd), READ_SIZE);
+        if (align & (align - 1)) align = 4096; // block offsets must stay multiples of it
+        uint64_t end = (uint64_t{e.file_size} + align - 1) / align * align;
+        *r = ReadRequest{fd, fn, 0, 0, end, 0, false, true};
+        cur_req = r;
+        return r;
+    }
+    return nullptr;
+}
+
+// Issues reads until every slot is busy (1) or nothing is left to read (-1).
+static int issue_reads() {
+    if (!slots_made) make_slots();
+    for (;;) {
+        ReadRequest *r = cd_mode ? (cd_span.next_ofs < cd_span.end_ofs ? &cd_span : nullptr) : next_request();
+        if (!r) return -1;
+        ReadSlot *s = nullptr;
+        for (ReadSlot &f : slots)
+            if (!f.req) {
+                s = &f;
+                break;
+            }
+        if (!s) return 1;
+        s->req = r;
+        s->ofs = r->next_ofs;
+        s->seq = issue_seq++;
+        s->bytes = 0;
+        r->refs++;
+        auto len = static_cast<uint32_t>(std::min<uint64_t>(r->end_ofs - r->next_ofs, READ_SIZE));
+        r->next_ofs += len;
+        if (os_read_async(r->fd, s->data, len, s->ofs, s, read_done) == 0) {
+            reads_pending++;
+            continue;
+        }
+        IDX_CHECK(!"ReadFileEx error");
+        // The refused read still takes its place in the order as an empty read: delivery then
+        // ends the file there and counts its rest, so no sequence number and no byte goes missing.
+        r->next_ofs = NO_MORE;
+        finished_reads.push_back(s);
+    }
+}
+
+// Ends the file of request r after the block that was just delivered: its unread bytes count as
+// done, its other reads are cancelled (they are still delivered, and passed over), and no word
+// runs on into the next file.
+static void end_file(ReadRequest *r, uint64_t rest) {
+    if (rest > 0) {
+        count_done(rest);
+        if (r->refs > 1) os_cancel_io(r->fd);
+    }
+    r->next_ofs = NO_MORE;
+    r->ended = true;
+    extract_end_file();
+}
+
+static void deliver_block(ReadSlot *s) {
+    ReadRequest *r = s->req;
+    FileEntry &e = file_table[static_cast<size_t>(r->file_num)];
+    cur_block = static_cast<int>(s->ofs / READ_SIZE);
+    cur_fn = r->file_num;
+    if (r->ended) return; // given up or cut short: these bytes were counted when it ended
+    // What the table promised for this block; a file that grew since is read only that far.
+    auto want = static_cast<uint32_t>(std::min<uint64_t>(e.file_size - s->ofs, READ_SIZE));
+    uint32_t n = std::min(static_cast<uint32_t>(std::max(s->bytes, 0L)), want);
+    if (e.kind == KIND_UNKNOWN && n > 0) e.kind = detect_type(s->data, static_cast<int>(n));
+    count_done(n);
+    uint64_t rest = e.file_size - (s->ofs + n);
+    if (e.kind > 0) {
+        if (n > 0) extract_words(s->data, static_cast<int>(n), e.kind);
+        if (n < want || rest == 0) end_file(r, rest); // the last block, or the file ended early
+    } else {
+        end_file(r, rest); // not worth extracting: given up after its first block
+    }
+}
+
+static void deliver_cd_block(ReadSlot *) { IDX_ASSERT(!"CD volumes are not read yet"); }
+
+// Delivers every finished read whose turn has come, strictly in issue order.
+static void deliver_reads() {
+    for (size_t i = 0; i < finished_reads.size();) {
+        ReadSlot *s = finished_reads[i];
+        if (s->seq != deliver_seq) {
+            i++;
+            continue;
+        }
+        deliver_seq++;
+        if (cd_mode)
+            deliver_cd_block(s);
+        else
+            deliver_block(s);
+        // Issued before the slot is freed, so the slot is refilled only by a later issue.
+        if (issue_reads() < 0) done = true;
+        pass_bytes += static_cast<uint64_t>(std::max(s->bytes, 0L));
+        free_slot(s);
+        finished_reads.erase(finished_reads.begin() + static_cast<std::ptrdiff_t>(i));
+        i = 0;
+    }
+}
+
+// After a cancel: cancels and drains every read in flight and closes every file, so the next run
+// starts with all slots free, the reorder buffer empty and issue_seq == deliver_seq.
+static void abandon_reads() {
+    for (ReadRequest &r : requests) {
+        if (!r.in_use) continue;
+        r.next_ofs = NO_MORE;
+        if (r.refs > 0) os_cancel_io(r.fd);
+    }
+    while (reads_pending > 0)
+        if (os_wait_io() == 0) IDX_ASSERT(!"reads in flight that never complete");
+    for (ReadSlot *s : finished_reads) free_slot(s);
+    finished_reads.clear();
+    deliver_seq = issue_seq;
+    for (ReadRequest &r : requests)
+        if (r.in_use) close_request(&r);
+    cur_req = nullptr;
+    extract_reset();
+}
+
+static void close_dir() {
+    os_close(dir_fd);
+    dir_fd = -1;
+    dir_fd_name = nullptr;
+}
+
 int read_files() {
-    cancel_requested.store(false, std::memory_order_relaxed);
+    // cancel_requested is left alone: create_idx clears it, and a cancel made while the tree was
+    // enumerated must still end the run.
     total_bytes_read.store(0, std::memory_order_relaxed);
     cur_fn = 0;
     cur_block = 0;
-    static char buf[READ_SIZE];
-    for (size_t i = 0; i < file_table.size(); i++) {
-        if (cancel_requested.load(std::memory_order_relaxed) || run_failed) return -1;
-        FileEntry &e = file_table[i];
-        cur_fn = static_cast<int>(i);
-        if (e.file_size > 0) {
-            char p[OS_PATH_MAX];
-            snprintf(p, sizeof p, "%s/%s", e.dir_name, e.file_name);
-            int fd = os_open(p, 0);
-            if (fd >= 0) {
-                for (uint32_t ofs = 0; ofs < e.file_size; ofs += READ_SIZE) {
-                    long n = os_read_at(fd, buf, READ_SIZE, ofs);
-                    if (n <= 0) break;
-                    cur_block = static_cast<int>(ofs / READ_SIZE);
-                    if (e.kind == 1) e.kind = detect_type(buf, static_cast<int>(n));
-                    if (e.kind <= 0) break;
-                    extract_words(buf, static_cast<int>(n), e.kind);
-                }
-                extract_end_file();
-                os_close(fd);
-            }
+    done = false;
+    cur_req = nullptr;
+    for (;;) {
+        pass_bytes = 0;
+        if (issue_reads() < 0) done = true;
+        deliver_reads();
+        sample_rate();
+        float tp = static_cast<float>(passes_per_sec) * static_cast<float>(pass_bytes);
+        cur_throughput.store(tp, std::memory_order_relaxed);
+        if (pass_log) {
+            uint64_t total = total_bytes.load(std::memory_order_relaxed);
+            uint64_t got = total_bytes_read.load(std::memory_order_relaxed);
+            fprintf(stderr, "%d %.2f\n", total ? static_cast<int>(got * 100 / total) : 0,
+                    static_cast<double>(tp) * 0.001);
         }
-        total_bytes_read.fetch_add(e.file_size, std::memory_order_relaxed);
+        if (reads_pending == 0) break;
+        // A full index file ends the run as a cancel does.
+        if (cancel_requested.load(std::memory_order_relaxed) || run_failed) {
+            abandon_reads();
+            close_dir();
+            return -1;
+        }
+        if (os_wait_io() == 0) IDX_ASSERT(!"reads in flight that never complete");
     }
+    IDX_ASSERT(finished_reads.empty() && "reorder buffer not empty");
+    IDX_ASSERT(done && "not done");
     IDX_ASSERT(total_bytes_read == total_bytes && "not all data read");
+    close_dir();
     return 0;
+}
+
+ReadState read_state() {
+    ReadState st{};
+    for (const ReadSlot &s : slots) st.busy_slots += s.req != nullptr;
+    for (const ReadRequest &r : requests) st.open_files += r.in_use;
+    st.finished = static_cast<int>(finished_reads.size());
+    st.pending = reads_pending;
+    st.issue_seq = issue_seq;
+    st.deliver_seq = deliver_seq;
+    return st;
 }

@@ -49,4 +49,20 @@ double get_seconds(); // seconds since the first call
 void sample_rate();   // the pass-rate filter behind cur_throughput
 extern int passes_per_sec;
 
+// For tests: sample_rate with the time t (seconds) given, and the filter back to its start state.
+void sample_rate_at(double t);
+void reset_rate_filter();
+
+// For tests: the driver's bookkeeping between runs. After any run, cancelled ones included, every
+// slot is free, nothing is pending or waiting, no file is open and issue_seq == deliver_seq.
+struct ReadState {
+    int busy_slots;       // slots holding a read
+    int finished;         // entries of the reorder buffer
+    int pending;          // reads issued and not completed
+    int open_files;       // requests still open
+    uint64_t issue_seq;   // sequence number the next read gets
+    uint64_t deliver_seq; // sequence number delivered next
+};
+ReadState read_state();
+
 #endif
