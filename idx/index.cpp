@@ -119,9 +119,14 @@ void *map_idx_read() {
     if (fd < 0) return nullptr;
     int64_t size = os_file_size(fd);
     // An empty file cannot be mapped; offsets are 32-bit, so a larger file is no index of ours.
-    void *base = size > 0 && size <= 0xFFFFFFFFll ? os_map(fd, static_cast<uint64_t>(size), false) : nullptr;
+    bool mappable = size > 0 && size <= 0xFFFFFFFFll;
+    void *base = mappable ? os_map(fd, static_cast<uint64_t>(size), false) : nullptr;
     if (!base) {
+        // Nothing failed for an empty file: without our own code the caller would read a stale
+        // error (often ENOENT from an earlier open) and report the file as missing.
+        int err = mappable ? os_last_error() : EINVAL;
         os_close(fd);
+        os_set_last_error(err);
         return nullptr;
     }
     idx_fd = fd;
@@ -277,7 +282,40 @@ int cancel_idx() {
     return 0;
 }
 
-// Whether the mapped file is a whole index whose every directory entry and node lies inside it.
+// Whether every posting chain of every node lies inside the file. A file cut short usually loses
+// only buckets, which the directory and node checks cannot see. The work is bounded by what a sound
+// file of this size can hold (nodes of 512 bytes, buckets of 32), so a crafted file that sends the
+// directory through one node many times is refused instead of walked for long.
+static bool chains_sound(const uint8_t *m, uint32_t size, const IdxHeader *h) {
+    const auto *dir = reinterpret_cast<const uint32_t *>(m + (h->dir - h->base));
+    uint64_t words_left = (uint64_t{size} / sizeof(STnode) + 1) * NODE_SLOTS;
+    uint64_t buckets_left = size / BUCKET_SIZE;
+    for (uint32_t i = 0; i < h->D; i++) {
+        if (i > 0 && dir[i] == dir[i - 1]) continue; // the node's run of entries: seen already
+        const auto *n = reinterpret_cast<const STnode *>(m + (dir[i] - h->base));
+        if (n->count > words_left) return false;
+        words_left -= n->count;
+        for (uint32_t s = 0; s < n->count; s++) {
+            const Word &w = n->words[s];
+            uint32_t nb = nbuckets(w);
+            if (is_stop(w) || nb == 0) continue;
+            if (nb > 29 || nb > buckets_left) return false;
+            buckets_left -= nb;
+            uint32_t ofs = first_bkt(w) * BUCKET_SIZE;
+            for (uint32_t b = 0;; b++) {
+                if (ofs % BUCKET_SIZE || ofs < sizeof(IdxHeader) || uint64_t{ofs} + BUCKET_SIZE > size)
+                    return false;
+                if (b + 1 == nb) break;
+                ofs = reinterpret_cast<const Bucket *>(m + ofs)->next;
+            }
+            if (last_ofs(w) < ofs || last_ofs(w) >= ofs + BUCKET_SIZE - 4 || last_ofs(w) % 4) return false;
+        }
+    }
+    return true;
+}
+
+// Whether the mapped file is a whole index whose every directory entry, node and posting chain
+// lies inside it.
 static bool idx_file_sound(const uint8_t *m, uint32_t size) {
     if (size < sizeof(IdxHeader)) return false;
     const auto *h = reinterpret_cast<const IdxHeader *>(m);
@@ -292,7 +330,7 @@ static bool idx_file_sound(const uint8_t *m, uint32_t size) {
         const auto *n = reinterpret_cast<const STnode *>(m + node_ofs);
         if (n->count > NODE_SLOTS - 1 || n->depth > h->depth) return false;
     }
-    return true;
+    return chains_sound(m, size, h);
 }
 
 int read_idx() {

@@ -66,6 +66,9 @@ void MappedIndex::SetUp() {
     word_mode = MODE_INDEX;
     loading_stops = false;
     run_failed = false;
+    unique_words = 0;
+    total_words = 0;
+    text_processed = 0;
     cur_fn = 0;
     cur_block = 0;
 }

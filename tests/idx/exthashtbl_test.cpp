@@ -17,7 +17,9 @@ namespace {
 
 using WordTableTest = MappedIndex;
 
-uint32_t top(uint32_t key, int n) { return n == 0 ? 0 : key >> (32 - n); }
+uint32_t top(uint32_t key, int n) {
+    return n == 0 ? 0 : key >> (32 - n);
+}
 
 // Checks every structural rule of the table and returns the number of entries it holds: each node
 // is referenced by exactly 2^(depth-d) consecutive, aligned directory entries, all sharing its
@@ -62,8 +64,11 @@ long check_table(const WordTable &t) {
     return entries;
 }
 
-// A payload that names its key, so that a neighbour's entry cannot pass for the inserted one.
-Word entry(uint32_t key) { return Word{key, key ^ 0x5A5A5A5Au, ~key}; }
+// A payload that names its key, so that a neighbour's entry cannot pass for the inserted one. The
+// stop bit is set: these entries have no posting chains for a loader to check.
+Word entry(uint32_t key) {
+    return Word{key, (key ^ 0x5A5A5A5Au) | 1u, ~key};
+}
 
 std::vector<uint32_t> distinct_keys(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -88,7 +93,8 @@ TEST_F(WordTableTest, FirstSplitMovesTopBitOneKeysToNewNodeAfterExistingRecords)
     // A bucket allocated before the split: the new node and directory must follow it.
     ASSERT_EQ(ptr_to_ofs(mem_alloc(BUCKET_SIZE, true)), 800u);
     std::vector<uint32_t> keys = distinct_keys(42, 7);
-    for (size_t i = 0; i < 41; i++) ASSERT_NE(insert_new(keys[i]), nullptr);
+    for (size_t i = 0; i < 41; i++)
+        ASSERT_NE(insert_new(keys[i]), nullptr);
     EXPECT_EQ(word_table.D, 1);
     EXPECT_EQ(word_table.depth, 0);
     EXPECT_EQ(ptr_to_ofs(word_table.dir), 280u);
@@ -104,26 +110,31 @@ TEST_F(WordTableTest, FirstSplitMovesTopBitOneKeysToNewNodeAfterExistingRecords)
     // The one-entry directory stays where it was, still naming the first node, unreferenced.
     EXPECT_EQ(*static_cast<uint32_t *>(ofs_to_ptr(280)), word_table.dir[0]);
 
-    size_t ones = static_cast<size_t>(std::count_if(keys.begin(), keys.end(), [](uint32_t k) { return k >> 31; }));
+    size_t ones =
+        static_cast<size_t>(std::count_if(keys.begin(), keys.end(), [](uint32_t k) { return k >> 31; }));
     const STnode *n0 = tbl_node(word_table.dir[0]), *n1 = tbl_node(word_table.dir[1]);
     EXPECT_EQ(n0->count, 42 - ones);
     EXPECT_EQ(n1->count, ones);
     EXPECT_EQ(n0->depth, 1u);
     EXPECT_EQ(n1->depth, 1u);
     EXPECT_EQ(check_table(word_table), 42);
-    for (uint32_t k : keys) EXPECT_NE(tbl_find(word_table, k), nullptr) << k;
+    for (uint32_t k : keys)
+        EXPECT_NE(tbl_find(word_table, k), nullptr) << k;
 }
 
 TEST_F(WordTableTest, SplitAtGlobalDepthDoublesAndBelowItDoesNot) {
     // Keys with chosen top bits: prefix p (2 bits) in the top, a counter below.
     auto key = [](uint32_t p, uint32_t i) { return (p << 30) | (i * 7919u + 1); };
     // 21 keys under 00 and 21 under 10: the first split gives two nodes of depth 1.
-    for (uint32_t i = 0; i < 21; i++) ASSERT_NE(insert_new(key(0, i)), nullptr);
-    for (uint32_t i = 0; i < 21; i++) ASSERT_NE(insert_new(key(2, i)), nullptr);
+    for (uint32_t i = 0; i < 21; i++)
+        ASSERT_NE(insert_new(key(0, i)), nullptr);
+    for (uint32_t i = 0; i < 21; i++)
+        ASSERT_NE(insert_new(key(2, i)), nullptr);
     ASSERT_EQ(word_table.D, 2);
 
     // Filling the top-bit-0 node (local depth 1 = global depth) doubles the directory.
-    for (uint32_t i = 0; i < 21; i++) ASSERT_NE(insert_new(key(1, i)), nullptr);
+    for (uint32_t i = 0; i < 21; i++)
+        ASSERT_NE(insert_new(key(1, i)), nullptr);
     ASSERT_EQ(word_table.D, 4);
     EXPECT_EQ(word_table.depth, 2);
     EXPECT_NE(word_table.dir[0], word_table.dir[1]);
@@ -132,11 +143,13 @@ TEST_F(WordTableTest, SplitAtGlobalDepthDoublesAndBelowItDoesNot) {
 
     // Filling the top-bit-1 node (local depth 1 < global depth 2) splits it without doubling.
     const uint32_t *dir_before = word_table.dir;
-    for (uint32_t i = 0; i < 21; i++) ASSERT_NE(insert_new(key(3, i)), nullptr);
+    for (uint32_t i = 0; i < 21; i++)
+        ASSERT_NE(insert_new(key(3, i)), nullptr);
     EXPECT_EQ(word_table.D, 4);
     EXPECT_EQ(word_table.dir, dir_before);
     EXPECT_NE(word_table.dir[2], word_table.dir[3]);
-    for (int i = 0; i < 4; i++) EXPECT_EQ(tbl_node(word_table.dir[i])->depth, 2u) << i;
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(tbl_node(word_table.dir[i])->depth, 2u) << i;
     EXPECT_EQ(check_table(word_table), 84);
 }
 
@@ -150,7 +163,8 @@ TEST_F(WordTableTest, InsertThatSplitsReturnsTheInsertedEntry) {
         std::vector<uint32_t> keys = distinct_keys(60, last);
         keys.erase(std::remove(keys.begin(), keys.end(), last), keys.end());
         keys.resize(41);
-        for (uint32_t k : keys) ASSERT_NE(insert_new(k), nullptr);
+        for (uint32_t k : keys)
+            ASSERT_NE(insert_new(k), nullptr);
         Word *w = insert_new(last);
         ASSERT_NE(w, nullptr);
         EXPECT_EQ(word_table.D, 2);
@@ -175,7 +189,8 @@ TEST_F(WordTableTest, InvariantsHoldAfterEverySplit) {
         }
     }
     EXPECT_GT(splits, 20000 / 41);
-    for (uint32_t k : keys) ASSERT_NE(tbl_find(word_table, k), nullptr) << k;
+    for (uint32_t k : keys)
+        ASSERT_NE(tbl_find(word_table, k), nullptr) << k;
 }
 
 TEST_F(WordTableTest, MillionRandomKeysAllFound) {
@@ -207,7 +222,8 @@ TEST_F(WordTableTest, MillionRandomKeysAllFound) {
 TEST_F(WordTableTest, ReloadedTableAnswersSameLookupsAtAnotherAddress) {
     write("tree/a.txt", "some text here");
     std::vector<uint32_t> keys = distinct_keys(300000, 5);
-    for (uint32_t k : keys) ASSERT_NE(insert_new(k), nullptr);
+    for (uint32_t k : keys)
+        ASSERT_NE(insert_new(k), nullptr);
     // Finish the file as the indexing thread does; no fingerprint, so the tree is not compared.
     std::string dir = tree();
     memcpy(header->path, dir.c_str(), dir.size());
@@ -239,7 +255,8 @@ TEST_F(WordTableTest, DegenerateSplitsKeepDirectoryExact) {
         ASSERT_EQ(tbl_init(word_table), 0);
         std::vector<uint32_t> keys;
         if (populated) keys = distinct_keys(3000, 3);
-        for (uint32_t k : keys) ASSERT_NE(insert_new(k), nullptr);
+        for (uint32_t k : keys)
+            ASSERT_NE(insert_new(k), nullptr);
         for (int shared : {12, 15, 18}) {
             SCOPED_TRACE(shared);
             uint32_t prefix = 0x9E3779B9u >> (32 - shared) << (32 - shared);
@@ -254,7 +271,8 @@ TEST_F(WordTableTest, DegenerateSplitsKeepDirectoryExact) {
                 ASSERT_EQ(check_table(word_table), static_cast<long>(keys.size()));
             }
         }
-        for (uint32_t k : keys) EXPECT_NE(tbl_find(word_table, k), nullptr) << k;
+        for (uint32_t k : keys)
+            EXPECT_NE(tbl_find(word_table, k), nullptr) << k;
     }
 }
 
@@ -262,7 +280,9 @@ TEST_F(WordTableTest, KeysDifferingOnlyInLowBitsFailWithoutDamage) {
     // Keys 0 to 41 share 26 leading bits: a directory that tells them apart would need 2^27
     // entries, more than the index mapping holds. The insertion reports a full pool (null) and
     // the keys inserted before stay findable.
-    for (uint32_t k = 0; k < 41; k++) ASSERT_NE(insert_new(k), nullptr);
+    for (uint32_t k = 0; k < 41; k++)
+        ASSERT_NE(insert_new(k), nullptr);
     EXPECT_EQ(tbl_insert(word_table, entry(41)), nullptr);
-    for (uint32_t k = 0; k < 41; k++) EXPECT_NE(tbl_find(word_table, k), nullptr) << k;
+    for (uint32_t k = 0; k < 41; k++)
+        EXPECT_NE(tbl_find(word_table, k), nullptr) << k;
 }
