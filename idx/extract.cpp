@@ -44,6 +44,17 @@ static constexpr auto make_codes() {
 }
 static constexpr auto LETTER_CODE = make_codes();
 
+// The tokenizer's per-byte lookup: the folded letter of a word character, 0 for a separator.
+static constexpr auto make_folded() {
+    struct Folded {
+        char v[256];
+    } t{};
+    for (int c = 0; c < 256; c++)
+        if (is_word_char(static_cast<unsigned char>(c))) t.v[c] = static_cast<char>(c & ~0x20);
+    return t;
+}
+static constexpr auto FOLDED = make_folded();
+
 static_assert([] {
     int n = 0;
     for (int c = 0; c < 256; c++) n += is_word_char(static_cast<unsigned char>(c));
@@ -145,12 +156,16 @@ int extract_plain(const char *buf, int len) {
     while (i < len) {
         if (plen == 0) {
             // No word pending, so no hyphen state either: skip to the next letter.
-            while (i < len && !is_word_char(b[i])) i++;
+            while (i < len && !FOLDED.v[b[i]]) i++;
             if (i == len) break;
         }
         if (phyph == 0) {
             // Letters join the word until it is full or a non-letter comes.
-            while (i < len && plen < MAX_WORD && is_word_char(b[i])) pword[plen++] = fold(b[i++]);
+            char f;
+            while (i < len && plen < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
+                pword[plen++] = f;
+                i++;
+            }
             if (i == len) break;
         }
         // Byte i meets a pending word: it is a non-letter, the 32nd letter, or any byte after "-".
