@@ -250,6 +250,22 @@ TEST_F(Lifecycle, PathOf260BytesIsRefusedBeforeAnythingIsTouched) {
     EXPECT_STREQ(file_table[0].file_name, "y.txt");
 }
 
+TEST_F(Lifecycle, IndexFileHeldElsewhereIsNeitherReplacedNorCut) {
+    write("tree/a.txt", TEXT);
+    ASSERT_EQ(index_tree(tree()), 2);
+    std::string before = read_file("idx.dat");
+    int fd = open("idx.dat", O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0); // as another program holding it would
+    static std::string dir; // create_idx keeps the string, were it to start a run
+    dir = tree();
+    EXPECT_EQ(create_idx(dir.c_str()), -1);
+    EXPECT_STREQ(idx_reason(), "idx.dat is in use by another program");
+    EXPECT_EQ(status_idx(), 3);
+    EXPECT_EQ(read_file("idx.dat"), before);
+    close(fd);
+    EXPECT_EQ(read_idx(), 0) << idx_reason();
+}
+
 TEST_F(Lifecycle, CancelEndsRunAsFailedWithLoadableIndex) {
     // Enough files that the run is still going when the cancel arrives.
     for (int i = 0; i < 400; i++)

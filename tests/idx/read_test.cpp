@@ -33,7 +33,15 @@ const char TEXT[] = "plain words about gardens and rivers\n";
 
 } // namespace
 
-using Walk = TempTree;
+// The file table keeps the caller's path string: t outlives every enumeration of a test.
+class Walk : public TempTree {
+  protected:
+    void SetUp() override {
+        TempTree::SetUp();
+        t = tree();
+    }
+    std::string t;
+};
 
 TEST_F(Walk, OrderIsBreadthFirstBytewiseWhateverTheCreationOrder) {
     // Names chosen so that a locale-aware, case-folding or signed-char sort would differ.
@@ -41,7 +49,6 @@ TEST_F(Walk, OrderIsBreadthFirstBytewiseWhateverTheCreationOrder) {
         "b.txt",      "a.txt",      "B.txt",        "\xC3\xA9t\xC3\xA9.txt",
         "a0/w.txt",   "sub1/x.txt", "sub1/deep/y",  "sub0/z.txt",
         "sub0/Z.txt", "a0/.hidden", "sub1/deep/a b"};
-    std::string t = tree();
     const Listing expected = {
         {t, "B.txt"},
         {t, "a.txt"},
@@ -76,7 +83,7 @@ TEST_F(Walk, SizesAndZeroLengthFilesAreRecorded) {
     write("tree/empty", "");
     write("tree/ten", "0123456789");
     write("tree/d/three", "abc");
-    ASSERT_EQ(enum_files(tree().c_str()), 0);
+    ASSERT_EQ(enum_files(t.c_str()), 0);
     ASSERT_EQ(num_files.load(), 3);
     EXPECT_EQ(file_table[0].file_size, 0u);
     EXPECT_EQ(file_table[1].file_size, 10u);
@@ -93,18 +100,20 @@ TEST_F(Walk, SizesAndZeroLengthFilesAreRecorded) {
 TEST_F(Walk, TreeOfEmptyDirectoriesHasNoFiles) {
     mkdir("tree/a/b/c");
     mkdir("tree/d");
-    EXPECT_NE(enum_files(tree().c_str()), 0);
+    EXPECT_NE(enum_files(t.c_str()), 0);
     EXPECT_EQ(num_files.load(), 0);
     EXPECT_EQ(total_bytes.load(), 0u);
-    EXPECT_NE(enum_files(path("missing").c_str()), 0);
+    t = path("missing");
+    EXPECT_NE(enum_files(t.c_str()), 0);
     write("plain-file", "x");
-    EXPECT_NE(enum_files(path("plain-file").c_str()), 0); // a file is no directory to walk
+    t = path("plain-file");
+    EXPECT_NE(enum_files(t.c_str()), 0); // a file is no directory to walk
 }
 
 TEST_F(Walk, TrailingSlashIsKeptInPaths) {
     write("tree/a.txt", "x");
     write("tree/sub/b.txt", "y");
-    std::string t = tree() + "/";
+    t += "/";
     ASSERT_EQ(enum_files(t.c_str()), 0);
     ASSERT_EQ(num_files.load(), 2);
     EXPECT_STREQ(file_table[0].dir_name, t.c_str());
@@ -123,8 +132,7 @@ TEST_F(Walk, LinksFifosAndLoopsNeitherHangNorCount) {
     ASSERT_EQ(mkfifo(path("tree/fifo").c_str(), 0644), 0);     // would block a reader
     ASSERT_EQ(mkfifo(path("tree/dir/fifo2").c_str(), 0644), 0);
 
-    ASSERT_EQ(enum_files(tree().c_str()), 0);
-    std::string t = tree();
+    ASSERT_EQ(enum_files(t.c_str()), 0);
     const Listing expected = {{t, "link.txt"}, {t, "real.txt"}, {t + "/dir", "inner.txt"}};
     EXPECT_EQ(listing(), expected);
     EXPECT_EQ(file_table[0].file_size, sizeof TEXT - 1); // the target's size
@@ -146,7 +154,7 @@ TEST_F(Walk, MoreThan65536FilesKeepsTheFirstInOrder) {
             std::ofstream(dir + name);
         }
     }
-    ASSERT_EQ(enum_files(tree().c_str()), 0);
+    ASSERT_EQ(enum_files(t.c_str()), 0);
     EXPECT_TRUE(files_capped);
     ASSERT_EQ(num_files.load(), MAX_FILES);
     EXPECT_EQ(std::string(file_table.back().dir_name), tree() + "/d1");
@@ -154,20 +162,20 @@ TEST_F(Walk, MoreThan65536FilesKeepsTheFirstInOrder) {
 
     // Exactly 65 536 files are all taken, without the cap.
     fs::remove(path("tree/d1/f32768"));
-    ASSERT_EQ(enum_files(tree().c_str()), 0);
+    ASSERT_EQ(enum_files(t.c_str()), 0);
     EXPECT_FALSE(files_capped);
     EXPECT_EQ(num_files.load(), MAX_FILES);
 }
 
-using Fingerprint = TempTree;
+using Fingerprint = Walk;
 
 TEST_F(Fingerprint, FollowsNamesSizesAndOrderAndIsNeverZero) {
     write("tree/a.txt", "one");
     write("tree/b.txt", "two");
-    ASSERT_EQ(enum_files(tree().c_str()), 0);
+    ASSERT_EQ(enum_files(t.c_str()), 0);
     uint32_t base = table_fingerprint();
     EXPECT_NE(base, 0u);
-    ASSERT_EQ(enum_files(tree().c_str()), 0);
+    ASSERT_EQ(enum_files(t.c_str()), 0);
     EXPECT_EQ(table_fingerprint(), base);
 
     // Every change a reload must notice changes the value.
