@@ -271,9 +271,12 @@ int create_idx(const char *path) {
     extract_reset();
     load_stop_list();
     cancel_requested.store(false, std::memory_order_relaxed);
+    // Taken before the thread starts: from then on the pools are the thread's, and reading
+    // idx_pool here would race with its first allocations.
+    int in_use = static_cast<int>(idx_pool.used);
     index_thread_h = os_thread_start(index_thread, const_cast<char *>(path));
     if (!index_thread_h) set_reason("the indexing thread cannot be started");
-    return static_cast<int>(idx_pool.used);
+    return in_use;
 }
 
 int cancel_idx() {
