@@ -172,6 +172,8 @@ static inline void bump(std::atomic<uint64_t> &c, uint64_t by) {
 
 const char *idx_reason() { return reason; }
 
+static const char NAMES_FULL[] = "too many file names for memory (8 MiB)";
+
 static void set_reason(const char *text) { snprintf(reason, sizeof reason, "%s", text); }
 
 void fail_run(const char *why) {
@@ -200,8 +202,8 @@ static void load_stop_list() {
 static void index_thread(void *arg) {
     const char *path = static_cast<const char *>(arg);
     word_mode = MODE_INDEX;
-    if (enum_files(path) != 0) {
-        if (!run_failed) set_reason("no file found below the path");
+    if (int r = enum_files(path); r != 0) {
+        set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : "no file found below the path");
         idx_ok = false;
         close_idx_file(); // its header was never finished, so no load accepts it
         return;
@@ -380,7 +382,7 @@ int read_idx() {
     }
     int r = enum_files(loaded_path);
     if (r != 0) {
-        set_reason("the indexed folder holds no files any more");
+        set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : "the indexed folder holds no files any more");
         unload();
         return r;
     }

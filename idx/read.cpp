@@ -97,10 +97,9 @@ int walk_dir(const char *path) {
     if (full && !files_capped) {
         // heap_pool ran out of room for names: an incomplete table must not be indexed.
         file_table.clear();
-        fail_run("too many file names for memory (8 MiB)");
         total_bytes.store(0, std::memory_order_relaxed);
         num_files.store(0, std::memory_order_relaxed);
-        return 1;
+        return WALK_NO_MEMORY;
     }
     total_bytes.store(bytes, std::memory_order_relaxed);
     num_files.store(static_cast<int>(file_table.size()), std::memory_order_relaxed);

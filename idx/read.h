@@ -25,8 +25,10 @@ extern bool files_capped;                    // the tree held more than MAX_FILE
 
 // Fills the file table from path. 0 when it holds at least one file, nonzero otherwise.
 int enum_files(const char *path);
-// Breadth-first walk, each directory's entries in name order. 0, or 1 when no file was found.
+// Breadth-first walk, each directory's entries in name order. 0, or 1 when no file was found, or
+// WALK_NO_MEMORY when the names did not fit heap_pool (the table is then left empty).
 int walk_dir(const char *path);
+constexpr int WALK_NO_MEMORY = 2;
 // Hash of the file table (count, every path and size, in order); never 0.
 uint32_t table_fingerprint();
 

@@ -167,6 +167,23 @@ TEST_F(Walk, MoreThan65536FilesKeepsTheFirstInOrder) {
     EXPECT_EQ(num_files.load(), MAX_FILES);
 }
 
+TEST_F(Walk, NamesBeyondTheHeapFailTheRunWithItsReason) {
+    // 36 000 names of 240 bytes need more than the 8 MiB that hold the file table's strings.
+    std::string dir = path("tree/d");
+    fs::create_directories(dir);
+    std::string stem(234, 'n');
+    for (int i = 0; i < 36000; i++) {
+        char num[8];
+        snprintf(num, sizeof num, "%06d", i);
+        std::ofstream(dir + "/" + stem + num);
+    }
+    EXPECT_EQ(enum_files(t.c_str()), WALK_NO_MEMORY);
+    EXPECT_EQ(num_files.load(), 0);
+    EXPECT_TRUE(file_table.empty());
+    EXPECT_EQ(index_tree(tree()), 3);
+    EXPECT_STREQ(idx_reason(), "too many file names for memory (8 MiB)");
+}
+
 using Fingerprint = Walk;
 
 TEST_F(Fingerprint, FollowsNamesSizesAndOrderAndIsNeverZero) {
