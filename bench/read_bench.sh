@@ -35,7 +35,8 @@ mkdir -p "$root"
 # Builds tree $1 of kind $2 unless one with the same parameters is there.
 make_tree() {
     local dir=$root/$1 kind=$1 stamp
-    stamp="$kind $IO_FILES $IO_MAX_BLOCKS $BIN_FILES $BIN_MIN_BLOCKS $BIN_MAX_BLOCKS $TEXT_FILES $TEXT_MAX_KB $PER_DIR"
+    stamp="$kind $IO_FILES $IO_MAX_BLOCKS $BIN_FILES $BIN_MIN_BLOCKS $BIN_MAX_BLOCKS"
+    stamp+=" $TEXT_FILES $TEXT_MAX_KB $PER_DIR"
     if [ -f "$dir.stamp" ] && [ "$(cat "$dir.stamp")" = "$stamp" ]; then return; fi
     rm -rf "$dir" "$dir.stamp"
     echo "building $dir ..." >&2
@@ -71,7 +72,9 @@ elif kind == "binary":
             f.write(b"\x89PNG\r\n\x1a\n" + body[: n - 8])
 else:
     parts = []
-    for p in sorted(glob.glob("/usr/share/doc/*/copyright")) + sorted(glob.glob("/usr/share/common-licenses/*")):
+    sources = sorted(glob.glob("/usr/share/doc/*/copyright"))
+    sources += sorted(glob.glob("/usr/share/common-licenses/*"))
+    for p in sources:
         try:
             parts.append(open(p, "rb").read())
         except OSError:
@@ -118,7 +121,10 @@ run_fio() {
     cold_data "$1"
     fio --name=read --opendir="$1" --rw=read --bs=32k --iodepth=8 --direct=1 --ioengine=io_uring \
         --file_service_type=sequential --openfiles=8 --output-format=json 2> /dev/null |
-        sed -n '/^{/,$p' | python3 -c 'import json, sys; print("%.2f" % (json.load(sys.stdin)["jobs"][0]["read"]["bw_bytes"] / 1048576))'
+        sed -n '/^{/,$p' |
+        python3 -c 'import json, sys
+r = json.load(sys.stdin)["jobs"][0]["read"]
+print("%.2f" % (r["bw_bytes"] / 1048576))'
 }
 
 best() { sort -g | tail -1; }
