@@ -48,6 +48,19 @@ void BM_ExtractPlain(benchmark::State &state) {
 }
 BENCHMARK(BM_ExtractPlain)->Unit(benchmark::kMillisecond);
 
+// Digits, punctuation and white space: nothing to record, every byte still looked at.
+void BM_ExtractPlainNoLetters(benchmark::State &state) {
+    load_table();
+    word_sink = ignore;
+    std::string t(4u << 20, ' ');
+    const char chars[] = "0123456789.,;:-+*/()[]{}#%&=<>!?\n\t ";
+    for (size_t i = 0; i < t.size(); i++) t[i] = chars[(i * 2654435761u >> 7) % (sizeof chars - 1)];
+    for (auto _ : state) run_pieces<extract_plain>(t);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * t.size()));
+    word_sink = add_word;
+}
+BENCHMARK(BM_ExtractPlainNoLetters)->Unit(benchmark::kMillisecond);
+
 void BM_ExtractMarkup(benchmark::State &state) {
     word_sink = ignore;
     const std::string &t = text();

@@ -14,19 +14,20 @@ mkdir -p "$work"
 cd "$work"
 if [ ! -f "tree.$files" ]; then
     rm -rf tree tree.*
-    # Made-up words from syllables, so that each query word is in a few dozen to a few hundred files.
+    # Made-up words from syllables, so that each query word is in about a hundred files (a word in
+    # more than 203 files is dropped from the index).
     python3 - "$files" <<'PY'
 import os, random, sys
 n = int(sys.argv[1])
 random.seed(42)
 syl = "bar ten mor lan der sil ven tor rim pel dan kor fal mun ser gan hol win bel cas".split()
-vocab = [a + b + c for a in syl for b in syl for c in syl[:6]]
+vocab = [a + b + c for a in syl for b in syl for c in syl]
 prose = ("the keeper climbed the stairs of the old tower every evening and trimmed the wick "
          "while the ships passed the harbour at night ").split()
 for i in range(n):
     d = "tree/d%03d" % (i // 500)
     os.makedirs(d, exist_ok=True)
-    words = [random.choice(prose) if random.random() < 0.7 else random.choice(vocab) for _ in range(150)]
+    words = [random.choice(prose) if random.random() < 0.9 else random.choice(vocab) for _ in range(150)]
     with open("%s/f%05d.txt" % (d, i), "w") as f:
         f.write(" ".join(words) + "\n")
 PY

@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "idx/check.h"
 #include "idx/index.h"
 #include "os/os.h"
@@ -134,6 +138,30 @@ bool word_plausible(const char *word, int len) {
 
 // ---- Plain tokenizer ----
 
+// The position of the first word character at or after i, or len. Most bytes of binary-ish or
+// numeric data are separators, so 16 at a time are ruled out when none of them can be a letter.
+static inline int skip_separators(const unsigned char *b, int i, int len) {
+    for (;;) {
+#ifdef __SSE2__
+        const __m128i fold_bit = _mm_set1_epi8(0x20), a = _mm_set1_epi8('a'), span = _mm_set1_epi8(25);
+        for (; i + 16 <= len; i += 16) {
+            __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
+            // (c | 0x20) - 'a' <= 25 picks out A-Z and a-z; the sign bit the Latin-1 candidates.
+            __m128i x = _mm_sub_epi8(_mm_or_si128(c, fold_bit), a);
+            int m = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(x, span), _mm_setzero_si128())) |
+                    _mm_movemask_epi8(c);
+            if (m) {
+                i += __builtin_ctz(static_cast<unsigned>(m));
+                break;
+            }
+        }
+#endif
+        if (i >= len) return len;
+        if (FOLDED.v[b[i]]) return i;
+        i++;
+    }
+}
+
 // Ends the pending plain word: hands it on when it is long enough and plausible. Returns the
 // sink's answer, or 0 when the word was not handed on.
 static inline int end_plain_word(int p, int &pos) {
@@ -156,7 +184,7 @@ int extract_plain(const char *buf, int len) {
     while (i < len) {
         if (plen == 0) {
             // No word pending, so no hyphen state either: skip to the next letter.
-            while (i < len && !FOLDED.v[b[i]]) i++;
+            i = skip_separators(b, i, len);
             if (i == len) break;
         }
         if (phyph == 0) {
