@@ -8,12 +8,20 @@
 #   OUT/de-man/  German manual pages under /usr/share/man/de, rendered
 #   OUT/binary.list  executables from /usr/bin and gzip files from /usr/share/doc
 #   OUT/code/    the machine code (.text) of those executables
+#   OUT/rodata/  their read-only data (.rodata): string tables, mostly text
+# and, for make_trigrams.py, training text that the evaluation never reads:
+#   OUT/train-en/  English manual pages of section 1 (every 18th), rendered
+#   OUT/train-junk/  the machine code (.text) of 60 other executables (every other one after the
+#                    first 40)
+#   OUT/train-de/  the German translations (msgstr) of the message catalogues under
+#                  /usr/share/locale/de
 # Text is written in Latin-1, as the indexer reads it.
-# Needs: apt-get install fortunes-min fortunes-de groff-base binutils
+# Needs: apt-get install fortunes-min fortunes-de groff-base binutils gettext
 # Usage: tools/make_eval_corpus.sh OUT
 set -eu
 out=${1:?usage: make_eval_corpus.sh OUT}
-mkdir -p "$out/en" "$out/de" "$out/en-man" "$out/de-man" "$out/code"
+mkdir -p "$out/en" "$out/de" "$out/en-man" "$out/de-man" "$out/code" "$out/rodata" \
+         "$out/train-en" "$out/train-de" "$out/train-junk"
 
 latin1() {
     iconv -f utf-8 -t latin1//TRANSLIT "$1" > "$2" || true
@@ -53,4 +61,20 @@ done
 
 grep '^/usr/bin/' "$out/binary.list" | while read -r f; do
     objcopy -O binary --only-section=.text "$f" "$out/code/$(basename "$f").text" 2>/dev/null || true
+    objcopy -O binary --only-section=.rodata "$f" "$out/rodata/$(basename "$f").rodata" 2>/dev/null || true
+done
+
+find /usr/bin -maxdepth 1 -type f -size +100k | sort | while read -r f; do
+    [ "$(head -c 4 "$f" | od -An -c | tr -d ' ')" = '177ELF' ] && echo "$f"
+done | tail -n +41 | awk 'NR % 2 == 0' | head -60 | while read -r f; do
+    objcopy -O binary --only-section=.text "$f" "$out/train-junk/$(basename "$f").text" 2>/dev/null || true
+done
+
+find /usr/share/man/man1 -name '*.gz' -type f | sort | awk 'NR % 18 == 0' | while read -r f; do
+    render "$f" "$out/train-en/$(basename "$f" .gz).txt"
+done
+# msgunfmt writes the catalogue as a .po file; keep the German side only.
+for f in /usr/share/locale/de/LC_MESSAGES/*.mo; do
+    msgunfmt "$f" 2>/dev/null | awk '/^msgstr/ { s = 1 } /^msgid/ { s = 0 } s && /"/' |
+        iconv -f utf-8 -t latin1//TRANSLIT > "$out/train-de/$(basename "$f" .mo).txt" 2>/dev/null || true
 done

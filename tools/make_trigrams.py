@@ -1,85 +1,169 @@
 #!/usr/bin/env python3
 """Builds trigram_freqs.dat, the letter-trigram table of the plausibility filter.
 
-Counts the letter trigrams of the English and German word lists that Debian ships (wamerican,
-wngerman), after the tokenizer's own folding and splitting, and turns the counts into classes:
-0 never seen, 1 rare, else a weight that grows with the logarithm of the count. The byte at
-c1 * 1024 + c2 * 32 + c3 is the class of the trigram with letter codes c1, c2, c3
-(A-Z 0-25, Ä 26, Ö 27, Ü 28, ß 29).
+Two kinds of source, each after the tokenizer's own folding and splitting:
+  word lists (wamerican, wngerman): every entry once, so rare but real trigrams are known;
+  running text (--text-en, --text-de): trigrams by how often they occur in words of 4 or more
+  letters, so the trigrams of frequent words weigh most.
+Every source counts by its share of its own trigrams, so no language or source drowns another.
+A trigram's share is max(text share, --dict * word-list share). Classes: 0 below --zero percent
+(never seen at 0); 1 (rare) below --rare percent; otherwise --base + --step * log2(share / rare),
+at least 3 and at most --cap. The byte at c1 * 1024 + c2 * 32 + c3 is the class of the trigram with
+letter codes c1, c2, c3 (A-Z 0-25, Ä 26, Ö 27, Ü 28, ß 29).
 
-Usage: tools/make_trigrams.py [-o data/trigram_freqs.dat]
+Binary data (--junk: the machine code of other programs than those the filter is measured on) can
+demote a trigram that is much more common there than in text: to rare when its junk share is
+--junk-rare times its share above, to never seen at --junk-zero times; trigrams with a share of
+--junk-max or more are kept as they are.
+
+Usage: tools/make_trigrams.py [-o data/trigram_freqs.dat] [--text-en DIR...] [--text-de DIR...]
+                              [--junk DIR...] [parameters]
 """
 import argparse
 import math
+import os
+import re
 import sys
+from collections import Counter
 
 LISTS = ["/usr/share/dict/american-english", "/usr/share/dict/ngerman"]
 
 # The tokenizer's letters, folded, and their codes.
 CODES = {chr(ord("A") + i): i for i in range(26)}
 CODES.update({"\xc4": 26, "\xd6": 27, "\xdc": 28, "\xdf": 29})
+# Folding as the tokenizer does it, on Latin-1 bytes: a-z, ä, ö, ü lose bit 0x20, A-Z, Ä, Ö, Ü, ß stay,
+# every other byte separates.
+FOLD = bytes((b & ~0x20) if (0x61 <= b <= 0x7A or b in (0xE4, 0xF6, 0xFC)) else
+             b if (0x41 <= b <= 0x5A or b in (0xC4, 0xD6, 0xDC, 0xDF)) else 0x20 for b in range(256))
 
 
-def fold(ch):
-    """The folded letter of a word character, or None for a separator."""
-    if "a" <= ch <= "z" or ch in "\xe4\xf6\xfc":
-        return chr(ord(ch) & ~0x20)
-    if ch in CODES:
-        return ch
-    return None
+def words(data):
+    """Letter runs of Latin-1 bytes (or of a str, encoded as Latin-1) as the tokenizer sees them:
+    folded, cut after 31 letters."""
+    if isinstance(data, str):
+        data = data.encode("latin-1", errors="replace")
+    for run in data.translate(FOLD).split():
+        run = run.decode("latin-1")
+        for i in range(0, len(run), 31):
+            yield run[i:i + 31]
 
 
-def runs(line):
-    """Letter runs of one line as the tokenizer sees them (characters outside Latin-1 separate)."""
-    run = []
-    for ch in line:
-        f = fold(ch)
-        if f:
-            run.append(CODES[f])
-        elif run:
-            yield run
-            run = []
-    if run:
-        yield run
+def read_text(path):
+    """A text file as Latin-1 bytes; UTF-8 is converted if the file decodes as UTF-8."""
+    data = open(path, "rb").read()
+    try:
+        return data.decode("utf-8").encode("latin-1", errors="replace")
+    except UnicodeDecodeError:
+        return data
 
 
-def count(path):
+def count(word_counts, min_len):
+    """Trigram counts of a Counter of words; words shorter than min_len are left out."""
     counts = [0] * 32768
-    with open(path, encoding="utf-8", errors="replace") as f:
-        for line in f:
-            for r in runs(line.strip()):
-                for i in range(2, len(r)):
-                    counts[r[i - 2] * 1024 + r[i - 1] * 32 + r[i]] += 1
+    for w, n in word_counts.items():
+        if len(w) < min_len:
+            continue
+        c = [CODES[ch] for ch in w]
+        for i in range(2, len(c)):
+            counts[c[i - 2] * 1024 + c[i - 1] * 32 + c[i]] += n
     return counts
+
+
+def shares(counts):
+    total = sum(counts) or 1
+    return [100.0 * n / total for n in counts]
+
+
+def files_of(paths):
+    for p in paths:
+        if os.path.isdir(p):
+            for name in sorted(os.listdir(p)):
+                yield os.path.join(p, name)
+        else:
+            yield p
+
+
+def list_shares():
+    """Per word list, the share of each trigram, every entry counted once."""
+    out = []
+    for path in LISTS:
+        ws = Counter()
+        for line in read_text(path).splitlines():
+            for w in words(line):
+                ws[w] += 1
+        out.append(shares(count(ws, 3)))
+    return out
+
+
+def text_shares(paths):
+    """Share of each trigram in the words of 4 or more letters of running text."""
+    ws = Counter()
+    for f in files_of(paths):
+        ws.update(words(read_text(f)))
+    return shares(count(ws, 4)) if ws else None
+
+
+def junk_shares(paths):
+    """Share of each trigram in the runs of 4 or more letters of binary data (read as it is)."""
+    ws = Counter()
+    for f in files_of(paths):
+        ws.update(words(open(f, "rb").read()))
+    return shares(count(ws, 4)) if ws else None
+
+
+def classes(dict_shares, text_sh, junk_sh, p):
+    """The table for parameters p (the options of add_args, by name)."""
+    table = bytearray(32768)
+    for i in range(32768):
+        s = max([p["dict"] * d[i] for d in dict_shares] + [t[i] for t in text_sh])
+        if s == 0 or s < p["zero"]:
+            continue
+        # A trigram far more common in machine code than in text is demoted.
+        j = junk_sh[i] if junk_sh and (not p["junk_max"] or s < p["junk_max"]) else 0
+        if p["junk_zero"] and j > p["junk_zero"] * s:
+            continue
+        if s < p["rare"] or (p["junk_rare"] and j > p["junk_rare"] * s):
+            table[i] = 1
+        else:
+            w = p["base"] + p["step"] * math.log2(s / p["rare"])
+            table[i] = max(3, min(p["cap"], 255, round(w)))
+    return table
+
+
+def add_args(ap):
+    ap.add_argument("--text-en", nargs="*", default=[], help="English running text: files or directories")
+    ap.add_argument("--text-de", nargs="*", default=[], help="German running text: files or directories")
+    ap.add_argument("--dict", type=float, default=1.0, help="weight of the word lists against running text")
+    ap.add_argument("--zero", type=float, default=0.0, help="share below which a trigram counts as never seen, in percent")
+    ap.add_argument("--rare", type=float, default=0.0001, help="share below which a trigram is rare, in percent")
+    ap.add_argument("--base", type=float, default=10.0, help="weight of a trigram at the rare limit")
+    ap.add_argument("--step", type=float, default=3.0, help="weight added per doubling of the share")
+    ap.add_argument("--cap", type=int, default=255, help="largest weight")
+    ap.add_argument("--junk", nargs="*", default=[], help="binary data (machine code): files or directories")
+    ap.add_argument("--junk-rare", type=float, default=0.0,
+                    help="a trigram whose share in --junk is this many times its text share is rare (0: off)")
+    ap.add_argument("--junk-zero", type=float, default=0.0,
+                    help="... and this many times: never seen (0: off)")
+    ap.add_argument("--junk-max", type=float, default=0.0,
+                    help="share in percent from which a trigram is too common in text to be demoted (0: none)")
+
+
+PARAMS = ["dict", "zero", "rare", "base", "step", "cap", "junk_rare", "junk_zero", "junk_max"]
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("-o", "--out", default="data/trigram_freqs.dat")
-    ap.add_argument("--rare", type=float, default=0.0001,
-                    help="share of a list's trigrams below which a trigram is rare, in percent")
-    ap.add_argument("--base", type=float, default=10, help="weight of a trigram at the rare limit")
-    ap.add_argument("--step", type=float, default=3, help="weight added per doubling of the count")
+    add_args(ap)
     args = ap.parse_args()
 
-    # Each list counts by its share, so the larger German list does not drown the English one.
-    lists = [count(p) for p in LISTS]
-    totals = [sum(c) for c in lists]
-    share = [max(c[i] / t for c, t in zip(lists, totals)) * 100 for i in range(32768)]
-    table = bytearray(32768)
-    for i, s in enumerate(share):
-        if s == 0:
-            continue
-        if s < args.rare:
-            table[i] = 1
-        else:
-            w = args.base + args.step * math.log2(s / args.rare)
-            table[i] = max(3, min(255, round(w)))
+    text_sh = [s for s in (text_shares(args.text_en), text_shares(args.text_de)) if s]
+    table = classes(list_shares(), text_sh, junk_shares(args.junk), {n: getattr(args, n) for n in PARAMS})
     with open(args.out, "wb") as f:
         f.write(table)
     seen = sum(1 for b in table if b)
     rare = sum(1 for b in table if b == 1)
-    print(f"{args.out}: {seen} trigrams seen, {rare} rare", file=sys.stderr)
+    print(f"{args.out}: {seen} trigrams seen, {rare} rare, largest weight {max(table)}", file=sys.stderr)
 
 
 if __name__ == "__main__":
