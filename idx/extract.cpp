@@ -189,11 +189,15 @@ int extract_plain(const char *buf, int len) {
         }
         if (phyph == 0) {
             // Letters join the word until it is full or a non-letter comes.
+            // A local length: stores into the char buffer could alias the global one and would
+            // force it back to memory on every letter.
+            int n = plen;
             char f;
-            while (i < len && plen < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
-                pword[plen++] = f;
+            while (i < len && n < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
+                pword[n++] = f;
                 i++;
             }
+            plen = n;
             if (i == len) break;
         }
         // Byte i meets a pending word: it is a non-letter, the 32nd letter, or any byte after "-".

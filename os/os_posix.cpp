@@ -30,22 +30,48 @@ void advise(int fd, int flags) {
     if (flags & OS_RANDOM) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
 }
 
+// The direct-I/O alignment of the descriptor opened last on this thread: the open's statx
+// already tells it, so reading a file costs no extra call.
+thread_local int align_fd = -1;
+thread_local uint32_t align_bytes = 4096;
+
+uint32_t dio_align_of(const struct statx &stx) {
+#ifdef STATX_DIOALIGN
+    if ((stx.stx_mask & STATX_DIOALIGN) && stx.stx_dio_offset_align >= 512 && stx.stx_dio_offset_align <= 65536)
+        return std::max(stx.stx_dio_offset_align, stx.stx_dio_mem_align);
+#else
+    (void)stx;
+#endif
+    return 4096;
+}
+
+#ifdef STATX_DIOALIGN
+constexpr unsigned STATX_WANTED = STATX_TYPE | STATX_DIOALIGN;
+#else
+constexpr unsigned STATX_WANTED = STATX_TYPE;
+#endif
+
 // Opens with O_DIRECT when asked; file systems that refuse it (EINVAL: tmpfs, some FUSE) get a
 // buffered descriptor instead, which the read path treats alike.
 int open_at(int dir_fd, const char *path, int flags) {
     // O_NONBLOCK: a FIFO that slipped past enumeration must never block the indexing thread.
+    bool direct = flags & OS_DIRECT;
     int fd = openat(dir_fd, path, open_flags(flags) | O_NONBLOCK);
-    if (fd < 0 && errno == EINVAL && (flags & OS_DIRECT))
+    if (fd < 0 && errno == EINVAL && direct) {
+        direct = false;
         fd = openat(dir_fd, path, open_flags(flags & ~OS_DIRECT) | O_NONBLOCK);
+    }
     if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    struct statx stx;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_WANTED, &stx) != 0 || !S_ISREG(stx.stx_mode)) {
         close(fd);
         errno = EISDIR;
         return -1;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    advise(fd, flags);
+    fcntl(fd, F_SETFL, direct ? O_DIRECT : 0); // back to blocking; the status flags are ours
+    if (!direct) advise(fd, flags); // the hints only matter to the page cache
+    align_fd = fd;
+    align_bytes = dio_align_of(stx);
     return fd;
 }
 
@@ -58,6 +84,7 @@ int os_open_in(int dir_fd, const char *name, int flags) { return open_at(dir_fd,
 int os_dir_open(const char *path) { return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
 void os_close(int fd) {
+    if (fd == align_fd) align_fd = -1;
     if (fd >= 0) close(fd);
 }
 
@@ -87,15 +114,10 @@ int64_t os_file_size(int fd) {
 int os_truncate(int fd, uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : -1; }
 
 uint32_t os_dio_align(int fd) {
-#ifdef STATX_DIOALIGN
+    if (fd == align_fd) return align_bytes;
     struct statx stx;
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &stx) == 0 && (stx.stx_mask & STATX_DIOALIGN) &&
-        stx.stx_dio_offset_align >= 512 && stx.stx_dio_offset_align <= 65536)
-        return std::max(stx.stx_dio_offset_align, stx.stx_dio_mem_align);
-#else
-    (void)fd;
-#endif
-    return 4096;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_WANTED, &stx) != 0) return 4096;
+    return dio_align_of(stx);
 }
 
 int os_create_locked(const char *path) {
