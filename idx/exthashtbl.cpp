@@ -42,9 +42,16 @@ static STnode *node_for(const WordTable &t, uint32_t key) {
 
 Word *tbl_find(const WordTable &t, uint32_t key) {
     STnode *n = node_for(t, key);
-    for (uint32_t i = 0; i < n->count; i++)
-        if (n->words[i].key == key) return &n->words[i];
-    return nullptr;
+    // The slots are sorted and keys unique, so halving finds what a scan would, in 6 steps
+    // instead of about 20. A count above 41 is never searched past the node's slots.
+    uint32_t lo = 0, span = n->count < NODE_SLOTS ? n->count : NODE_SLOTS;
+    if (span == 0) return nullptr;
+    while (span > 1) {
+        uint32_t half = span / 2;
+        lo = n->words[lo + half].key <= key ? lo + half : lo;
+        span -= half;
+    }
+    return n->words[lo].key == key ? &n->words[lo] : nullptr;
 }
 
 // Points the directory entries of prefix p (d bits) at node m, doubling the directory until it

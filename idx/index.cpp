@@ -15,6 +15,17 @@
 
 static const char UNIT[] = "idx/index";
 
+// In sanitizer builds the unused part of each pool, and buckets on the free list, stay poisoned:
+// the pools are carved by hand, so ASan could not see an overrun inside them otherwise.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define POOL_POISON(p, n) ((void)(p), (void)(n))
+#define POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 // ---- Index file and memory pools ----
 
 Pool heap_pool{};
@@ -39,10 +50,12 @@ void *mem_alloc(uint32_t size, bool in_idx) {
         p.base = static_cast<uint8_t *>(os_reserve(HEAP_POOL_LIMIT));
         if (!p.base) return nullptr;
         p.limit = HEAP_POOL_LIMIT;
+        POOL_POISON(p.base, p.limit);
     }
     if (in_idx && size == BUCKET_SIZE) {
         if (p.free_count > 0) {
             void *b = addr_to_ptr(p.free_list);
+            POOL_UNPOISON(b, BUCKET_SIZE);
             memcpy(&p.free_list, b, 4);
             p.free_count--;
             p.used += BUCKET_SIZE;
@@ -52,6 +65,7 @@ void *mem_alloc(uint32_t size, bool in_idx) {
     }
     if (static_cast<uint64_t>(p.end) + size > p.limit) return nullptr;
     void *b = p.base + p.end;
+    POOL_UNPOISON(b, size);
     p.end += size;
     p.used += size;
     return b;
@@ -66,22 +80,28 @@ void mem_free(void *ptr, uint32_t size) {
     p.used -= size;
     if (ofs + size == p.end) {
         p.end -= size;
+        POOL_POISON(b, size);
     } else if (!in_heap && size == BUCKET_SIZE) {
         memcpy(b, &p.free_list, 4);
         p.free_list = ptr_to_addr(b);
         p.free_count++;
+        POOL_POISON(b, size);
     } else {
         IDX_ASSERT(!"mem_free: not at end of pool, nor bucket in index mapping");
     }
 }
 
+static void empty_pool(Pool &p) {
+    p.end = 0;
+    p.used = 0;
+    p.free_list = 0;
+    p.free_count = 0;
+    if (p.base) POOL_POISON(p.base, p.limit);
+}
+
 void reset_pools() {
-    for (Pool *p : {&heap_pool, &idx_pool}) {
-        p->end = 0;
-        p->used = 0;
-        p->free_list = 0;
-        p->free_count = 0;
-    }
+    empty_pool(heap_pool);
+    empty_pool(idx_pool);
 }
 
 void *ofs_to_ptr(uint32_t ofs) {
@@ -111,6 +131,7 @@ int map_idx_write() {
     idx_map_size = IDX_POOL_LIMIT;
     idx_map_writable = true;
     idx_pool.base = static_cast<uint8_t *>(base);
+    POOL_POISON(base, IDX_POOL_LIMIT); // nothing is allocated in it yet
     return 0;
 }
 
@@ -140,6 +161,7 @@ void *map_idx_read() {
 
 void close_idx_file() {
     if (!idx_pool.base) return;
+    POOL_UNPOISON(idx_pool.base, idx_map_size); // the address range may be mapped again by others
     os_unmap(idx_pool.base, idx_map_size);
     if (idx_map_writable) os_truncate(idx_fd, idx_pool.end);
     os_close(idx_fd);
@@ -346,7 +368,7 @@ int read_idx() {
     reason[0] = 0;
     unload();
     // Everything in heap_pool belonged to the index being replaced; repeated loads must not fill it.
-    heap_pool.end = heap_pool.used = 0;
+    empty_pool(heap_pool);
     auto *m = static_cast<uint8_t *>(map_idx_read());
     if (!m) {
         int err = os_last_error();
@@ -464,11 +486,42 @@ void add_posting(Word *w) {
 static int query_word(const char *word, int len, uint32_t key);
 static int locate_word(const char *word);
 
+// Stems and keys of recently seen words. Text repeats its words, and stemming is the dearest step
+// of recording one, so a word seen lately is stemmed from memory: same stem, same key.
+struct StemMemo {
+    uint8_t len;           // letters of the word as extracted; 0 = empty entry
+    uint8_t stem_len;      // letters of its stem
+    char word[MAX_WORD];   // the word as extracted
+    char stem[MAX_WORD];   // its stem
+    uint32_t key;          // word_key of the stem
+};
+constexpr uint32_t MEMO_SIZE = 4096; // entries, a power of two
+static StemMemo stem_memo[MEMO_SIZE];
+
+// Stems word in place (NUL after the stem), updates len and returns the stem's key.
+static inline uint32_t stem_and_key(char *word, int &len) {
+    uint32_t h = static_cast<uint32_t>(len);
+    for (int i = 0; i < len; i++) h = (h ^ static_cast<uint8_t>(word[i])) * 16777619u;
+    StemMemo &m = stem_memo[(h ^ (h >> 15)) & (MEMO_SIZE - 1)];
+    if (m.len == len && memcmp(m.word, word, static_cast<size_t>(len)) == 0) {
+        memcpy(word, m.stem, m.stem_len);
+        len = m.stem_len;
+        word[len] = 0;
+        return m.key;
+    }
+    m.len = static_cast<uint8_t>(len);
+    memcpy(m.word, word, static_cast<size_t>(len));
+    stem_word(word, len);
+    m.stem_len = static_cast<uint8_t>(len);
+    memcpy(m.stem, word, static_cast<size_t>(len));
+    m.key = word_key(word, len);
+    return m.key;
+}
+
 int add_word(char *word, int len) {
     if (len < 4) return 0;
-    stem_word(word, len);
+    uint32_t key = stem_and_key(word, len);
     if (word_mode == MODE_LOCATE) return locate_word(word);
-    uint32_t key = word_key(word, len);
     if (word_mode == MODE_QUERY) return query_word(word, len, key);
     if (run_failed) return 0;
     Word *w = tbl_find(word_table, key);
