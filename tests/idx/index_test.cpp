@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 
@@ -599,4 +600,89 @@ TEST_F(RecordingDeathTest, FileNumberGoingBackFailsItsAssertion) {
     feed_word("GARDEN");
     cur_fn = 4;
     EXPECT_DEATH(feed_word("GARDEN"), "\"cur_fn >= o->fn\", file idx/index, line");
+}
+
+// ---- A whole run, checked chain by chain ----
+
+namespace {
+
+struct Expected {
+    uint32_t fn, count, block;
+    bool operator==(const Expected &o) const { return fn == o.fn && count == o.count && block == o.block; }
+};
+
+// The postings of a word as stored, read by walking its chain in the loaded file.
+std::vector<Expected> chain_of(const Word &w) {
+    std::vector<Expected> got;
+    uint32_t ofs = first_bkt(w) * BUCKET_SIZE;
+    for (uint32_t b = 0; b < nbuckets(w); b++) {
+        const auto *bucket = static_cast<const Bucket *>(ofs_to_ptr(ofs));
+        for (uint32_t k = 0; k < 7; k++) {
+            uint32_t p = bucket->post[k];
+            got.push_back({post_fn(p), post_count(p), post_block(p)});
+            if (ofs + 4 * k == last_ofs(w)) return got;
+        }
+        ofs = bucket->next;
+    }
+    ADD_FAILURE() << "chain never reaches its last posting";
+    return got;
+}
+
+uint32_t upper_key(std::string word) {
+    for (char &c : word) c = static_cast<char>(toupper(c));
+    return key_of(word.c_str());
+}
+
+} // namespace
+
+TEST_F(RunTree, EveryChainOfASmallTreeIsWhatItsFilesHold) {
+    std::map<std::string, std::vector<Expected>> want; // word -> postings in file order
+    // big.txt is file 0: "rudder" fills block 0, "sailor" first comes in block 1.
+    std::string big;
+    while (big.size() < 32767) big += "rudder ";
+    big.resize(32767);
+    big += "\nsailor harbour the cat sat\n";
+    write("tree/big.txt", big);
+    want["rudder"] = {{0, 63, 0}};
+    want["sailor"] = {{0, 1, 1}};
+    want["harbour"] = {{0, 1, 1}};
+    // Files 1 to 12: "beacon" in twelve files (two buckets), "anchor" in every other one,
+    // "compass" 70 times in one, and the stop word "keeper" in all.
+    for (uint32_t i = 0; i < 12; i++) {
+        std::string text = "keeper ";
+        for (uint32_t k = 0; k <= i; k++) text += "beacon ";
+        want["beacon"].push_back({i + 1, i + 1, 0});
+        if (i % 2 == 0) {
+            text += "anchor\n";
+            want["anchor"].push_back({i + 1, 1, 0});
+        }
+        if (i == 3) {
+            for (int k = 0; k < 70; k++) text += "compass ";
+            want["compass"].push_back({i + 1, 63, 0});
+        }
+        char name[32];
+        snprintf(name, sizeof name, "tree/f%02u.txt", i);
+        write(name, text + "\n");
+    }
+    write("stopwords.txt", "keeper\n");
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    ASSERT_EQ(num_files.load(), 13);
+    for (auto &[word, postings] : want) {
+        SCOPED_TRACE(word);
+        const Word *w = tbl_find(word_table, upper_key(word));
+        ASSERT_NE(w, nullptr);
+        EXPECT_FALSE(is_stop(*w));
+        EXPECT_EQ(nbuckets(*w), (postings.size() + 6) / 7);
+        EXPECT_EQ(chain_of(*w), postings);
+    }
+    const Word *stop = tbl_find(word_table, upper_key("keeper"));
+    ASSERT_NE(stop, nullptr);
+    EXPECT_TRUE(is_stop(*stop));
+    EXPECT_EQ(nbuckets(*stop), 0u);
+    EXPECT_EQ(tbl_find(word_table, upper_key("cat")), nullptr);
+    EXPECT_EQ(tbl_find(word_table, upper_key("lantern")), nullptr);
+    // Every word of 4 letters or more counts, stop words and the stop list's own entry too.
+    EXPECT_EQ(total_words.load(), 4681u + 2 + 1 + 12 + 78 + 6 + 70);
+    EXPECT_EQ(unique_words.load(), 7u);
 }
