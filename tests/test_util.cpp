@@ -1,5 +1,6 @@
 #include "tests/test_util.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -97,4 +98,13 @@ uint32_t u32_at(const std::string &bytes, size_t ofs) {
     uint32_t v = 0;
     for (int i = 3; i >= 0; i--) v = (v << 8) | static_cast<uint8_t>(bytes.at(ofs + static_cast<size_t>(i)));
     return v;
+}
+
+bool select_io_backend(const std::string &name) {
+    if (name == "sync")
+        setenv("OLMAREST_IO", "sync", 1);
+    else
+        unsetenv("OLMAREST_IO");
+    os_set_io_backend(nullptr);
+    return name == os_io_backend();
 }

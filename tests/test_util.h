@@ -32,6 +32,10 @@ class TempTree : public ::testing::Test {
 
 std::string read_file(const std::string &path);
 
+// Chooses the asynchronous read back end by name ("uring" or "sync") as a fresh process would.
+// False when that back end is not available here (io_uring refused by the kernel or sandbox).
+bool select_io_backend(const std::string &name);
+
 #endif
 
 #include <cstdint>

@@ -132,12 +132,7 @@ class Pipeline : public PipelineBase, public ::testing::WithParamInterface<std::
   protected:
     void SetUp() override {
         PipelineBase::SetUp();
-        if (GetParam() == "sync")
-            setenv("OLMAREST_IO", "sync", 1);
-        else
-            unsetenv("OLMAREST_IO");
-        os_set_io_backend(nullptr);
-        if (GetParam() != os_io_backend()) GTEST_SKIP() << "io_uring is not available here";
+        if (!select_io_backend(GetParam())) GTEST_SKIP() << "io_uring is not available here";
     }
 
     // A file bigger than all slots together, a 100-byte file after it (stale buffer data would

@@ -53,12 +53,7 @@ class OsIo : public TempTree, public ::testing::WithParamInterface<std::string> 
   protected:
     void SetUp() override {
         TempTree::SetUp();
-        if (GetParam() == "sync")
-            setenv("OLMAREST_IO", "sync", 1);
-        else
-            unsetenv("OLMAREST_IO");
-        os_set_io_backend(nullptr);
-        if (GetParam() != os_io_backend()) GTEST_SKIP() << "io_uring is not available here";
+        if (!select_io_backend(GetParam())) GTEST_SKIP() << "io_uring is not available here";
         buf = static_cast<char *>(os_reserve(BUF_SIZE));
         ASSERT_NE(buf, nullptr);
     }
