@@ -10,7 +10,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <csignal>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "idx/extract.h"
@@ -134,6 +136,34 @@ TEST_F(Cli, CappedFrequencyAndFailedRun) {
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.out.find("SCAN FAILED !\n"), std::string::npos);
     EXPECT_NE(r.err, "");
+}
+
+TEST_F(Cli, InterruptAbortsTheRunAndLeavesALoadableIndex) {
+    // About 100 MB of text: long enough to be interrupted midway.
+    std::string text;
+    while (text.size() < (256u << 10)) text += "the keeper climbed the lighthouse stairs at dusk\n";
+    for (int i = 0; i < 400; i++) write("tree/f" + std::to_string(1000 + i) + ".txt", text);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        freopen("out.txt", "w", stdout);
+        freopen("err.txt", "w", stderr);
+        execl(OLMAREST_CLI, OLMAREST_CLI, "index", "tree", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    os_sleep_ms(150);
+    kill(pid, SIGINT);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st));
+    if (WEXITSTATUS(st) == 0) GTEST_SKIP() << "the run ended before the interrupt";
+    EXPECT_EQ(WEXITSTATUS(st), 130);
+    std::string out = read_file("out.txt");
+    EXPECT_NE(out.find("Scan aborted!\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("SCAN FAILED !\n"), std::string::npos) << out;
+    // What was read before the abort is a whole index.
+    CliRun r = cli("search --no-excerpts lighthouse");
+    EXPECT_EQ(r.code, 0) << r.err;
 }
 
 // A few thousand files over a vocabulary of made-up words; every answer is worked out here from
