@@ -42,6 +42,9 @@ static STnode *node_for(const WordTable &t, uint32_t key) {
 
 Word *tbl_find(const WordTable &t, uint32_t key) {
     STnode *n = node_for(t, key);
+    // A big table's nodes are rarely in cache: ask for all eight lines of the node at once, so
+    // the halving below waits for memory once rather than at each step.
+    for (int line = 0; line < 8; line++) __builtin_prefetch(reinterpret_cast<const char *>(n) + 64 * line);
     // The slots are sorted and keys unique, so halving finds what a scan would, in 6 steps
     // instead of about 20. A count above 41 is never searched past the node's slots.
     uint32_t lo = 0, span = n->count < NODE_SLOTS ? n->count : NODE_SLOTS;
