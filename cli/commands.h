@@ -4,6 +4,7 @@
 #define OLMAREST_CLI_COMMANDS_H
 
 #include <cstdio>
+#include <string>
 
 // Runs one command line; returns the process exit code. out and err receive what the program
 // writes to standard output and standard error.
@@ -11,5 +12,8 @@ int cli_run(int argc, char **argv, FILE *out, FILE *err);
 
 int cmd_index(const char *path, bool verbose, FILE *out, FILE *err);
 int cmd_search(int nwords, char **words, bool excerpts, FILE *out, FILE *err);
+
+// A command-line word as the index's Latin-1: UTF-8 is converted, other bytes are kept.
+std::string to_latin1(const std::string &arg);
 
 #endif

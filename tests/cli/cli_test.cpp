@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/commands.h"
 #include "idx/extract.h"
 #include "idx/stemmer.h"
 #include "os/os.h"
@@ -257,6 +258,26 @@ TEST_F(Cli, GeneratedTreeAnswersMatchTheContents) {
     EXPECT_EQ(cli("search --no-excerpts " + w1 + " " + w2).out, want);
     // With excerpts, every row shows its word.
     for (auto &row : lines(cli("search " + w1).out)) EXPECT_NE(split_tabs(row)[2].find(w1), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+TEST(CliWords, Utf8BecomesLatin1AndOtherBytesStay) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"harbour", "harbour"},
+        {"M\xC3\xBCller", "M\xFCller"},         // UTF-8 ü
+        {"M\xFCller", "M\xFCller"},             // already Latin-1: not valid UTF-8, kept
+        {"Stra\xC3\x9F" "e", "Stra\xDF" "e"},   // ß
+        {"caf\xE2\x82\xAC", "caf?"},            // beyond Latin-1
+        {"\xC3", "\xC3"},                       // cut short
+        {"\xC0\xAF", "\xC0\xAF"},               // overlong
+    };
+    for (auto &[in, want] : cases) {
+        SCOPED_TRACE(in);
+        EXPECT_EQ(to_latin1(in), want);
+    }
 }
 
 } // namespace
