@@ -159,6 +159,8 @@ void *map_idx_read() {
     return base;
 }
 
+bool idx_file_id(uint64_t *dev, uint64_t *ino) { return idx_pool.base && os_file_id(idx_fd, dev, ino); }
+
 void close_idx_file() {
     if (!idx_pool.base) return;
     POOL_UNPOISON(idx_pool.base, idx_map_size); // the address range may be mapped again by others

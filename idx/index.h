@@ -63,6 +63,8 @@ uint32_t ptr_to_addr(const void *p);
 int map_idx_write();     // creates "idx.dat" in the current directory and maps 64 MiB; 0 or -1
 void *map_idx_read();    // maps the existing "idx.dat" read-only; its start, or null
 void close_idx_file();   // unmaps, cuts the file to idx_pool.end, closes
+// Device and inode of the open idx.dat; false when none is open.
+bool idx_file_id(uint64_t *dev, uint64_t *ino);
 
 // ---- Lifecycle ----
 

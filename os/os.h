@@ -51,9 +51,13 @@ struct OsDirEntry {
     std::string name;
     OsEntryType type; // symbolic links: file when they lead to a regular file, else other
     uint64_t size;    // files only
+    uint64_t dev;     // files only: device and inode, which say whether two names are one file
+    uint64_t ino;
 };
 int os_dir_list(const char *path, std::vector<OsDirEntry> &out);
 bool os_is_dir(const char *path);
+// Device and inode of an open file; false when they cannot be had.
+bool os_file_id(int fd, uint64_t *dev, uint64_t *ino);
 
 // Threads (_beginthreadex, WaitForSingleObject(t, 0)). os_thread_ended joins and frees the thread
 // once it has ended and then returns true; call it until it does.

@@ -177,7 +177,7 @@ int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
     }
     while (struct dirent *e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        OsDirEntry entry{e->d_name, OsEntryType::other, 0};
+        OsDirEntry entry{e->d_name, OsEntryType::other, 0, 0, 0};
         struct stat st;
         bool need_stat = e->d_type == DT_REG || e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
         if (e->d_type == DT_DIR) {
@@ -190,6 +190,8 @@ int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
             if (S_ISREG(st.st_mode)) {
                 entry.type = OsEntryType::file;
                 entry.size = static_cast<uint64_t>(st.st_size);
+                entry.dev = static_cast<uint64_t>(st.st_dev);
+                entry.ino = static_cast<uint64_t>(st.st_ino);
             }
         }
         out.push_back(std::move(entry));
@@ -197,6 +199,14 @@ int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
     closedir(d);
     std::sort(out.begin(), out.end(), [](const OsDirEntry &a, const OsDirEntry &b) { return a.name < b.name; });
     return 0;
+}
+
+bool os_file_id(int fd, uint64_t *dev, uint64_t *ino) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return false;
+    *dev = static_cast<uint64_t>(st.st_dev);
+    *ino = static_cast<uint64_t>(st.st_ino);
+    return true;
 }
 
 bool os_is_dir(const char *path) {

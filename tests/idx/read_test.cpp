@@ -184,6 +184,16 @@ TEST_F(Walk, NamesBeyondTheHeapFailTheRunWithItsReason) {
     EXPECT_STREQ(idx_reason(), "too many file names for memory (8 MiB)");
 }
 
+TEST_F(Walk, IndexFileInsideTheTreeIsLeftOut) {
+    // Indexing the current directory: idx.dat is in the tree, and changes size as it is written.
+    write("notes.txt", TEXT);
+    std::string here = root();
+    EXPECT_EQ(index_tree(here), 2) << idx_reason();
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    for (const FileEntry &e : file_table) EXPECT_STRNE(e.file_name, "idx.dat");
+    EXPECT_EQ(num_files.load(), 1);
+}
+
 using Fingerprint = Walk;
 
 TEST_F(Fingerprint, FollowsNamesSizesAndOrderAndIsNeverZero) {
