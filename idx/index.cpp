@@ -618,12 +618,17 @@ int query_idx(const char *text) {
     return r;
 }
 
+// The full path of a file ("dir/name") into buf of OS_PATH_MAX bytes; false when it does not fit.
+static bool join_path(char *buf, unsigned file_num) {
+    const FileEntry &e = file_table[file_num];
+    int n = snprintf(buf, OS_PATH_MAX, "%s%c%s", e.dir_name, OS_PATH_SEP, e.file_name);
+    return n >= 0 && n < OS_PATH_MAX;
+}
+
 char *get_file_path(unsigned file_num) {
     IDX_ASSERT(file_num < static_cast<unsigned>(num_files.load(std::memory_order_relaxed)) &&
                "file_num < num_files");
-    const FileEntry &e = file_table[file_num];
-    int n = snprintf(path_buf, sizeof path_buf, "%s%c%s", e.dir_name, OS_PATH_SEP, e.file_name);
-    if (n < 0 || n >= static_cast<int>(sizeof path_buf)) path_buf[0] = 0;
+    if (!join_path(path_buf, file_num)) path_buf[0] = 0;
     return path_buf;
 }
 
@@ -632,9 +637,7 @@ static int read_block(unsigned file_num, unsigned block) {
     if (!block_buf) block_buf = static_cast<char *>(os_reserve(READ_SIZE));
     if (!block_buf) return -1;
     char path[OS_PATH_MAX];
-    const FileEntry &e = file_table[file_num];
-    int len = snprintf(path, sizeof path, "%s%c%s", e.dir_name, OS_PATH_SEP, e.file_name);
-    if (len < 0 || len >= static_cast<int>(sizeof path)) return -1;
+    if (!join_path(path, file_num)) return -1;
     int fd = os_open(path, OS_RANDOM);
     if (fd < 0) return -1;
     memset(block_buf, 0, READ_SIZE);
