@@ -340,9 +340,9 @@ TEST_F(ExtractShipped, RejectsRandomLetters) {
 TEST(ExtractDefault, LoadsTableBesideProgram) {
     got.clear();
     word_sink = capture;
-    const char text[] = "qxzvbkw jfqpzx wvkqzjhx the licenses for most software ";
+    const char text[] = "qxzvbkw jfqpzx wvkqzjhx the licenses for software ";
     extract_plain(text, sizeof text - 1);
-    EXPECT_EQ(got, (Words{"LICENSES", "MOST", "SOFTWARE"}));
+    EXPECT_EQ(got, (Words{"LICENSES", "SOFTWARE"}));
 }
 
 } // namespace
