@@ -7,12 +7,9 @@
 #endif
 
 #include "idx/check.h"
-#include "idx/index.h"
 #include "os/os.h"
 
 static const char UNIT[] = "idx/extract";
-
-WordSink word_sink = add_word;
 
 // ---- Character model ----
 

@@ -9,7 +9,7 @@
 constexpr int MAX_WORD = 31;       // longest word handed on; buffers hold MAX_WORD + 1 bytes
 constexpr int TRIGRAM_SIZE = 32768; // bytes of trigram_freqs.dat
 
-// Where words go: add_word, unless a test or benchmark installs its own.
+// Where words go: add_word, unless a test or benchmark installs its own. Defined in idx/index.
 using WordSink = int (*)(char *word, int len);
 extern WordSink word_sink;
 
