@@ -145,6 +145,24 @@ int cancel_idx() {
     return 0;
 }
 
+bool walk_chain(const uint8_t *m, uint32_t size, const Word &w, PostingVisit visit, void *ctx) {
+    uint32_t n = nbuckets(w), last = last_ofs(w), ofs = first_bkt(w) * BUCKET_SIZE;
+    if (n == 0 || n > MAX_CHAIN_BUCKETS) return false;
+    for (uint32_t b = 0;; b++) {
+        if (ofs % BUCKET_SIZE || ofs < sizeof(IdxHeader) || uint64_t{ofs} + BUCKET_SIZE > size) return false;
+        const auto *bucket = reinterpret_cast<const Bucket *>(m + ofs);
+        bool in_last = b + 1 == n;
+        // The last posting lies in a posting slot of the last bucket, never in its link.
+        if (in_last && (last < ofs || last >= ofs + 4 * BUCKET_POSTS || last % 4)) return false;
+        for (uint32_t k = 0; visit && k < BUCKET_POSTS; k++) {
+            if (!visit(bucket->post[k], ctx)) return false;
+            if (in_last && ofs + 4 * k == last) break;
+        }
+        if (in_last) return true;
+        ofs = bucket->next;
+    }
+}
+
 // Whether every posting chain of every node lies inside the file. A file cut short usually loses
 // only buckets, which the directory and node checks cannot see. The work is bounded by what a sound
 // file of this size can hold (nodes of 512 bytes, buckets of 32), so a crafted file that sends the
@@ -162,16 +180,8 @@ static bool chains_sound(const uint8_t *m, uint32_t size, const IdxHeader *h) {
             const Word &w = n->words[s];
             uint32_t nb = nbuckets(w);
             if (is_stop(w) || nb == 0) continue;
-            if (nb > 29 || nb > buckets_left) return false;
+            if (nb > buckets_left || !walk_chain(m, size, w, nullptr, nullptr)) return false;
             buckets_left -= nb;
-            uint32_t ofs = first_bkt(w) * BUCKET_SIZE;
-            for (uint32_t b = 0;; b++) {
-                if (ofs % BUCKET_SIZE || ofs < sizeof(IdxHeader) || uint64_t{ofs} + BUCKET_SIZE > size)
-                    return false;
-                if (b + 1 == nb) break;
-                ofs = reinterpret_cast<const Bucket *>(m + ofs)->next;
-            }
-            if (last_ofs(w) < ofs || last_ofs(w) >= ofs + BUCKET_SIZE - 4 || last_ofs(w) % 4) return false;
         }
     }
     return true;
@@ -291,11 +301,11 @@ void add_posting(Word *w) {
             return;
         }
         IDX_ASSERT(fn >= post_fn(*o) && "cur_fn >= o->fn");
-        if ((lo % BUCKET_SIZE) / 4 < 6) {
+        if ((lo % BUCKET_SIZE) / 4 < BUCKET_POSTS - 1) {
             lo += 4;
             w->post = lo | (w->post & 1);
             o = posting_at(lo);
-        } else if (n * 7 >= 200) {
+        } else if (n >= MAX_CHAIN_BUCKETS) {
             drop_word(w);
             return;
         } else {

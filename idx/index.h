@@ -79,18 +79,32 @@ inline uint32_t post_slot(uint32_t p) { return (p >> 6) & 3; }
 inline uint32_t post_block(uint32_t p) { return (p >> 8) & 0xFF; }
 inline uint32_t post_fn(uint32_t p) { return p >> 16; }
 
+constexpr uint32_t BUCKET_POSTS = 7; // postings per bucket
+// Buckets a chain may hold: a word found in more files (29 * 7 = 203) is of no use for a search
+// and becomes a stop word instead of taking a 30th bucket.
+constexpr uint32_t MAX_CHAIN_BUCKETS = 29;
+
 struct Bucket {
-    uint32_t post[7]; // postings, filled in order
-    uint32_t next;    // offset of the next bucket of the chain
+    uint32_t post[BUCKET_POSTS]; // postings, filled in order
+    uint32_t next;               // offset of the next bucket of the chain
 };
 static_assert(sizeof(Bucket) == BUCKET_SIZE);
+
+// Walks the posting chain of w in the index image m of size bytes (offsets count from m) and hands
+// every posting up to the word's last one to visit, in chain order, unless visit is null. False
+// when the chain is unsound (no bucket or more than MAX_CHAIN_BUCKETS, a bucket misplaced or
+// outside the image, the last posting not in the last bucket) or when visit answers false.
+using PostingVisit = bool (*)(uint32_t posting, void *ctx);
+bool walk_chain(const uint8_t *m, uint32_t size, const Word &w, PostingVisit visit, void *ctx);
 
 // ---- Queries ----
 
 // Evaluates up to three words of text (NUL-terminated) and ranks the matching files.
 int query_idx(const char *text);
 // Delivers the next file: its path, its frequency (negative when a count reached 63) and, when
-// text is not null, its first-occurrence excerpts. 0, or -1 at the end of the list.
+// text is not null, its first-occurrence excerpts. 0, or -1 at the end of the list. The listing
+// is gone through twice, paths first, then excerpts: a call with text not null that follows one
+// with text null starts again at the first file. The strings stay valid until the next call.
 int next_result(char **path, int *freq, char **text);
 // The full path of a file into the path buffer, or "" when it does not fit.
 char *get_file_path(unsigned file_num);
