@@ -83,6 +83,9 @@ struct TokState {
     float bonus;              // context bonus of the current extract_plain call
 
     bool plead;               // the last buffer ended in C3: the next byte decides
+    bool query;               // query text: no filter, short words handed on too
+    int pstart;               // where the pending word began in this buffer; -1 in an earlier one
+    int span_start, span_end; // bytes of the word last handed on (extract_last_span)
 
     char mword[MAX_WORD + 1]; // markup tokenizer: the same four, plus the tag and entity state
     int mlen;
@@ -190,8 +193,10 @@ static inline int skip_separators(const unsigned char *b, int i, int len) {
 static inline int end_plain_word(int p, int &pos) {
     int r = 0;
     tok.pword[tok.plen] = 0;
-    if (tok.plen >= 4 && word_plausible(tok.pword, tok.plen)) {
+    if (tok.query || (tok.plen >= 4 && word_plausible(tok.pword, tok.plen))) {
         pos = p;
+        tok.span_start = tok.pstart;
+        tok.span_end = p - 1;
         r = word_sink(tok.pword, tok.plen);
     }
     tok.plen = 0;
@@ -211,7 +216,10 @@ static inline bool plain_char(unsigned char c, char f, int p, int &pos) {
             if (end_plain_word(p, pos) == -1) return false;
         }
     }
-    if (f) tok.pword[tok.plen++] = f;
+    if (f) {
+        if (tok.plen == 0) tok.pstart = p - 1;
+        tok.pword[tok.plen++] = f;
+    }
     return true;
 }
 
@@ -220,6 +228,7 @@ int extract_plain(const char *buf, int len) {
     tok.bonus = 0;
     int pos = 0;
     int i = 0;
+    tok.pstart = -1;
     if (tok.plead && len > 0) {
         // The last buffer ended in C3; this first byte makes it a letter or leaves it a separator.
         tok.plead = false;
@@ -238,6 +247,7 @@ int extract_plain(const char *buf, int len) {
             // A local length: stores into the char buffer could alias the global one and would
             // force it back to memory on every letter.
             int n = tok.plen;
+            if (n == 0) tok.pstart = i;
             char f;
             while (i < len && n < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
                 tok.pword[n++] = f;
@@ -263,6 +273,18 @@ int extract_plain(const char *buf, int len) {
         i += n;
     }
     return pos;
+}
+
+int extract_query(const char *buf, int len) {
+    tok.query = true;
+    int r = extract_plain(buf, len);
+    tok.query = false;
+    return r;
+}
+
+void extract_last_span(int *start, int *end) {
+    *start = tok.span_start;
+    *end = tok.span_end;
 }
 
 // ---- Markup tokenizer ----
