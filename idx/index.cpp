@@ -6,6 +6,7 @@
 #include "idx/check.h"
 #include "idx/detect.h"
 #include "idx/extract.h"
+#include "idx/hash.h"
 #include "idx/read.h"
 #include "idx/run.h"
 #include "idx/stemmer.h"
@@ -276,10 +277,9 @@ int read_idx() {
 // The tokenizers' sink is defined here, with its default: idx/extract stays below this unit.
 WordSink word_sink = add_word;
 
+// Seeded with the length rather than FNV_BASIS: stored keys depend on it.
 uint32_t word_key(const char *stem, int len) {
-    uint32_t x = static_cast<uint32_t>(len);
-    for (int i = 0; i < len; i++) x = (x ^ static_cast<uint8_t>(stem[i])) * 16777619u;
-    return x;
+    return fnv_mix(static_cast<uint32_t>(len), stem, static_cast<size_t>(len));
 }
 
 static inline uint32_t *posting_at(uint32_t ofs) { return static_cast<uint32_t *>(ofs_to_ptr(ofs)); }
@@ -354,8 +354,7 @@ static StemMemo stem_memo[MEMO_SIZE];
 
 // Stems word in place (NUL after the stem), updates len and returns the stem's key.
 static inline uint32_t stem_and_key(char *word, int &len) {
-    uint32_t h = static_cast<uint32_t>(len);
-    for (int i = 0; i < len; i++) h = (h ^ static_cast<uint8_t>(word[i])) * 16777619u;
+    uint32_t h = word_key(word, len);
     StemMemo &m = stem_memo[(h ^ (h >> 15)) & (MEMO_SIZE - 1)];
     if (m.len == len && memcmp(m.word, word, static_cast<size_t>(len)) == 0) {
         memcpy(word, m.stem, m.stem_len);

@@ -9,6 +9,7 @@
 #include "idx/check.h"
 #include "idx/detect.h"
 #include "idx/extract.h"
+#include "idx/hash.h"
 #include "idx/pool.h"
 #include "idx/run.h"
 #include "os/os.h"
@@ -93,7 +94,7 @@ int walk_dir(const char *path) {
                     break;
                 }
                 uint32_t size = static_cast<uint32_t>(e.size & 0xFFFFFFFFu);
-                file_table.push_back(FileEntry{name, dir, size, 0, 1});
+                file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN});
                 bytes += size;
             }
         }
@@ -111,18 +112,13 @@ int walk_dir(const char *path) {
 }
 
 uint32_t table_fingerprint() {
-    uint32_t h = 2166136261u;
-    auto mix = [&h](const void *p, size_t n) {
-        const auto *b = static_cast<const uint8_t *>(p);
-        for (size_t i = 0; i < n; i++) h = (h ^ b[i]) * 16777619u;
-    };
     uint32_t n = static_cast<uint32_t>(file_table.size());
-    mix(&n, sizeof n);
+    uint32_t h = fnv_mix(FNV_BASIS, &n, sizeof n);
     for (const FileEntry &e : file_table) {
-        mix(e.dir_name, strlen(e.dir_name));
-        mix("/", 1);
-        mix(e.file_name, strlen(e.file_name) + 1);
-        mix(&e.file_size, sizeof e.file_size);
+        h = fnv_mix(h, e.dir_name, strlen(e.dir_name));
+        h = fnv_mix(h, "/", 1);
+        h = fnv_mix(h, e.file_name, strlen(e.file_name) + 1);
+        h = fnv_mix(h, &e.file_size, sizeof e.file_size);
     }
     return h ? h : 1;
 }

@@ -16,7 +16,7 @@ struct FileEntry {
     const char *dir_name;  // directory holding it; shared by the entries of one directory
     uint32_t file_size;    // low 32 bits of the size, bytes
     uint32_t disk_ofs;     // byte offset on a raw CD volume; 0 for walked files
-    int32_t kind;          // content kind: 1 not yet detected, <= 0 not extracted
+    int32_t kind;          // content kind (idx/detect.h): KIND_UNKNOWN until detected, <= 0 not extracted
 };
 
 extern std::vector<FileEntry> file_table;
