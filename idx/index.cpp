@@ -348,7 +348,9 @@ void add_posting(Word *w) {
 }
 
 // Stems and keys of recently seen words. Text repeats its words, and stemming is the dearest step
-// of recording one, so a word seen lately is stemmed from memory: same stem, same key.
+// of recording one, so a word seen lately is stemmed from memory: same stem, same key. Owned, like
+// the stemmer's work area, by the thread that hands words to add_word; it never needs clearing,
+// since an entry depends on nothing but its word.
 struct StemMemo {
     uint8_t len;           // letters of the word as extracted; 0 = empty entry
     uint8_t stem_len;      // letters of its stem
