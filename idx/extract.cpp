@@ -378,6 +378,17 @@ int extract_markup(const char *buf, int len) {
         if (f) i = 1;
     }
     for (; i < len; i++) {
+        if (!tok.in_tag && !tok.in_entity && tok.mhyph != 1) {
+            // Letters of running text join the word until it is full or something else comes.
+            int n = tok.mlen;
+            char f;
+            while (i < len && n < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
+                tok.mword[n++] = f;
+                i++;
+            }
+            tok.mlen = n;
+            if (i == len) break;
+        }
         unsigned char c = b[i];
         if (tok.in_entity) {
             if (is_entity_char(c) && tok.ent_len < ENTITY_MAX) {
