@@ -1,5 +1,5 @@
-// File acquisition: the file table and its enumeration (directory walk; the ISO 9660 reader
-// comes later), and the overlapped read pipeline that delivers every file's data in order to
+// File acquisition: the file table and its enumeration (directory walk, or the ISO 9660 reader on a
+// CD volume or image), and the overlapped read pipeline that delivers every file's data in order to
 // detection and extraction and publishes progress. Runs on the indexing thread, or inside
 // read_idx on the UI thread for enumeration.
 #ifndef OLMAREST_IDX_READ_H
@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <vector>
 
+struct OsVolume;
+
 struct FileEntry {
     const char *file_name; // name without directory part (heap_pool)
     const char *dir_name;  // directory holding it; shared by the entries of one directory
     uint32_t file_size;    // low 32 bits of the size, bytes
-    uint32_t disk_ofs;     // byte offset on a raw CD volume; 0 for walked files
+    uint64_t disk_ofs;     // byte offset of the data on a raw CD volume; 0 for walked files
     int32_t kind;          // content kind: 1 not yet detected, <= 0 not extracted
 };
 
@@ -31,6 +33,36 @@ int walk_dir(const char *path);
 constexpr int WALK_NO_MEMORY = 2;
 // Hash of the file table (count, every path and size, in order); never 0.
 uint32_t table_fingerprint();
+
+// ---- ISO 9660 volume reader ----
+
+constexpr uint32_t FS_BUF_SIZE = 4194304; // bytes loaded from the start of a volume: its directories
+constexpr uint32_t CD_SECTOR = 2048;      // logical block of every volume we read
+
+// The raw volume a CD table came from: its descriptor while a run may read it (-1 otherwise), the
+// device path excerpts open it by, and the span of it that holds the table's files, bytes.
+struct CdVolume {
+    int fd;
+    const char *device; // heap_pool; null until a volume was read
+    uint64_t span_start, span_end;
+};
+extern CdVolume cd_volume;
+void close_cd_volume(); // closes the descriptor, keeps the device path for excerpts
+
+// Fills the file table from the ISO 9660 structures of the CD volume that holds path, sorted by
+// position on the volume, and sets cd_volume with the volume left open. 0 when the table holds a
+// file, 1 when the subtree holds none, -1 when the volume cannot be opened, read or understood.
+// Any nonzero result leaves the table empty and the reason in cd_fail_reason.
+int read_cd_fs(const char *path);
+int read_cd_volume(const OsVolume &vol);
+extern const char *cd_fail_reason;
+
+// The listing step of read_cd_fs over `loaded` bytes from the start of a volume of volume_size
+// bytes (0: unknown). Reads nothing outside [area, area + loaded). Files of the subtree (components
+// joined by '/') get dir_name paths built on root, which the caller keeps alive. Fills the table
+// and *span_start, *span_end; results as read_cd_fs.
+int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, const char *root,
+                  const char *subtree, uint64_t *span_start, uint64_t *span_end);
 
 // ---- Read pipeline ----
 
