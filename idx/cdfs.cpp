@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "idx/check.h"
-#include "idx/index.h"
+#include "idx/pool.h"
 #include "idx/read.h"
 #include "os/os.h"
 
