@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "idx/check.h"
+#include "idx/detect.h"
+#include "idx/extract.h"
 #include "idx/pool.h"
 #include "idx/read.h"
 #include "os/os.h"
@@ -296,7 +298,7 @@ int read_cd_volume(const OsVolume &vol) {
     cd_volume = CdVolume{-1, nullptr, 0, 0};
     cd_fail_reason = nullptr;
     uint64_t volume_size = 0;
-    int fd = os_open_volume(vol.device.c_str(), &volume_size);
+    int fd = os_open_volume(vol.device.c_str(), OS_DIRECT | OS_SEQUENTIAL, &volume_size);
     if (fd < 0) return fail(CANNOT_OPEN, -1);
     auto *area = static_cast<uint8_t *>(os_reserve(FS_BUF_SIZE));
     if (!area) {
@@ -323,8 +325,66 @@ int read_cd_volume(const OsVolume &vol) {
     return 0;
 }
 
+bool valid_index_path(const char *path) {
+    OsVolume vol;
+    return os_is_dir(path) || (os_volume_of(path, &vol) && vol.image);
+}
+
 int read_cd_fs(const char *path) {
     OsVolume vol;
     if (!os_volume_of(path, &vol)) return fail(NOT_ISO, -1);
     return read_cd_volume(vol);
+}
+
+// ---- Reading the volume ----
+
+constexpr int64_t SEEK_AHEAD = 1048576; // gaps this long between files are not read
+
+void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_ofs, uint64_t end_ofs) {
+    int64_t off = 0;
+    const auto count = static_cast<int>(file_table.size());
+    while (cur_fn < count) {
+        FileEntry &e = file_table[static_cast<size_t>(cur_fn)];
+        cur_block = 0;
+        cur_dir = e.dir_name;
+        int64_t d = static_cast<int64_t>(e.disk_ofs) - static_cast<int64_t>(pos + static_cast<uint64_t>(off));
+        int64_t remaining = e.file_size;
+        if (d < 0) {
+            // The file began in an earlier block (or overlaps the one before it).
+            remaining = std::max<int64_t>(remaining + d, 0);
+            cur_block = static_cast<int>(-d / READ_SIZE);
+        } else {
+            off += d;
+            if (*next_ofs < end_ofs && static_cast<int64_t>(e.disk_ofs - *next_ofs) >= SEEK_AHEAD)
+                *next_ofs = e.disk_ofs / READ_SIZE * READ_SIZE;
+        }
+        int64_t room = static_cast<int64_t>(n) - off;
+        if (room <= 0) break;
+        int64_t chunk = std::min(remaining, room);
+        bool ends = remaining <= room;
+        const char *p = data + off;
+        if (e.kind == KIND_UNKNOWN) e.kind = detect_type(p, static_cast<int>(chunk));
+        if (e.kind > 0) {
+            extract_words(p, static_cast<int>(chunk), e.kind);
+            if (ends) extract_end_file(); // no word runs on into the next file
+        } else {
+            ends = true; // not worth extracting: the rest of its data is passed over
+        }
+        if (ends) cur_fn++;
+        off += chunk;
+    }
+}
+
+int read_cd_block(unsigned file_num, unsigned block, char *buf) {
+    const FileEntry &e = file_table[file_num];
+    uint64_t at = uint64_t{block} * READ_SIZE;
+    if (!cd_volume.device || at >= e.file_size) return -1;
+    uint64_t size = 0;
+    int fd = os_open_volume(cd_volume.device, OS_RANDOM, &size);
+    if (fd < 0) return -1;
+    memset(buf, 0, READ_SIZE);
+    auto want = static_cast<uint32_t>(std::min<uint64_t>(e.file_size - at, READ_SIZE));
+    long n = os_read_at(fd, buf, want, e.disk_ofs + at);
+    os_close(fd);
+    return n > 0 ? static_cast<int>(n) : -1;
 }

@@ -27,6 +27,10 @@ extern std::atomic<uint64_t> total_bytes;    // UI may read: bytes the run must 
 extern bool cd_mode;                         // the table came from the CD reader
 extern bool files_capped;                    // the tree held more than MAX_FILES files; the rest is left out
 
+// Whether path names something to index: an existing directory, an ISO 9660 image file, or a
+// path inside one (which need not exist in it: the run then finds no file). The windows and the
+// command line ask this before they start a run ("Please enter a valid pathname !").
+bool valid_index_path(const char *path);
 // Fills the file table from path. 0 when it holds at least one file, nonzero otherwise.
 int enum_files(const char *path);
 // Breadth-first walk, each directory's entries in name order. 0, or 1 when no file was found, or
@@ -71,6 +75,16 @@ extern const char *cd_fail_reason;
 // and *span_start, *span_end; results as read_cd_fs.
 int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, const char *root,
                   const char *subtree, uint64_t *span_start, uint64_t *span_end);
+
+// CD mode's delivery of one read of the volume span: n bytes of data read at volume offset pos.
+// Hands each entry's part of them, from entry cur_fn on, to detection and extraction with cur_fn,
+// cur_block and cur_dir set, and moves cur_fn past every entry whose data ends in them. When the
+// next entry starts 1 MiB or more past *next_ofs (the next read to issue), moves *next_ofs up to
+// it (rounded down to READ_SIZE), unless next_ofs is at or past end_ofs. Indexing thread only.
+void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_ofs, uint64_t end_ofs);
+// read_block for a table from the CD reader: READ_SIZE bytes of the file's data at block * READ_SIZE,
+// read from the volume, never past the file's end.
+int read_cd_block(unsigned file_num, unsigned block, char *buf);
 
 // ---- Read pipeline ----
 

@@ -70,9 +70,10 @@ struct OsVolume {
 };
 // True when path lies on a CD volume, with vol filled; false otherwise (vol then unspecified).
 bool os_volume_of(const char *path, OsVolume *vol);
-// Opens a raw volume for reading, direct I/O when possible; sets *size to its length in bytes.
-// A descriptor, or -1 (a missing device, no permission, neither a file nor a block device).
-int os_open_volume(const char *device, uint64_t *size);
+// Opens a raw volume for reading (flags as os_open: OS_DIRECT when possible); sets *size to its
+// length in bytes. A descriptor, or -1 (a missing device, no permission, neither a file nor a
+// block device).
+int os_open_volume(const char *device, int flags, uint64_t *size);
 // For tests: the mount-table half of os_volume_of, over mountinfo text (as /proc/self/mountinfo
 // holds it) and a path already resolved to its real form.
 bool os_mount_volume(const char *resolved, const std::string &mountinfo, OsVolume *vol);

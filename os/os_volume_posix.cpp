@@ -150,10 +150,11 @@ bool os_volume_of(const char *path, OsVolume *vol) {
     return os_mount_volume(real, table, vol);
 }
 
-int os_open_volume(const char *device, uint64_t *size) {
+int os_open_volume(const char *device, int flags, uint64_t *size) {
     // O_NONBLOCK: a FIFO named as a device must not block the indexing thread at the open.
-    int fd = open(device, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_DIRECT);
-    if (fd < 0 && errno == EINVAL) fd = open(device, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = -1;
+    if (flags & OS_DIRECT) fd = open(device, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_DIRECT);
+    if (fd < 0 && (!(flags & OS_DIRECT) || errno == EINVAL)) fd = open(device, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
     struct stat st;
     off_t end = -1;
@@ -169,7 +170,8 @@ int os_open_volume(const char *device, uint64_t *size) {
         return -1;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (flags & OS_SEQUENTIAL) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (flags & OS_RANDOM) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
     *size = static_cast<uint64_t>(end);
     return fd;
 }

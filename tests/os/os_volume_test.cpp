@@ -87,15 +87,15 @@ using OsOpenVolume = TempTree;
 TEST_F(OsOpenVolume, OpensFilesAndDevicesOnly) {
     write("disc.iso", std::string(6144, 'v'));
     uint64_t size = 0;
-    int fd = os_open_volume("disc.iso", &size);
+    int fd = os_open_volume("disc.iso", OS_DIRECT, &size);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(size, 6144u);
     os_close(fd);
     ASSERT_EQ(mkfifo("fifo", 0600), 0);
-    EXPECT_EQ(os_open_volume("fifo", &size), -1); // never blocks, never opens
-    EXPECT_EQ(os_open_volume("missing", &size), -1);
+    EXPECT_EQ(os_open_volume("fifo", OS_DIRECT, &size), -1); // never blocks, never opens
+    EXPECT_EQ(os_open_volume("missing", 0, &size), -1);
     mkdir("d");
-    EXPECT_EQ(os_open_volume("d", &size), -1);
+    EXPECT_EQ(os_open_volume("d", 0, &size), -1);
 }
 
 } // namespace
