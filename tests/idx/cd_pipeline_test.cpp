@@ -1,0 +1,318 @@
+// CD mode end to end: images read as one span in disk order (blocks shared by files, the seek
+// over gaps, progress as a position), indexes made from images and subtrees of them, searched with
+// excerpts read from the image, reloaded from it; and olmarest-cli on image paths.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cli/commands.h"
+#include "idx/check.h"
+#include "idx/detect.h"
+#include "idx/extract.h"
+#include "idx/index.h"
+#include "idx/read.h"
+#include "os/os.h"
+#include "tests/iso_image.h"
+#include "tests/test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Seen {
+    std::string word;
+    int fn;
+    int block;
+    uint64_t progress; // total_bytes_read when the word arrived
+};
+
+std::vector<Seen> seen;
+
+int record_word(char *word, int len) {
+    seen.push_back(Seen{std::string(word, static_cast<size_t>(len)), cur_fn, cur_block, total_bytes_read.load()});
+    return 0;
+}
+
+std::string reports;
+void capture(const char *text) { reports += std::string(text) + "\n"; }
+
+// Words "<tag>q<n in letters>" filling `size` bytes; offsets[i] is where word i ends.
+std::string words(const std::string &tag, size_t size, std::vector<size_t> *ends = nullptr) {
+    std::string s;
+    for (int n = 0;; n++) {
+        std::string w = tag + "q";
+        int v = n;
+        do w += static_cast<char>('a' + v % 10);
+        while (v /= 10);
+        if (s.size() + w.size() + 1 > size) break;
+        s += w;
+        if (ends) ends->push_back(s.size());
+        s += ' ';
+    }
+    s.resize(size, ' ');
+    return s;
+}
+
+int open_fds() {
+    int n = 0;
+    for ([[maybe_unused]] auto &e : fs::directory_iterator("/proc/self/fd")) n++;
+    return n;
+}
+
+// A synchronous back end that notes the offset of every read.
+std::vector<uint64_t> read_offsets;
+std::deque<std::tuple<void *, long, OsIoDone>> done_queue;
+
+int noting_read(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDone done) {
+    read_offsets.push_back(ofs);
+    long n = os_read_at(fd, buf, len, ofs);
+    done_queue.emplace_back(user, n < 0 ? 0 : n, done);
+    return 0;
+}
+
+int noting_wait() {
+    size_t n = done_queue.size();
+    for (size_t i = 0; i < n; i++) {
+        auto [user, bytes, done] = done_queue.front();
+        done_queue.pop_front();
+        done(user, bytes);
+    }
+    return static_cast<int>(n);
+}
+
+void noting_cancel(int) {}
+
+const OsIoBackend noting{"noting", noting_read, noting_wait, noting_cancel};
+
+class CdPipeline : public TempTree {
+  protected:
+    void SetUp() override {
+        TempTree::SetUp();
+        load_trigrams(nullptr);
+        word_sink = record_word;
+        seen.clear();
+        reports.clear();
+        read_offsets.clear();
+        set_report_hook(capture);
+        pass_log = false;
+        os_io_backend();
+    }
+    void TearDown() override {
+        word_sink = add_word;
+        set_report_hook(nullptr);
+        os_set_io_backend(nullptr);
+        TempTree::TearDown();
+    }
+    static std::vector<std::string> words_of(int fn) {
+        std::vector<std::string> out;
+        for (const Seen &s : seen)
+            if (s.fn == fn) out.push_back(s.word);
+        return out;
+    }
+};
+
+TEST_F(CdPipeline, SplitsSharedBlocksAmongFilesInDiskOrder) {
+    // Small files share the first 32 KiB block; "c" runs over three blocks; "d" is empty; "e" is
+    // an archive, given up after its first piece; "f" ends inside a word, which must not run on.
+    std::vector<size_t> c_ends;
+    write("src/a.txt", words("aw", 1000));
+    write("src/b.txt", words("bw", 3000));
+    write("src/c.txt", words("cw", 70000, &c_ends));
+    write("src/d.txt", "");
+    write("src/e.zip", "PK\3\4" + words("zw", 5000));
+    write("src/f.txt", words("fw", 500) + "fendword");
+    write("src/g.txt", words("gw", 200));
+    ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
+    int fds = open_fds();
+    ASSERT_EQ(index_tree("disc.iso"), 2) << idx_reason();
+    EXPECT_EQ(open_fds(), fds) << "the volume was left open";
+    EXPECT_TRUE(cd_mode);
+    ASSERT_EQ(num_files.load(), 7);
+    EXPECT_EQ(cur_fn, 7) << "every file delivered";
+    EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
+    std::vector<std::string> names;
+    for (const FileEntry &e : file_table) names.push_back(e.file_name);
+    ASSERT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "d.txt", "e.zip", "f.txt", "g.txt"}));
+    // Every word once, file after file.
+    for (size_t i = 1; i < seen.size(); i++) ASSERT_LE(seen[i - 1].fn, seen[i].fn) << seen[i].word;
+    EXPECT_EQ(words_of(0).size(), 1000u / 7);
+    EXPECT_TRUE(words_of(3).empty());
+    EXPECT_TRUE(words_of(4).empty());
+    EXPECT_EQ(file_table[4].kind, KIND_ZIP);
+    EXPECT_EQ(words_of(5).back(), "FENDWORD");
+    EXPECT_EQ(words_of(6).front(), "GWQA");
+    // A word's block never lies after the one that holds it, nor more than one before it.
+    std::vector<Seen> c;
+    for (const Seen &s : seen)
+        if (s.fn == 2) c.push_back(s);
+    ASSERT_EQ(c.size(), c_ends.size());
+    for (size_t i = 0; i < c.size(); i++) {
+        uint64_t start = c_ends[i] - c[i].word.size();
+        EXPECT_LE(uint64_t(c[i].block) * READ_SIZE, start) << c[i].word;
+        EXPECT_GE(uint64_t(c[i].block + 1) * READ_SIZE, start - READ_SIZE) << c[i].word;
+    }
+    EXPECT_GT(c.back().block, 0);
+    EXPECT_EQ(reports, "");
+}
+
+TEST_F(CdPipeline, SeeksOverGapsOfOneMiBAndProgressJumps) {
+    // Files at sectors 30 and 31, then one 1.5 MiB later and one right after it: the gap lies
+    // between the reads already issued and the far file.
+    IsoImage img(900);
+    img.pvd(20, 2048);
+    img.dir(20, 2048, 20, {{"A.TXT;1", 30, 1000}, {"B.TXT;1", 31, 1000}, {"C.TXT;1", 800, 1000}, {"D.TXT;1", 801, 5}});
+    img.data(30, words("aw", 1000));
+    img.data(31, words("bw", 1000));
+    img.data(800, words("cw", 1000));
+    img.data(801, "dwqa ");
+    img.save("gap.iso");
+    os_set_io_backend(&noting);
+    ASSERT_EQ(index_tree("gap.iso"), 2) << idx_reason();
+    const uint64_t base = 30 * 2048, far = 800 * 2048;
+    EXPECT_EQ(total_bytes.load(), 802 * 2048 - base);
+    EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
+    // Eight reads from the span's start, then straight to the far file's 32 KiB block.
+    ASSERT_GE(read_offsets.size(), 9u);
+    for (size_t i = 0; i < 8; i++) EXPECT_EQ(read_offsets[i], base + i * READ_SIZE);
+    EXPECT_EQ(read_offsets[8], far / READ_SIZE * READ_SIZE);
+    for (uint64_t ofs : read_offsets) EXPECT_FALSE(ofs >= base + 8 * READ_SIZE && ofs < far / READ_SIZE * READ_SIZE) << ofs;
+    // Words of the far file arrive with progress past the gap.
+    std::vector<Seen> c;
+    for (const Seen &s : seen)
+        if (s.word[0] == 'C') c.push_back(s);
+    ASSERT_FALSE(c.empty());
+    EXPECT_GT(c.front().progress, far - base);
+    EXPECT_EQ(seen.back().word, "DWQA");
+}
+
+TEST_F(CdPipeline, RunsWithoutJolietAndOnASubtree) {
+    write("src/top.txt", words("tw", 3000));
+    write("src/docs/in.txt", words("iw", 3000));
+    write("src/docs/sub/deep.txt", words("dw", 3000));
+    ASSERT_TRUE(make_iso(path("src"), "disc.iso", "--norock"));
+    ASSERT_EQ(index_tree("disc.iso/DOCS"), 2) << idx_reason();
+    ASSERT_EQ(num_files.load(), 2);
+    EXPECT_STREQ(file_table[0].dir_name, "disc.iso/DOCS");
+    EXPECT_STREQ(file_table[1].dir_name, "disc.iso/DOCS/SUB");
+    for (const Seen &s : seen) EXPECT_NE(s.word[0], 'T') << s.word;
+    EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
+}
+
+// Runs whole through the engine (add_word recording), then searches.
+class CdIndex : public TempTree {
+  protected:
+    void SetUp() override {
+        TempTree::SetUp();
+        pass_log = false;
+        write("src/docs/lighthouse.txt", "The lighthouse keeper watched the harbour all night.\n");
+        // The word sits at the very end of the file, and of the 32 KiB blocks before it: an
+        // excerpt must stop at the file's last byte, however the sector goes on.
+        write("src/docs/long.txt", std::string(70000, 'x') + " harbour");
+        write("src/other/gulls.txt", "Gulls circled the harbour wall.\n");
+        ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
+    }
+
+    struct Row {
+        std::string path, text;
+        int freq;
+        bool operator==(const Row &) const = default;
+    };
+    static std::vector<Row> search(const char *words) {
+        query_idx(words);
+        std::vector<Row> rows;
+        char *p, *t;
+        int f;
+        while (next_result(&p, &f, nullptr) == 0) rows.push_back(Row{p, "", f});
+        for (Row &r : rows) {
+            EXPECT_EQ(next_result(&p, &f, &t), 0);
+            r.text = t;
+        }
+        return rows;
+    }
+};
+
+std::ostream &operator<<(std::ostream &o, const CdIndex::Row &r) {
+    return o << r.freq << " " << r.path << " [" << r.text << "]";
+}
+
+TEST_F(CdIndex, SearchesAnImageAndASubtreeWithExcerptsFromTheImage) {
+    ASSERT_EQ(index_tree("disc.iso"), 2) << idx_reason();
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(search("harbour"),
+              (std::vector<Row>{{"disc.iso/docs/lighthouse.txt", "watched the harbour all nigh ... ", 1},
+                                {"disc.iso/docs/long.txt", "xxxxxxxxxx harbour ... ", 1},
+                                {"disc.iso/other/gulls.txt", "rcled the harbour wall.  ... ", 1}}));
+    ASSERT_EQ(index_tree("disc.iso/DOCS"), 2) << idx_reason();
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(search("harbour lighthouse"),
+              (std::vector<Row>{{"disc.iso/docs/lighthouse.txt", "watched the harbour all nigh ... The lighthouse keepe ... ", 2},
+                                {"disc.iso/docs/long.txt", "xxxxxxxxxx harbour ... ", 1}}));
+}
+
+TEST_F(CdIndex, ReloadsFromTheImageAndNoticesAChangedOne) {
+    ASSERT_EQ(index_tree("disc.iso"), 2) << idx_reason();
+    int fds = open_fds();
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(open_fds(), fds) << "loading left the volume open";
+    EXPECT_EQ(num_files.load(), 3);
+    write("src/docs/new.txt", "new file");
+    ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
+    EXPECT_EQ(read_idx(), -1);
+    EXPECT_STREQ(idx_reason(), "the indexed folder has changed since the index was made");
+}
+
+TEST_F(CdIndex, ImagesThatCannotBeReadFailWithTheirReasonAndNoWalk) {
+    IsoImage img(2200);
+    img.pvd(2100, 2048); // the root directory beyond the first 4 MiB
+    img.dir(2100, 2048, 2100, {{"A.TXT;1", 30, 5}});
+    img.save("far.iso");
+    reports.clear();
+    set_report_hook(capture);
+    EXPECT_EQ(index_tree("far.iso"), 3);
+    EXPECT_STREQ(idx_reason(), "the volume's directories lie beyond its first 4 MiB");
+    set_report_hook(nullptr);
+    EXPECT_EQ(index_tree("disc.iso/nothere"), 3);
+    EXPECT_STREQ(idx_reason(), "no file found below the path");
+}
+
+TEST_F(CdIndex, CommandLineIndexesImagesAndPathsInsideThem) {
+    auto cli = [](std::vector<std::string> args, std::string *out_text = nullptr, std::string *err_text = nullptr) {
+        std::vector<char *> argv{const_cast<char *>("olmarest-cli")};
+        for (std::string &a : args) argv.push_back(a.data());
+        FILE *out = tmpfile(), *err = tmpfile();
+        int rc = cli_run(static_cast<int>(argv.size()), argv.data(), out, err);
+        for (auto [f, text] : {std::pair{out, out_text}, std::pair{err, err_text}}) {
+            if (!text) continue;
+            rewind(f);
+            char buf[4096];
+            size_t n = fread(buf, 1, sizeof buf, f);
+            *text = std::string(buf, n);
+        }
+        fclose(out);
+        fclose(err);
+        return rc;
+    };
+    std::string text;
+    EXPECT_EQ(cli({"index", "disc.iso/docs"}), 0);
+    EXPECT_EQ(cli({"search", "--no-excerpts", "harbour"}, &text), 0);
+    EXPECT_EQ(text, "1\tdisc.iso/docs/lighthouse.txt\t\n1\tdisc.iso/docs/long.txt\t\n");
+    EXPECT_EQ(cli({"index", "disc.iso"}), 0);
+    write("plain.txt", "not an image");
+    for (const char *bad : {"plain.txt", "plain.txt/docs", "missing", "missing.iso/docs"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(cli({"index", bad}, nullptr, &text), 2);
+        EXPECT_EQ(text, "Please enter a valid pathname !\n");
+    }
+    EXPECT_TRUE(valid_index_path("src"));
+    EXPECT_TRUE(valid_index_path("disc.iso"));
+    EXPECT_TRUE(valid_index_path("disc.iso/no/such/dir")); // the run says what is missing
+    EXPECT_FALSE(valid_index_path("plain.txt"));
+}
+
+} // namespace
