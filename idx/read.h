@@ -37,6 +37,7 @@ int enum_files(const char *path);
 // WALK_NO_MEMORY when the names did not fit heap_pool (the table is then left empty).
 int walk_dir(const char *path);
 constexpr int WALK_NO_MEMORY = 2;
+constexpr int CD_UNUSABLE = 3; // enum_files: an image whose reader failed; the reason in cd_fail_reason
 // Hash of the file table (count, every path and size, in order); never 0.
 uint32_t table_fingerprint();
 

@@ -59,10 +59,12 @@ std::string words(const std::string &tag, size_t size, std::vector<size_t> *ends
     return s;
 }
 
-int open_fds() {
-    int n = 0;
-    for ([[maybe_unused]] auto &e : fs::directory_iterator("/proc/self/fd")) n++;
-    return n;
+// Whether any descriptor of the process has a file of this name open.
+bool is_open(const std::string &name) {
+    std::error_code ec;
+    for (auto &e : fs::directory_iterator("/proc/self/fd"))
+        if (fs::read_symlink(e.path(), ec).filename() == name) return true;
+    return false;
 }
 
 // A synchronous back end that notes the offset of every read.
@@ -120,8 +122,8 @@ class CdPipeline : public TempTree {
 TEST_F(CdPipeline, SplitsSharedBlocksAmongFilesInDiskOrder) {
     // Small files share the first 32 KiB block; "c" runs over three blocks; "d" is empty; "e" is
     // an archive, given up after its first piece; "f" ends inside a word, which must not run on.
-    std::vector<size_t> c_ends;
-    write("src/a.txt", words("aw", 1000));
+    std::vector<size_t> a_ends, c_ends;
+    write("src/a.txt", words("aw", 1000, &a_ends));
     write("src/b.txt", words("bw", 3000));
     write("src/c.txt", words("cw", 70000, &c_ends));
     write("src/d.txt", "");
@@ -129,20 +131,20 @@ TEST_F(CdPipeline, SplitsSharedBlocksAmongFilesInDiskOrder) {
     write("src/f.txt", words("fw", 500) + "fendword");
     write("src/g.txt", words("gw", 200));
     ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
-    int fds = open_fds();
     ASSERT_EQ(index_tree("disc.iso"), 2) << idx_reason();
-    EXPECT_EQ(open_fds(), fds) << "the volume was left open";
+    EXPECT_FALSE(is_open("disc.iso")) << "the volume was left open";
     EXPECT_TRUE(cd_mode);
     ASSERT_EQ(num_files.load(), 7);
     EXPECT_EQ(cur_fn, 7) << "every file delivered";
     EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
+    // xorriso puts the empty file first and the others in name order.
     std::vector<std::string> names;
     for (const FileEntry &e : file_table) names.push_back(e.file_name);
-    ASSERT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "d.txt", "e.zip", "f.txt", "g.txt"}));
+    ASSERT_EQ(names, (std::vector<std::string>{"d.txt", "a.txt", "b.txt", "c.txt", "e.zip", "f.txt", "g.txt"}));
     // Every word once, file after file.
     for (size_t i = 1; i < seen.size(); i++) ASSERT_LE(seen[i - 1].fn, seen[i].fn) << seen[i].word;
-    EXPECT_EQ(words_of(0).size(), 1000u / 7);
-    EXPECT_TRUE(words_of(3).empty());
+    EXPECT_TRUE(words_of(0).empty());
+    EXPECT_EQ(words_of(1).size(), a_ends.size());
     EXPECT_TRUE(words_of(4).empty());
     EXPECT_EQ(file_table[4].kind, KIND_ZIP);
     EXPECT_EQ(words_of(5).back(), "FENDWORD");
@@ -150,12 +152,12 @@ TEST_F(CdPipeline, SplitsSharedBlocksAmongFilesInDiskOrder) {
     // A word's block never lies after the one that holds it, nor more than one before it.
     std::vector<Seen> c;
     for (const Seen &s : seen)
-        if (s.fn == 2) c.push_back(s);
+        if (s.fn == 3) c.push_back(s);
     ASSERT_EQ(c.size(), c_ends.size());
     for (size_t i = 0; i < c.size(); i++) {
         uint64_t start = c_ends[i] - c[i].word.size();
         EXPECT_LE(uint64_t(c[i].block) * READ_SIZE, start) << c[i].word;
-        EXPECT_GE(uint64_t(c[i].block + 1) * READ_SIZE, start - READ_SIZE) << c[i].word;
+        EXPECT_GT(uint64_t(c[i].block + 2) * READ_SIZE, start) << c[i].word;
     }
     EXPECT_GT(c.back().block, 0);
     EXPECT_EQ(reports, "");
@@ -166,11 +168,11 @@ TEST_F(CdPipeline, SeeksOverGapsOfOneMiBAndProgressJumps) {
     // between the reads already issued and the far file.
     IsoImage img(900);
     img.pvd(20, 2048);
-    img.dir(20, 2048, 20, {{"A.TXT;1", 30, 1000}, {"B.TXT;1", 31, 1000}, {"C.TXT;1", 800, 1000}, {"D.TXT;1", 801, 5}});
+    img.dir(20, 2048, 20, {{"A.TXT;1", 30, 1000}, {"B.TXT;1", 31, 1000}, {"C.TXT;1", 800, 1000}, {"D.TXT;1", 801, 20}});
     img.data(30, words("aw", 1000));
     img.data(31, words("bw", 1000));
     img.data(800, words("cw", 1000));
-    img.data(801, "dwqa ");
+    img.data(801, "dwqa dwqb           ");
     img.save("gap.iso");
     os_set_io_backend(&noting);
     ASSERT_EQ(index_tree("gap.iso"), 2) << idx_reason();
@@ -188,7 +190,7 @@ TEST_F(CdPipeline, SeeksOverGapsOfOneMiBAndProgressJumps) {
         if (s.word[0] == 'C') c.push_back(s);
     ASSERT_FALSE(c.empty());
     EXPECT_GT(c.front().progress, far - base);
-    EXPECT_EQ(seen.back().word, "DWQA");
+    EXPECT_EQ(seen.back().word, "DWQB");
 }
 
 TEST_F(CdPipeline, RunsWithoutJolietAndOnASubtree) {
@@ -218,11 +220,14 @@ class CdIndex : public TempTree {
         ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
     }
 
+  public:
     struct Row {
         std::string path, text;
         int freq;
         bool operator==(const Row &) const = default;
     };
+
+  protected:
     static std::vector<Row> search(const char *words) {
         query_idx(words);
         std::vector<Row> rows;
@@ -245,21 +250,21 @@ TEST_F(CdIndex, SearchesAnImageAndASubtreeWithExcerptsFromTheImage) {
     ASSERT_EQ(index_tree("disc.iso"), 2) << idx_reason();
     ASSERT_EQ(read_idx(), 0) << idx_reason();
     EXPECT_EQ(search("harbour"),
-              (std::vector<Row>{{"disc.iso/docs/lighthouse.txt", "watched the harbour all nigh ... ", 1},
-                                {"disc.iso/docs/long.txt", "xxxxxxxxxx harbour ... ", 1},
+              (std::vector<Row>{{"disc.iso/docs/lighthouse.txt", "tched the harbour all night ... ", 1},
+                                {"disc.iso/docs/long.txt", "xxxxxxxxx harbour ... ", 1},
                                 {"disc.iso/other/gulls.txt", "rcled the harbour wall.  ... ", 1}}));
     ASSERT_EQ(index_tree("disc.iso/DOCS"), 2) << idx_reason();
     ASSERT_EQ(read_idx(), 0) << idx_reason();
     EXPECT_EQ(search("harbour lighthouse"),
-              (std::vector<Row>{{"disc.iso/docs/lighthouse.txt", "watched the harbour all nigh ... The lighthouse keepe ... ", 2},
-                                {"disc.iso/docs/long.txt", "xxxxxxxxxx harbour ... ", 1}}));
+              (std::vector<Row>{
+                  {"disc.iso/docs/lighthouse.txt", "tched the harbour all night ... The lighthouse keeper wa ... ", 2},
+                  {"disc.iso/docs/long.txt", "xxxxxxxxx harbour ... ", 1}}));
 }
 
 TEST_F(CdIndex, ReloadsFromTheImageAndNoticesAChangedOne) {
     ASSERT_EQ(index_tree("disc.iso"), 2) << idx_reason();
-    int fds = open_fds();
     ASSERT_EQ(read_idx(), 0) << idx_reason();
-    EXPECT_EQ(open_fds(), fds) << "loading left the volume open";
+    EXPECT_FALSE(is_open("disc.iso")) << "loading left the volume open";
     EXPECT_EQ(num_files.load(), 3);
     write("src/docs/new.txt", "new file");
     ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
