@@ -1,12 +1,12 @@
 #include "idx/index.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "idx/check.h"
 #include "idx/detect.h"
 #include "idx/extract.h"
+#include "idx/hash.h"
 #include "idx/read.h"
 #include "idx/run.h"
 #include "idx/stemmer.h"
@@ -24,10 +24,15 @@ bool idx_loaded = false;
 int word_mode = MODE_INDEX;
 bool loading_stops = false;
 
-static OsThread *index_thread_h = nullptr;
-static bool idx_ok = false;
-static IdxHeader *header = nullptr;
-static char loaded_path[IDX_PATH_SIZE + 1]; // the header's path, NUL-terminated whatever the file says
+// The lifecycle's own state. Owned by the UI thread, except that the indexing thread writes ok and
+// the header while it runs; status_idx reads ok only after the thread has been joined.
+struct Lifecycle {
+    OsThread *thread;                    // the indexing thread while it has not been joined
+    bool ok;                             // the last run succeeded
+    IdxHeader *header;                   // header of the index being built
+    char loaded_path[IDX_PATH_SIZE + 1]; // the loaded header's path, NUL-terminated whatever the file says
+};
+static Lifecycle life;
 
 // Single-writer counters: a relaxed load and store, no read-modify-write on the hot path.
 static inline void bump(std::atomic<uint64_t> &c, uint64_t by) {
@@ -59,7 +64,7 @@ static void index_thread(void *arg) {
     word_mode = MODE_INDEX;
     if (int r = enum_files(path); r != 0) {
         set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : r == CD_UNUSABLE ? cd_fail_reason : "no file found below the path");
-        idx_ok = false;
+        life.ok = false;
         close_idx_file(); // its header was never finished, so no load accepts it
         return;
     }
@@ -67,25 +72,25 @@ static void index_thread(void *arg) {
     int r = cancel_requested.load(std::memory_order_relaxed) ? -1 : read_files();
     close_cd_volume(); // a disc's volume stays open only for the run's reads
     if (run_failed) {
-        idx_ok = false;
+        life.ok = false;
         close_idx_file();
         return;
     }
-    idx_ok = r == 0;
-    if (!idx_ok) set_reason("indexing was cancelled");
-    header->D = static_cast<uint32_t>(word_table.D);
-    header->depth = static_cast<uint32_t>(word_table.depth);
-    header->dir = ptr_to_addr(word_table.dir);
-    header->fingerprint = table_fingerprint();
+    life.ok = r == 0;
+    if (!life.ok) set_reason("indexing was cancelled");
+    life.header->D = static_cast<uint32_t>(word_table.D);
+    life.header->depth = static_cast<uint32_t>(word_table.depth);
+    life.header->dir = ptr_to_addr(word_table.dir);
+    life.header->fingerprint = table_fingerprint();
     close_idx_file();
 }
 
 int status_idx() {
-    if (index_thread_h) {
-        if (!os_thread_ended(index_thread_h)) return 1;
-        index_thread_h = nullptr;
+    if (life.thread) {
+        if (!os_thread_ended(life.thread)) return 1;
+        life.thread = nullptr;
     }
-    return idx_ok ? 2 : 3;
+    return life.ok ? 2 : 3;
 }
 
 static void unload() {
@@ -106,7 +111,7 @@ int create_idx(const char *path) {
         set_reason("path too long: the index keeps at most 259 bytes of it");
         return -1;
     }
-    idx_ok = false;
+    life.ok = false;
     reset_pools();
     unique_words.store(0, std::memory_order_relaxed);
     total_words.store(0, std::memory_order_relaxed);
@@ -114,18 +119,18 @@ int create_idx(const char *path) {
     unload();
     if (map_idx_write() != 0) {
         int err = os_last_error();
-        if (err == EWOULDBLOCK)
+        if (err == OS_ERR_IN_USE)
             set_reason("idx.dat is in use by another program");
         else {
             char text[192];
-            snprintf(text, sizeof text, "idx.dat cannot be created: %s", strerror(err));
+            snprintf(text, sizeof text, "idx.dat cannot be created: %s", os_error_text(err));
             set_reason(text);
         }
         return -1;
     }
-    header = static_cast<IdxHeader *>(mem_alloc(sizeof(IdxHeader), true));
-    header->base = idx_origin();
-    memcpy(header->path, path, strlen(path)); // the rest of the field is the mapping's zeros
+    life.header = static_cast<IdxHeader *>(mem_alloc(sizeof(IdxHeader), true));
+    life.header->base = idx_origin();
+    memcpy(life.header->path, path, strlen(path)); // the rest of the field is the mapping's zeros
     tbl_init(word_table);
     word_mode = MODE_INDEX;
     run_failed = false;
@@ -135,8 +140,12 @@ int create_idx(const char *path) {
     // Taken before the thread starts: from then on the pools are the thread's, and reading
     // idx_pool here would race with its first allocations.
     int in_use = static_cast<int>(idx_pool.used);
-    index_thread_h = os_thread_start(index_thread, const_cast<char *>(path));
-    if (!index_thread_h) set_reason("the indexing thread cannot be started");
+    life.thread = os_thread_start(index_thread, const_cast<char *>(path));
+    if (!life.thread) {
+        set_reason("the indexing thread cannot be started");
+        close_idx_file(); // unfinished, so no load accepts it; the lock goes with the descriptor
+        return -1;
+    }
     return in_use;
 }
 
@@ -219,9 +228,9 @@ int read_idx() {
     auto *m = static_cast<uint8_t *>(map_idx_read());
     if (!m) {
         int err = os_last_error();
-        if (err == ENOENT)
+        if (err == OS_ERR_NOT_FOUND)
             set_reason("no index file (idx.dat) in this folder");
-        else if (err == EWOULDBLOCK)
+        else if (err == OS_ERR_IN_USE)
             set_reason("idx.dat is in use by another program");
         else
             set_reason("idx.dat is empty or cannot be read");
@@ -238,9 +247,9 @@ int read_idx() {
         unload();
         return -1;
     }
-    memcpy(loaded_path, h->path, IDX_PATH_SIZE);
-    loaded_path[IDX_PATH_SIZE] = 0;
-    cur_dir = loaded_path;
+    memcpy(life.loaded_path, h->path, IDX_PATH_SIZE);
+    life.loaded_path[IDX_PATH_SIZE] = 0;
+    cur_dir = life.loaded_path;
     word_table.D = static_cast<int32_t>(h->D);
     word_table.depth = static_cast<int32_t>(h->depth);
     word_table.dir = reinterpret_cast<uint32_t *>(m + (h->dir - h->base));
@@ -249,14 +258,14 @@ int read_idx() {
         unload();
         return -1;
     }
-    int r = enum_files(loaded_path);
+    int r = enum_files(life.loaded_path);
     close_cd_volume(); // excerpts open the volume when they need it
     if (r != 0) {
         set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
                    : r == CD_UNUSABLE ? cd_fail_reason
                                       : "the indexed folder holds no files any more");
         unload();
-        return r;
+        return -1;
     }
     if (h->fingerprint != 0 && h->fingerprint != table_fingerprint()) {
         set_reason("the indexed folder has changed since the index was made");
@@ -272,10 +281,9 @@ int read_idx() {
 // The tokenizers' sink is defined here, with its default: idx/extract stays below this unit.
 WordSink word_sink = add_word;
 
+// Seeded with the length rather than FNV_BASIS: stored keys depend on it.
 uint32_t word_key(const char *stem, int len) {
-    uint32_t x = static_cast<uint32_t>(len);
-    for (int i = 0; i < len; i++) x = (x ^ static_cast<uint8_t>(stem[i])) * 16777619u;
-    return x;
+    return fnv_mix(static_cast<uint32_t>(len), stem, static_cast<size_t>(len));
 }
 
 static inline uint32_t *posting_at(uint32_t ofs) { return static_cast<uint32_t *>(ofs_to_ptr(ofs)); }
@@ -350,8 +358,7 @@ static StemMemo stem_memo[MEMO_SIZE];
 
 // Stems word in place (NUL after the stem), updates len and returns the stem's key.
 static inline uint32_t stem_and_key(char *word, int &len) {
-    uint32_t h = static_cast<uint32_t>(len);
-    for (int i = 0; i < len; i++) h = (h ^ static_cast<uint8_t>(word[i])) * 16777619u;
+    uint32_t h = word_key(word, len);
     StemMemo &m = stem_memo[(h ^ (h >> 15)) & (MEMO_SIZE - 1)];
     if (m.len == len && memcmp(m.word, word, static_cast<size_t>(len)) == 0) {
         memcpy(word, m.stem, m.stem_len);

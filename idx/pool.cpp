@@ -1,6 +1,5 @@
 #include "idx/pool.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "idx/check.h"
@@ -23,9 +22,14 @@ static const char UNIT[] = "idx/index";
 Pool heap_pool{};
 Pool idx_pool{};
 
-static int idx_fd = -1;         // the open idx.dat while idx_pool has memory
-static uint64_t idx_map_size;   // bytes mapped
-static bool idx_map_writable;   // built (cut at close) rather than loaded
+// The open idx.dat behind idx_pool. Owned like the pools: the indexing thread during a run, the
+// UI thread otherwise.
+struct IdxFile {
+    int fd;            // the open idx.dat while idx_pool has memory; -1 otherwise
+    uint64_t map_size; // bytes mapped
+    bool writable;     // built (cut at close) rather than loaded
+};
+static IdxFile idx_file{-1, 0, false};
 
 static inline uint32_t low32(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -121,9 +125,9 @@ int map_idx_write() {
         os_set_last_error(err);
         return -1;
     }
-    idx_fd = fd;
-    idx_map_size = IDX_POOL_LIMIT;
-    idx_map_writable = true;
+    idx_file.fd = fd;
+    idx_file.map_size = IDX_POOL_LIMIT;
+    idx_file.writable = true;
     idx_pool.base = static_cast<uint8_t *>(base);
     POOL_POISON(base, IDX_POOL_LIMIT); // nothing is allocated in it yet
     return 0;
@@ -139,28 +143,28 @@ void *map_idx_read() {
     if (!base) {
         // Nothing failed for an empty file: without our own code the caller would read a stale
         // error (often ENOENT from an earlier open) and report the file as missing.
-        int err = mappable ? os_last_error() : EINVAL;
+        int err = mappable ? os_last_error() : OS_ERR_INVALID;
         os_close(fd);
         os_set_last_error(err);
         return nullptr;
     }
-    idx_fd = fd;
-    idx_map_size = static_cast<uint64_t>(size);
-    idx_map_writable = false;
+    idx_file.fd = fd;
+    idx_file.map_size = static_cast<uint64_t>(size);
+    idx_file.writable = false;
     idx_pool.base = static_cast<uint8_t *>(base);
     idx_pool.end = idx_pool.used = idx_pool.limit = static_cast<uint32_t>(size);
     idx_pool.free_list = idx_pool.free_count = 0;
     return base;
 }
 
-bool idx_file_id(uint64_t *dev, uint64_t *ino) { return idx_pool.base && os_file_id(idx_fd, dev, ino); }
+bool idx_file_id(uint64_t *dev, uint64_t *ino) { return idx_pool.base && os_file_id(idx_file.fd, dev, ino); }
 
 void close_idx_file() {
     if (!idx_pool.base) return;
-    POOL_UNPOISON(idx_pool.base, idx_map_size); // the address range may be mapped again by others
-    os_unmap(idx_pool.base, idx_map_size);
-    if (idx_map_writable) os_truncate(idx_fd, idx_pool.end);
-    os_close(idx_fd);
-    idx_fd = -1;
+    POOL_UNPOISON(idx_pool.base, idx_file.map_size); // the address range may be mapped again by others
+    os_unmap(idx_pool.base, idx_file.map_size);
+    if (idx_file.writable) os_truncate(idx_file.fd, idx_pool.end);
+    os_close(idx_file.fd);
+    idx_file.fd = -1;
     idx_pool.base = nullptr;
 }
