@@ -33,9 +33,11 @@ struct Seen {
 };
 
 std::vector<Seen> seen;
+int cancel_at_fn = -1; // the first word of this file asks for a cancel
 
 int record_word(char *word, int len) {
     seen.push_back(Seen{std::string(word, static_cast<size_t>(len)), cur_fn, cur_block, total_bytes_read.load()});
+    if (cur_fn == cancel_at_fn) cancel_requested.store(true);
     return 0;
 }
 
@@ -99,6 +101,7 @@ class CdPipeline : public TempTree {
         load_trigrams(nullptr);
         word_sink = record_word;
         seen.clear();
+        cancel_at_fn = -1;
         reports.clear();
         read_offsets.clear();
         set_report_hook(capture);
@@ -191,6 +194,27 @@ TEST_F(CdPipeline, SeeksOverGapsOfOneMiBAndProgressJumps) {
     ASSERT_FALSE(c.empty());
     EXPECT_GT(c.front().progress, far - base);
     EXPECT_EQ(seen.back().word, "DWQB");
+}
+
+TEST_F(CdPipeline, CancelClosesTheVolumeAndTheNextRunIsWhole) {
+    for (int i = 0; i < 20; i++) write("src/f" + std::to_string(10 + i) + ".txt", words("fw", 100000));
+    ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
+    cancel_at_fn = 3;
+    EXPECT_EQ(index_tree("disc.iso"), 3);
+    EXPECT_STREQ(idx_reason(), "indexing was cancelled");
+    EXPECT_LT(seen.back().fn, 6) << "the run went on long after the cancel";
+    EXPECT_FALSE(is_open("disc.iso"));
+    ReadState st = read_state();
+    EXPECT_EQ(st.busy_slots, 0);
+    EXPECT_EQ(st.finished, 0);
+    EXPECT_EQ(st.pending, 0);
+    EXPECT_EQ(st.issue_seq, st.deliver_seq);
+    cancel_at_fn = -1;
+    seen.clear();
+    EXPECT_EQ(index_tree("disc.iso"), 2) << idx_reason();
+    EXPECT_EQ(cur_fn, 20);
+    EXPECT_EQ(seen.back().fn, 19);
+    EXPECT_FALSE(is_open("disc.iso"));
 }
 
 TEST_F(CdPipeline, RunsWithoutJolietAndOnASubtree) {
