@@ -217,6 +217,32 @@ TEST_F(CdPipeline, CancelClosesTheVolumeAndTheNextRunIsWhole) {
     EXPECT_FALSE(is_open("disc.iso"));
 }
 
+TEST_F(CdPipeline, OddLayoutsStillEndWhole) {
+    // Overlapping files, an empty file at byte 0, a file over the directory itself, and an image
+    // cut short inside the last file, which is left out: the run ends with every byte accounted.
+    IsoImage img(40);
+    img.pvd(20, 2048);
+    img.dir(20, 2048, 20,
+            {{"A.TXT;1", 30, 5000}, {"B.TXT;1", 31, 100}, {"C.TXT;1", 0, 0}, {"D.DAT;1", 20, 2048},
+             {"E.TXT;1", 38, 4000}});
+    img.data(30, words("aw", 5000));
+    img.data(38, words("ew", 4000));
+    img.bytes.resize(38 * 2048 + 3000); // E's last 1000 bytes are missing
+    img.save("odd.iso");
+    for (const char *backend : {"sync", "uring"}) {
+        SCOPED_TRACE(backend);
+        if (!select_io_backend(backend)) continue;
+        seen.clear();
+        ASSERT_EQ(index_tree("odd.iso"), 2) << idx_reason();
+        ASSERT_EQ(num_files.load(), 4);
+        EXPECT_EQ(total_bytes.load(), 33u * 2048); // from byte 0 to A's last sector
+        EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
+        EXPECT_EQ(cur_fn, 4);
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back().word.substr(0, 3), "AWQ");
+    }
+}
+
 TEST_F(CdPipeline, RunsWithoutJolietAndOnASubtree) {
     write("src/top.txt", words("tw", 3000));
     write("src/docs/in.txt", words("iw", 3000));
