@@ -153,8 +153,9 @@ bool os_volume_of(const char *path, OsVolume *vol) {
 int os_open_volume(const char *device, int flags, uint64_t *size) {
     // O_NONBLOCK: a FIFO named as a device must not block the indexing thread at the open.
     int fd = -1;
-    if (flags & OS_DIRECT) fd = open(device, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_DIRECT);
-    if (fd < 0 && (!(flags & OS_DIRECT) || errno == EINVAL)) fd = open(device, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (flags & OS_DIRECT) fd = os_sys.open(AT_FDCWD, device, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_DIRECT, 0);
+    if (fd < 0 && (!(flags & OS_DIRECT) || errno == EINVAL))
+        fd = os_sys.open(AT_FDCWD, device, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
     if (fd < 0) return -1;
     struct stat st;
     off_t end = -1;

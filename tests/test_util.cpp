@@ -64,14 +64,7 @@ void MappedIndex::SetUp() {
     ASSERT_NE(header, nullptr);
     header->base = idx_origin();
     ASSERT_EQ(tbl_init(word_table), 0);
-    word_mode = MODE_INDEX;
-    loading_stops = false;
-    run_failed = false;
-    unique_words = 0;
-    total_words = 0;
-    text_processed = 0;
-    cur_fn = 0;
-    cur_block = 0;
+    reset_recording();
 }
 
 void MappedIndex::TearDown() {
@@ -107,4 +100,12 @@ bool select_io_backend(const std::string &name) {
         unsetenv("OLMAREST_IO");
     os_set_io_backend(nullptr);
     return name == os_io_backend();
+}
+
+void program_defaults() {
+    word_sink = add_word;
+    extract_reset();
+    char dir[OS_PATH_MAX];
+    std::string table = os_program_dir(dir, sizeof dir) ? std::string(dir) + "/trigram_freqs.dat" : "";
+    load_trigrams(table.empty() ? nullptr : table.c_str());
 }

@@ -269,6 +269,12 @@ class CdIndex : public TempTree {
         write("src/other/gulls.txt", "Gulls circled the harbour wall.\n");
         ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
     }
+    void TearDown() override {
+        os_sys = os_sys_default;
+        unsetenv("OLMAREST_IO");
+        os_set_io_backend(nullptr);
+        TempTree::TearDown();
+    }
 
   public:
     struct Row {
@@ -334,6 +340,59 @@ TEST_F(CdIndex, ImagesThatCannotBeReadFailWithTheirReasonAndNoWalk) {
     set_report_hook(nullptr);
     EXPECT_EQ(index_tree("disc.iso/nothere"), 3);
     EXPECT_STREQ(idx_reason(), "no file found below the path");
+}
+
+// System calls on the volume that fail, through the platform layer's table.
+int volume_fault = 0; // 1 opening fails, 2 the directories' read fails, 3 the third read of the span
+int volume_reads = 0;
+
+int open_failing(int dir_fd, const char *path, int sys_flags, int mode) {
+    if (volume_fault == 1 && fs::path(path).filename() == "disc.iso") {
+        os_set_last_error(EACCES);
+        return -1;
+    }
+    return os_sys_default.open(dir_fd, path, sys_flags, mode);
+}
+
+long pread_failing(int fd, void *buf, size_t len, uint64_t ofs) {
+    std::error_code ec;
+    if (fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).filename() == "disc.iso") {
+        int n = volume_reads++;
+        if ((volume_fault == 2 && n == 0) || (volume_fault == 3 && n == 3)) {
+            os_set_last_error(EIO);
+            return -1;
+        }
+    }
+    return os_sys_default.pread(fd, buf, len, ofs);
+}
+
+TEST_F(CdIndex, VolumeFailuresHaveReasons) {
+    std::string big;
+    while (big.size() < 5 * READ_SIZE) big += "lighthouse keepers climbing stairs\n";
+    write("src/big.txt", big);
+    ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
+    ASSERT_TRUE(select_io_backend("sync")); // its reads go through pread
+    os_sys = OsSysTable{open_failing, pread_failing, os_sys_default.map, os_sys_default.truncate,
+                        os_sys_default.thread_create};
+    struct Case {
+        int fault;
+        const char *reason;
+    } cases[] = {
+        {1, "the volume cannot be opened"},
+        {2, "the volume cannot be read"},
+        {3, "read error on disc.iso"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reason);
+        volume_fault = c.fault;
+        volume_reads = 0;
+        EXPECT_EQ(index_tree("disc.iso"), 3);
+        EXPECT_STREQ(idx_reason(), c.reason);
+        EXPECT_FALSE(is_open("disc.iso"));
+        EXPECT_EQ(read_idx(), -1) << "a failed run left an index that loads";
+    }
+    volume_fault = 0;
+    EXPECT_EQ(index_tree("disc.iso"), 2) << idx_reason();
 }
 
 TEST_F(CdIndex, CommandLineIndexesImagesAndPathsInsideThem) {
