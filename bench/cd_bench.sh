@@ -67,7 +67,7 @@ elif kind == "text":
 else:
     for i in range(1500):
         if i % 3 == 0:
-            n = rnd.randint(4, 40) * 32768
+            n = rnd.randint(4, 20) * 32768
             s = rnd.randrange(len(junk))
             put(i, b"\x89PNG\r\n\x1a\n" + ((junk[s:] + junk[:s]) * (n // len(junk) + 1))[: n - 8])
         else:

@@ -15,7 +15,8 @@ static void quiet(const char *) {}
 static void list(const std::vector<uint8_t> &area, const char *subtree) {
     reset_pools();
     uint64_t lo = 0, hi = 0;
-    int r = list_cd_files(area.data(), static_cast<uint32_t>(area.size()), area.size(), "cd", subtree, &lo, &hi);
+    int r =
+        list_cd_files(area.data(), static_cast<uint32_t>(area.size()), area.size(), "cd", subtree, &lo, &hi);
     if (r != 0) {
         if (!file_table.empty() || !cd_fail_reason) __builtin_trap();
         return;
@@ -27,7 +28,8 @@ static void list(const std::vector<uint8_t> &area, const char *subtree) {
     for (size_t i = 0; i < file_table.size(); i++) {
         const FileEntry &e = file_table[i];
         if (i > 0 && file_table[i - 1].disk_ofs > e.disk_ofs) __builtin_trap();
-        if (e.disk_ofs < lo || e.disk_ofs + e.file_size > hi || e.disk_ofs + e.file_size > area.size()) __builtin_trap();
+        if (e.disk_ofs < lo || e.disk_ofs + e.file_size > hi || e.disk_ofs + e.file_size > area.size())
+            __builtin_trap();
         if (!*e.file_name || strchr(e.file_name, '/') || strncmp(e.dir_name, "cd", 2) != 0) __builtin_trap();
     }
 }

@@ -74,7 +74,8 @@ static bool component_matches(std::string_view comp, const char *name, int len) 
         };
         if (a.size() != static_cast<size_t>(len)) return false;
         for (size_t i = 0; i < a.size(); i++)
-            if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(name[i]))) return false;
+            if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(name[i])))
+                return false;
         return true;
     };
     if (same(comp, false)) return true;
@@ -95,8 +96,8 @@ static bool component_matches(std::string_view comp, const char *name, int len) 
 
 // The Rock Ridge name of the record at rec (rl bytes, inside the loaded area) from its "NM" system
 // use entries, following "CE" continuation areas inside the loaded area. False when it has none.
-static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl, uint32_t skip,
-                            Name *out) {
+static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl,
+                            uint32_t skip, Name *out) {
     uint32_t id_len = rec[DR_ID_LEN];
     uint64_t start = uint64_t{DR_ID} + id_len + (id_len % 2 == 0 ? 1 : 0) + skip; // pad byte after even ids
     const uint8_t *p = rec + std::min<uint64_t>(start, rl);
@@ -113,7 +114,8 @@ static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t 
                 ce_ofs = uint64_t{le32(p + 4)} * CD_SECTOR + le32(p + 12);
                 ce_len = le32(p + 20);
             } else if (p[0] == 'N' && p[1] == 'M' && n >= 5 && !(p[4] & 6)) { // 2, 4: "." and ".."
-                for (uint32_t i = 5; i < n && out->len < MAX_NAME; i++) out->text[out->len++] = static_cast<char>(p[i]);
+                for (uint32_t i = 5; i < n && out->len < MAX_NAME; i++)
+                    out->text[out->len++] = static_cast<char>(p[i]);
                 named = true;
                 if (!(p[4] & 1)) return true; // no continuation flag: the name is whole
             }
@@ -135,9 +137,11 @@ static bool record_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec
     if (names != Names::rock_ridge || !rock_ridge_name(area, loaded, rec, rl, rr_skip, out)) {
         out->len = 0;
         if (names == Names::joliet)
-            for (uint32_t i = 0; i + 1 < id_len; i += 2) out->text[out->len++] = static_cast<char>(id[i + 1]);
+            for (uint32_t i = 0; i + 1 < id_len; i += 2)
+                out->text[out->len++] = static_cast<char>(id[i + 1]);
         else
-            for (uint32_t i = 0; i < id_len; i++) out->text[out->len++] = static_cast<char>(id[i]);
+            for (uint32_t i = 0; i < id_len; i++)
+                out->text[out->len++] = static_cast<char>(id[i]);
         if (const void *semi = memchr(out->text, ';', static_cast<size_t>(out->len)))
             out->len = static_cast<int>(static_cast<const char *>(semi) - out->text);
     }
@@ -169,14 +173,15 @@ static int fail(const char *why, int result) {
     return result;
 }
 
-int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, const char *root, const char *subtree,
-                  uint64_t *span_start, uint64_t *span_end) {
+int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, const char *root,
+                  const char *subtree, uint64_t *span_start, uint64_t *span_end) {
     empty_table();
     files_capped = false;
     cd_fail_reason = nullptr;
     auto available = [loaded](uint64_t ofs, uint64_t n) { return ofs + n <= loaded; };
     const uint8_t *pvd = area + PVD_SECTOR * CD_SECTOR;
-    if (!available(PVD_SECTOR * CD_SECTOR, CD_SECTOR) || memcmp(pvd + 1, "CD001", 5) != 0) return fail(NOT_ISO, -1);
+    if (!available(PVD_SECTOR * CD_SECTOR, CD_SECTOR) || memcmp(pvd + 1, "CD001", 5) != 0)
+        return fail(NOT_ISO, -1);
     if ((pvd[VD_BLOCK_SIZE] | pvd[VD_BLOCK_SIZE + 1] << 8) != CD_SECTOR) return fail(NOT_ISO, -1);
     // Joliet: a supplementary descriptor in sector 17 whose escape sequence names UCS-2 (%/@, %/C,
     // %/E). Without the escape it is some other character set, whose names must not be halved.
@@ -197,8 +202,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
     // back to one (a loop) or into one (overlap) is passed over, which bounds the whole listing.
     std::vector<bool> listed(loaded / CD_SECTOR + 1);
     uint64_t lo = ~uint64_t{0}, hi = 0;
-    std::deque<PendingDir> queue{PendingDir{uint64_t{le32(root_rec + DR_EXTENT)} * CD_SECTOR,
-                                            le32(root_rec + DR_SIZE), root, 0}};
+    std::deque<PendingDir> queue{
+        PendingDir{uint64_t{le32(root_rec + DR_EXTENT)} * CD_SECTOR, le32(root_rec + DR_SIZE), root, 0}};
     bool first_dir = true;
     uint32_t rr_skip = 0;
     while (!queue.empty()) {
@@ -213,8 +218,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
         if (std::any_of(listed.begin() + static_cast<std::ptrdiff_t>(first),
                         listed.begin() + static_cast<std::ptrdiff_t>(last), [](bool b) { return b; }))
             continue;
-        std::fill(listed.begin() + static_cast<std::ptrdiff_t>(first), listed.begin() + static_cast<std::ptrdiff_t>(last),
-                  true);
+        std::fill(listed.begin() + static_cast<std::ptrdiff_t>(first),
+                  listed.begin() + static_cast<std::ptrdiff_t>(last), true);
         uint64_t end = dir.ofs + dir.size;
         if (first_dir && !joliet && dir.size >= 41) {
             // Rock Ridge: the root's "." record opens its system use area with "SP" and the check
@@ -248,7 +253,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
             uint64_t ofs = uint64_t{le32(rec + DR_EXTENT)} * CD_SECTOR;
             uint32_t size = le32(rec + DR_SIZE);
             if (flags & FLAG_DIR) {
-                if (dir.depth < comps.size() && !component_matches(comps[dir.depth], name.text, name.len)) continue;
+                if (dir.depth < comps.size() && !component_matches(comps[dir.depth], name.text, name.len))
+                    continue;
                 size_t plen = strlen(dir.path);
                 size_t len = plen + 1 + static_cast<size_t>(name.len);
                 if (len >= static_cast<size_t>(OS_PATH_MAX)) continue; // skipped, never cut
@@ -262,7 +268,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
             }
             if ((flags & FLAG_ASSOCIATED) || dir.depth < comps.size()) continue;
             if (volume_size && ofs + size > volume_size) continue; // data past the volume's end
-            if (strlen(dir.path) + 1 + static_cast<size_t>(name.len) >= static_cast<size_t>(OS_PATH_MAX)) continue;
+            if (strlen(dir.path) + 1 + static_cast<size_t>(name.len) >= static_cast<size_t>(OS_PATH_MAX))
+                continue;
             if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
                 // File numbers are 16 bits wide: the rest is left out, and said so.
                 files_capped = true;

@@ -63,7 +63,9 @@ static void index_thread(void *arg) {
     const char *path = static_cast<const char *>(arg);
     word_mode = MODE_INDEX;
     if (int r = enum_files(path); r != 0) {
-        set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : r == CD_UNUSABLE ? cd_fail_reason : "no file found below the path");
+        set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
+                   : r == CD_UNUSABLE ? cd_fail_reason
+                                      : "no file found below the path");
         life.ok = false;
         close_idx_file(); // its header was never finished, so no load accepts it
         return;

@@ -479,9 +479,10 @@ int read_files() {
     rp.done = false;
     rp.cur_req = nullptr;
     rp.next_file = -1; // the table may have been enumerated again since the last run
-    if (cd_mode)
-        rp.cd_span = ReadRequest{cd_volume.fd, 0, cd_volume.span_start, cd_volume.span_start, cd_volume.span_end, 0,
-                                 false, false};
+    if (cd_mode) {
+        const CdVolume &v = cd_volume;
+        rp.cd_span = ReadRequest{v.fd, 0, v.span_start, v.span_start, v.span_end, 0, false, false};
+    }
     for (;;) {
         rp.pass_bytes = 0;
         if (issue_reads() < 0) rp.done = true;

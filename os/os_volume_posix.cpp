@@ -22,7 +22,8 @@ bool holds_iso9660(const char *path) {
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     char id[5];
-    bool yes = pread(fd, id, sizeof id, 32769) == static_cast<ssize_t>(sizeof id) && memcmp(id, "CD001", 5) == 0;
+    bool yes =
+        pread(fd, id, sizeof id, 32769) == static_cast<ssize_t>(sizeof id) && memcmp(id, "CD001", 5) == 0;
     close(fd);
     return yes;
 }
@@ -153,7 +154,8 @@ bool os_volume_of(const char *path, OsVolume *vol) {
 int os_open_volume(const char *device, int flags, uint64_t *size) {
     // O_NONBLOCK: a FIFO named as a device must not block the indexing thread at the open.
     int fd = -1;
-    if (flags & OS_DIRECT) fd = os_sys.open(AT_FDCWD, device, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_DIRECT, 0);
+    if (flags & OS_DIRECT)
+        fd = os_sys.open(AT_FDCWD, device, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_DIRECT, 0);
     if (fd < 0 && (!(flags & OS_DIRECT) || errno == EINVAL))
         fd = os_sys.open(AT_FDCWD, device, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
     if (fd < 0) return -1;

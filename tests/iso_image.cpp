@@ -11,8 +11,8 @@ bool make_iso(const std::string &src, const std::string &out, const std::string 
 
 static void put32(std::string &s, size_t at, uint32_t v) {
     for (int i = 0; i < 4; i++) {
-        s[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));         // little-endian half
-        s[at + 7 - static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));     // big-endian half
+        s[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));     // little-endian half
+        s[at + 7 - static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i)); // big-endian half
     }
 }
 
@@ -67,7 +67,8 @@ void IsoImage::joliet(uint32_t root_lba, uint32_t root_size) {
 }
 
 void IsoImage::dir(uint32_t lba, uint32_t size, uint32_t parent_lba, const std::vector<IsoRec> &recs) {
-    std::vector<IsoRec> all{{std::string(1, '\0'), lba, size, 2}, {std::string(1, '\1'), parent_lba, 2048, 2}};
+    std::vector<IsoRec> all{{std::string(1, '\0'), lba, size, 2},
+                            {std::string(1, '\1'), parent_lba, 2048, 2}};
     all.insert(all.end(), recs.begin(), recs.end());
     size_t at = size_t{lba} * 2048;
     for (const IsoRec &r : all) {
@@ -78,7 +79,9 @@ void IsoImage::dir(uint32_t lba, uint32_t size, uint32_t parent_lba, const std::
     }
 }
 
-void IsoImage::data(uint32_t lba, const std::string &d) { memcpy(&bytes[size_t{lba} * 2048], d.data(), d.size()); }
+void IsoImage::data(uint32_t lba, const std::string &d) {
+    memcpy(&bytes[size_t{lba} * 2048], d.data(), d.size());
+}
 
 void IsoImage::save(const std::string &path) const {
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

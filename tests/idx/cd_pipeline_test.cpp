@@ -36,13 +36,16 @@ std::vector<Seen> seen;
 int cancel_at_fn = -1; // the first word of this file asks for a cancel
 
 int record_word(char *word, int len) {
-    seen.push_back(Seen{std::string(word, static_cast<size_t>(len)), cur_fn, cur_block, total_bytes_read.load()});
+    seen.push_back(
+        Seen{std::string(word, static_cast<size_t>(len)), cur_fn, cur_block, total_bytes_read.load()});
     if (cur_fn == cancel_at_fn) cancel_requested.store(true);
     return 0;
 }
 
 std::string reports;
-void capture(const char *text) { reports += std::string(text) + "\n"; }
+void capture(const char *text) {
+    reports += std::string(text) + "\n";
+}
 
 // Words "<tag>q<n in letters>" filling `size` bytes; offsets[i] is where word i ends.
 std::string words(const std::string &tag, size_t size, std::vector<size_t> *ends = nullptr) {
@@ -50,7 +53,8 @@ std::string words(const std::string &tag, size_t size, std::vector<size_t> *ends
     for (int n = 0;; n++) {
         std::string w = tag + "q";
         int v = n;
-        do w += static_cast<char>('a' + v % 10);
+        do
+            w += static_cast<char>('a' + v % 10);
         while (v /= 10);
         if (s.size() + w.size() + 1 > size) break;
         s += w;
@@ -142,10 +146,13 @@ TEST_F(CdPipeline, SplitsSharedBlocksAmongFilesInDiskOrder) {
     EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
     // xorriso puts the empty file first and the others in name order.
     std::vector<std::string> names;
-    for (const FileEntry &e : file_table) names.push_back(e.file_name);
-    ASSERT_EQ(names, (std::vector<std::string>{"d.txt", "a.txt", "b.txt", "c.txt", "e.zip", "f.txt", "g.txt"}));
+    for (const FileEntry &e : file_table)
+        names.push_back(e.file_name);
+    ASSERT_EQ(names,
+              (std::vector<std::string>{"d.txt", "a.txt", "b.txt", "c.txt", "e.zip", "f.txt", "g.txt"}));
     // Every word once, file after file.
-    for (size_t i = 1; i < seen.size(); i++) ASSERT_LE(seen[i - 1].fn, seen[i].fn) << seen[i].word;
+    for (size_t i = 1; i < seen.size(); i++)
+        ASSERT_LE(seen[i - 1].fn, seen[i].fn) << seen[i].word;
     EXPECT_TRUE(words_of(0).empty());
     EXPECT_EQ(words_of(1).size(), a_ends.size());
     EXPECT_TRUE(words_of(4).empty());
@@ -171,7 +178,8 @@ TEST_F(CdPipeline, SeeksOverGapsOfOneMiBAndProgressJumps) {
     // between the reads already issued and the far file.
     IsoImage img(900);
     img.pvd(20, 2048);
-    img.dir(20, 2048, 20, {{"A.TXT;1", 30, 1000}, {"B.TXT;1", 31, 1000}, {"C.TXT;1", 800, 1000}, {"D.TXT;1", 801, 20}});
+    img.dir(20, 2048, 20,
+            {{"A.TXT;1", 30, 1000}, {"B.TXT;1", 31, 1000}, {"C.TXT;1", 800, 1000}, {"D.TXT;1", 801, 20}});
     img.data(30, words("aw", 1000));
     img.data(31, words("bw", 1000));
     img.data(800, words("cw", 1000));
@@ -184,9 +192,11 @@ TEST_F(CdPipeline, SeeksOverGapsOfOneMiBAndProgressJumps) {
     EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
     // Eight reads from the span's start, then straight to the far file's 32 KiB block.
     ASSERT_GE(read_offsets.size(), 9u);
-    for (size_t i = 0; i < 8; i++) EXPECT_EQ(read_offsets[i], base + i * READ_SIZE);
+    for (size_t i = 0; i < 8; i++)
+        EXPECT_EQ(read_offsets[i], base + i * READ_SIZE);
     EXPECT_EQ(read_offsets[8], far / READ_SIZE * READ_SIZE);
-    for (uint64_t ofs : read_offsets) EXPECT_FALSE(ofs >= base + 8 * READ_SIZE && ofs < far / READ_SIZE * READ_SIZE) << ofs;
+    for (uint64_t ofs : read_offsets)
+        EXPECT_FALSE(ofs >= base + 8 * READ_SIZE && ofs < far / READ_SIZE * READ_SIZE) << ofs;
     // Words of the far file arrive with progress past the gap.
     std::vector<Seen> c;
     for (const Seen &s : seen)
@@ -197,7 +207,8 @@ TEST_F(CdPipeline, SeeksOverGapsOfOneMiBAndProgressJumps) {
 }
 
 TEST_F(CdPipeline, CancelClosesTheVolumeAndTheNextRunIsWhole) {
-    for (int i = 0; i < 20; i++) write("src/f" + std::to_string(10 + i) + ".txt", words("fw", 100000));
+    for (int i = 0; i < 20; i++)
+        write("src/f" + std::to_string(10 + i) + ".txt", words("fw", 100000));
     ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
     cancel_at_fn = 3;
     EXPECT_EQ(index_tree("disc.iso"), 3);
@@ -223,7 +234,10 @@ TEST_F(CdPipeline, OddLayoutsStillEndWhole) {
     IsoImage img(40);
     img.pvd(20, 2048);
     img.dir(20, 2048, 20,
-            {{"A.TXT;1", 30, 5000}, {"B.TXT;1", 31, 100}, {"C.TXT;1", 0, 0}, {"D.DAT;1", 20, 2048},
+            {{"A.TXT;1", 30, 5000},
+             {"B.TXT;1", 31, 100},
+             {"C.TXT;1", 0, 0},
+             {"D.DAT;1", 20, 2048},
              {"E.TXT;1", 38, 4000}});
     img.data(30, words("aw", 5000));
     img.data(38, words("ew", 4000));
@@ -252,7 +266,8 @@ TEST_F(CdPipeline, RunsWithoutJolietAndOnASubtree) {
     ASSERT_EQ(num_files.load(), 2);
     EXPECT_STREQ(file_table[0].dir_name, "disc.iso/DOCS");
     EXPECT_STREQ(file_table[1].dir_name, "disc.iso/DOCS/SUB");
-    for (const Seen &s : seen) EXPECT_NE(s.word[0], 'T') << s.word;
+    for (const Seen &s : seen)
+        EXPECT_NE(s.word[0], 'T') << s.word;
     EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
 }
 
@@ -289,7 +304,8 @@ class CdIndex : public TempTree {
         std::vector<Row> rows;
         char *p, *t;
         int f;
-        while (next_result(&p, &f, nullptr) == 0) rows.push_back(Row{p, "", f});
+        while (next_result(&p, &f, nullptr) == 0)
+            rows.push_back(Row{p, "", f});
         for (Row &r : rows) {
             EXPECT_EQ(next_result(&p, &f, &t), 0);
             r.text = t;
@@ -312,9 +328,9 @@ TEST_F(CdIndex, SearchesAnImageAndASubtreeWithExcerptsFromTheImage) {
     ASSERT_EQ(index_tree("disc.iso/DOCS"), 2) << idx_reason();
     ASSERT_EQ(read_idx(), 0) << idx_reason();
     EXPECT_EQ(search("harbour lighthouse"),
-              (std::vector<Row>{
-                  {"disc.iso/docs/lighthouse.txt", "tched the harbour all night ... The lighthouse keeper wa ... ", 2},
-                  {"disc.iso/docs/long.txt", "xxxxxxxxx harbour ... ", 1}}));
+              (std::vector<Row>{{"disc.iso/docs/lighthouse.txt",
+                                 "tched the harbour all night ... The lighthouse keeper wa ... ", 2},
+                                {"disc.iso/docs/long.txt", "xxxxxxxxx harbour ... ", 1}}));
 }
 
 TEST_F(CdIndex, ReloadsFromTheImageAndNoticesAChangedOne) {
@@ -368,7 +384,8 @@ long pread_failing(int fd, void *buf, size_t len, uint64_t ofs) {
 
 TEST_F(CdIndex, VolumeFailuresHaveReasons) {
     std::string big;
-    while (big.size() < 5 * READ_SIZE) big += "lighthouse keepers climbing stairs\n";
+    while (big.size() < 5 * READ_SIZE)
+        big += "lighthouse keepers climbing stairs\n";
     write("src/big.txt", big);
     ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
     ASSERT_TRUE(select_io_backend("sync")); // its reads go through pread
@@ -396,9 +413,11 @@ TEST_F(CdIndex, VolumeFailuresHaveReasons) {
 }
 
 TEST_F(CdIndex, CommandLineIndexesImagesAndPathsInsideThem) {
-    auto cli = [](std::vector<std::string> args, std::string *out_text = nullptr, std::string *err_text = nullptr) {
+    auto cli = [](std::vector<std::string> args, std::string *out_text = nullptr,
+                  std::string *err_text = nullptr) {
         std::vector<char *> argv{const_cast<char *>("olmarest-cli")};
-        for (std::string &a : args) argv.push_back(a.data());
+        for (std::string &a : args)
+            argv.push_back(a.data());
         FILE *out = tmpfile(), *err = tmpfile();
         int rc = cli_run(static_cast<int>(argv.size()), argv.data(), out, err);
         for (auto [f, text] : {std::pair{out, out_text}, std::pair{err, err_text}}) {

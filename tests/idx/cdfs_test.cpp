@@ -17,7 +17,9 @@ namespace {
 
 std::string reports;
 
-void capture(const char *text) { reports += std::string(text) + "\n"; }
+void capture(const char *text) {
+    reports += std::string(text) + "\n";
+}
 
 class CdReader : public TempTree {
   protected:
@@ -36,7 +38,8 @@ class CdReader : public TempTree {
     // The table as "dir_name/file_name" paths, in table order.
     static std::vector<std::string> listed() {
         std::vector<std::string> out;
-        for (const FileEntry &e : file_table) out.push_back(std::string(e.dir_name) + "/" + e.file_name);
+        for (const FileEntry &e : file_table)
+            out.push_back(std::string(e.dir_name) + "/" + e.file_name);
         return out;
     }
 
@@ -63,9 +66,11 @@ TEST_F(CdReader, ListsTheVolumeOrASubtreeInDiskOrder) {
          0,
          {"disc.iso/README.TXT", "disc.iso/DOCS/A.TXT", "disc.iso/DOCS/SUB/B.TXT", "disc.iso/DOC/C.TXT",
           "disc.iso/OTHER/D.TXT"}},
-        {"disc.iso/", 0, {"disc.iso/README.TXT", "disc.iso/DOCS/A.TXT", "disc.iso/DOCS/SUB/B.TXT",
-                          "disc.iso/DOC/C.TXT", "disc.iso/OTHER/D.TXT"}},
-        {"disc.iso/docs/sub", 0, {"disc.iso/DOCS/SUB/B.TXT"}},      // lower case selects upper case
+        {"disc.iso/",
+         0,
+         {"disc.iso/README.TXT", "disc.iso/DOCS/A.TXT", "disc.iso/DOCS/SUB/B.TXT", "disc.iso/DOC/C.TXT",
+          "disc.iso/OTHER/D.TXT"}},
+        {"disc.iso/docs/sub", 0, {"disc.iso/DOCS/SUB/B.TXT"}}, // lower case selects upper case
         {"disc.iso/docs", 0, {"disc.iso/DOCS/A.TXT", "disc.iso/DOCS/SUB/B.TXT"}}, // DOC is not DOCS
         {"disc.iso/DOC", 0, {"disc.iso/DOC/C.TXT"}},
         {"disc.iso/do", 1, {}},
@@ -113,11 +118,16 @@ TEST_F(CdReader, NamesKeepWhatTheirVersionSuffixLeaves) {
     IsoImage img(40);
     img.pvd(20, 2048);
     img.dir(20, 2048, 20,
-            {{"README.TXT;1", 30, 3}, {"README.;1", 31, 3}, {"NOVERSION", 32, 3}, {"A;B;1", 33, 3}, {";1", 34, 3}});
+            {{"README.TXT;1", 30, 3},
+             {"README.;1", 31, 3},
+             {"NOVERSION", 32, 3},
+             {"A;B;1", 33, 3},
+             {";1", 34, 3}});
     img.save("disc.iso");
     ASSERT_EQ(read_cd_fs("disc.iso"), 0);
-    EXPECT_EQ(listed(), (std::vector<std::string>{"disc.iso/README.TXT", "disc.iso/README.", "disc.iso/NOVERSION",
-                                                  "disc.iso/A"})); // ";1" leaves no name: passed over
+    EXPECT_EQ(listed(),
+              (std::vector<std::string>{"disc.iso/README.TXT", "disc.iso/README.", "disc.iso/NOVERSION",
+                                        "disc.iso/A"})); // ";1" leaves no name: passed over
 }
 
 TEST_F(CdReader, RecordsHiddenFilesAndEveryExtentButNeitherDotsNorAssociatedFiles) {
@@ -133,8 +143,9 @@ TEST_F(CdReader, RecordsHiddenFilesAndEveryExtentButNeitherDotsNorAssociatedFile
     img.dir(21, 2048, 20, {{"IN.TXT;1", 32, 7}});
     img.save("disc.iso");
     ASSERT_EQ(read_cd_fs("disc.iso"), 0);
-    EXPECT_EQ(listed(), (std::vector<std::string>{"disc.iso/EMPTY.", "disc.iso/HIDDEN.TXT", "disc.iso/SUBDIR/IN.TXT",
-                                                  "disc.iso/BIG.DAT", "disc.iso/BIG.DAT"}));
+    EXPECT_EQ(listed(),
+              (std::vector<std::string>{"disc.iso/EMPTY.", "disc.iso/HIDDEN.TXT", "disc.iso/SUBDIR/IN.TXT",
+                                        "disc.iso/BIG.DAT", "disc.iso/BIG.DAT"}));
     EXPECT_EQ(file_table[3].disk_ofs, 40u * 2048);
     EXPECT_EQ(file_table[4].disk_ofs, 44u * 2048);
     // The empty file at location 0 opens the span at the volume's first byte.
@@ -146,7 +157,9 @@ TEST_F(CdReader, RecordsHiddenFilesAndEveryExtentButNeitherDotsNorAssociatedFile
 TEST_F(CdReader, JolietNamesReplacePrimaryOnes) {
     write("src/Long File Name.txt", "long");
     write("src/M\xc3\xbcller.txt", "umlaut");
-    write("src/\xc3\x9c" "ber/x.txt", "x");     // a directory with a Latin-1 name
+    write("src/\xc3\x9c"
+          "ber/x.txt",
+          "x");                             // a directory with a Latin-1 name
     write("src/\xce\xa9mega.txt", "omega"); // beyond Latin-1: U+03A9 keeps its low byte, 0xA9
     ASSERT_TRUE(make_iso(path("src"), "joliet.iso", "-J -input-charset UTF-8"));
     ASSERT_TRUE(make_iso(path("src"), "primary.iso", "--norock -input-charset UTF-8"));
@@ -154,11 +167,16 @@ TEST_F(CdReader, JolietNamesReplacePrimaryOnes) {
     std::vector<std::string> got = listed();
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::string>{"joliet.iso/Long File Name.txt", "joliet.iso/M\xfcller.txt",
-                                             "joliet.iso/\xa9mega.txt", "joliet.iso/\xdc" "ber/x.txt"}));
+                                             "joliet.iso/\xa9mega.txt",
+                                             "joliet.iso/\xdc"
+                                             "ber/x.txt"}));
     // A path typed in UTF-8 selects the directory whose 8-bit name it spells, in any case.
     reset_pools();
-    ASSERT_EQ(read_cd_fs("joliet.iso/\xc3\xbc" "BER"), 0);
-    EXPECT_EQ(listed(), std::vector<std::string>{"joliet.iso/\xdc" "ber/x.txt"});
+    ASSERT_EQ(read_cd_fs("joliet.iso/\xc3\xbc"
+                         "BER"),
+              0);
+    EXPECT_EQ(listed(), std::vector<std::string>{"joliet.iso/\xdc"
+                                                 "ber/x.txt"});
     reset_pools();
     ASSERT_EQ(read_cd_fs("primary.iso"), 0);
     got = listed();
@@ -177,8 +195,8 @@ TEST_F(CdReader, RockRidgeNamesServeVolumesWithoutJoliet) {
     ASSERT_EQ(read_cd_fs("rr.iso"), 0);
     std::vector<std::string> got = listed();
     std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, (std::vector<std::string>{"rr.iso/Long File Name.txt", "rr.iso/M\xc3\xbcller.txt", "rr.iso/a;b.txt",
-                                             "rr.iso/docs/Sub Dir/deep.txt"}));
+    EXPECT_EQ(got, (std::vector<std::string>{"rr.iso/Long File Name.txt", "rr.iso/M\xc3\xbcller.txt",
+                                             "rr.iso/a;b.txt", "rr.iso/docs/Sub Dir/deep.txt"}));
     reset_pools();
     ASSERT_EQ(read_cd_fs("rr.iso/DOCS/sub dir"), 0);
     EXPECT_EQ(listed(), std::vector<std::string>{"rr.iso/docs/Sub Dir/deep.txt"});
@@ -187,8 +205,8 @@ TEST_F(CdReader, RockRidgeNamesServeVolumesWithoutJoliet) {
     ASSERT_EQ(read_cd_fs("rrj.iso"), 0);
     got = listed();
     std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, (std::vector<std::string>{"rrj.iso/Long File Name.txt", "rrj.iso/M\xfcller.txt", "rrj.iso/a_b.txt",
-                                             "rrj.iso/docs/Sub Dir/deep.txt"}));
+    EXPECT_EQ(got, (std::vector<std::string>{"rrj.iso/Long File Name.txt", "rrj.iso/M\xfcller.txt",
+                                             "rrj.iso/a_b.txt", "rrj.iso/docs/Sub Dir/deep.txt"}));
 }
 
 TEST_F(CdReader, DirectoriesBeyondTheFirstFourMiBFail) {
@@ -235,18 +253,40 @@ TEST_F(CdReader, DamagedVolumesFailCleanlyOrLoseOnlyTheBadRecord) {
         const char *reason;
         std::vector<std::string> files;
     } cases[] = {
-        {"sound", [](std::string &) {}, 0, nullptr, {"disc.iso/A.TXT", "disc.iso/Z.TXT", "disc.iso/SUB/B.TXT"}},
+        {"sound",
+         [](std::string &) {},
+         0,
+         nullptr,
+         {"disc.iso/A.TXT", "disc.iso/Z.TXT", "disc.iso/SUB/B.TXT"}},
         {"cut inside sector 16", [](std::string &b) { b.resize(16 * 2048 + 100); }, -1, not_iso, {}},
         {"cut before the directories", [](std::string &b) { b.resize(19 * 2048); }, -1, damaged, {}},
-        {"sector 16 blank", [](std::string &b) { std::fill(b.begin() + 16 * 2048, b.begin() + 17 * 2048, 0); }, -1,
-         not_iso, {}},
-        {"block size 512", [](std::string &b) { b[16 * 2048 + 128] = 0, b[16 * 2048 + 129] = 2; }, -1, not_iso, {}},
+        {"sector 16 blank",
+         [](std::string &b) { std::fill(b.begin() + 16 * 2048, b.begin() + 17 * 2048, 0); },
+         -1,
+         not_iso,
+         {}},
+        {"block size 512",
+         [](std::string &b) { b[16 * 2048 + 128] = 0, b[16 * 2048 + 129] = 2; },
+         -1,
+         not_iso,
+         {}},
         {"record shorter than its fixed part", [&](std::string &b) { b[first_rec] = 20; }, -1, damaged, {}},
-        {"record running past its directory", [](std::string &b) { b[16 * 2048 + 156 + 10] = static_cast<char>(150), b[16 * 2048 + 156 + 11] = 0; },
-         -1, damaged, {}},
-        {"name longer than its record", [&](std::string &b) { b[first_rec + 32] = 100; }, 0, nullptr,
+        {"record running past its directory",
+         [](std::string &b) {
+             b[16 * 2048 + 156 + 10] = static_cast<char>(150), b[16 * 2048 + 156 + 11] = 0;
+         },
+         -1,
+         damaged,
+         {}},
+        {"name longer than its record",
+         [&](std::string &b) { b[first_rec + 32] = 100; },
+         0,
+         nullptr,
          {"disc.iso/Z.TXT", "disc.iso/SUB/B.TXT"}},
-        {"empty name", [&](std::string &b) { b[first_rec + 32] = 0; }, 0, nullptr,
+        {"empty name",
+         [&](std::string &b) { b[first_rec + 32] = 0; },
+         0,
+         nullptr,
          {"disc.iso/Z.TXT", "disc.iso/SUB/B.TXT"}},
         {"subdirectory looping to the root",
          [](std::string &b) {
@@ -254,28 +294,36 @@ TEST_F(CdReader, DamagedVolumesFailCleanlyOrLoseOnlyTheBadRecord) {
              size_t at = b.find(std::string("\3SUB"), 20 * 2048) - 32;
              b.replace(at, rec.size(), rec);
          },
-         0, nullptr, {"disc.iso/A.TXT", "disc.iso/Z.TXT"}},
+         0,
+         nullptr,
+         {"disc.iso/A.TXT", "disc.iso/Z.TXT"}},
         {"subdirectory overlapping the root",
          [](std::string &b) {
              std::string rec = iso_record({"SUB", 20, 4096, 2});
              size_t at = b.find(std::string("\3SUB"), 20 * 2048) - 32;
              b.replace(at, rec.size(), rec);
          },
-         0, nullptr, {"disc.iso/A.TXT", "disc.iso/Z.TXT"}},
+         0,
+         nullptr,
+         {"disc.iso/A.TXT", "disc.iso/Z.TXT"}},
         {"directory past the image's end",
          [](std::string &b) {
              std::string rec = iso_record({"SUB", 200, 2048, 2});
              size_t at = b.find(std::string("\3SUB"), 20 * 2048) - 32;
              b.replace(at, rec.size(), rec);
          },
-         -1, damaged, {}},
+         -1,
+         damaged,
+         {}},
         {"root of length 4 GiB", [](std::string &b) { b[16 * 2048 + 156 + 13] = '\xff'; }, -1, damaged, {}},
         {"file past the image's end",
          [](std::string &b) {
              std::string rec = iso_record({"A.TXT;1", 39, 4096});
              b.replace(b.find("A.TXT;1") - 33, rec.size(), rec);
          },
-         0, nullptr, {"disc.iso/Z.TXT", "disc.iso/SUB/B.TXT"}},
+         0,
+         nullptr,
+         {"disc.iso/Z.TXT", "disc.iso/SUB/B.TXT"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -304,7 +352,8 @@ TEST_F(CdReader, RockRidgeContinuationsEndEvenWhenTheyLoop) {
     // names itself as its own continuation.
     auto le_be = [](uint32_t v) {
         std::string s(8, '\0');
-        for (int i = 0; i < 4; i++) s[static_cast<size_t>(i)] = s[static_cast<size_t>(7 - i)] = static_cast<char>(v >> (8 * i));
+        for (int i = 0; i < 4; i++)
+            s[static_cast<size_t>(i)] = s[static_cast<size_t>(7 - i)] = static_cast<char>(v >> (8 * i));
         return s;
     };
     std::string ce = std::string("CE\x1c\x01", 4) + le_be(25) + le_be(0) + le_be(64);
@@ -317,7 +366,8 @@ TEST_F(CdReader, RockRidgeContinuationsEndEvenWhenTheyLoop) {
     // Rewrite the directory with the longer "." record.
     std::fill(img.bytes.begin() + 20 * 2048, img.bytes.begin() + 21 * 2048, 0);
     std::string recs = dot + iso_record({std::string(1, '\1'), 20, 2048, 2}) +
-                       iso_record({"LOOP.TXT;1", 30, 5, 0, nm_part + ce}) + iso_record({"PLAIN.TXT;1", 31, 5});
+                       iso_record({"LOOP.TXT;1", 30, 5, 0, nm_part + ce}) +
+                       iso_record({"PLAIN.TXT;1", 31, 5});
     img.data(20, recs);
     img.data(25, std::string("NM\x07\x01\x01", 5) + "de" + ce); // continues again, into itself
     img.save("rr.iso");
@@ -333,7 +383,8 @@ TEST_F(CdReader, SameVolumeGivesTheSameFileNumbers) {
     IsoImage img(40);
     img.pvd(20, 2048);
     std::vector<IsoRec> recs;
-    for (char c = 'A'; c <= 'P'; c++) recs.push_back({std::string(1, c) + ".;1", 30, 0});
+    for (char c = 'A'; c <= 'P'; c++)
+        recs.push_back({std::string(1, c) + ".;1", 30, 0});
     recs.push_back({"DATA.;1", 30, 100});
     img.dir(20, 2048, 20, recs);
     img.save("disc.iso");
