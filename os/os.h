@@ -105,4 +105,8 @@ struct OsIoBackend {
 // Installs a back end (null: choose again as at start). Only while no read is in flight.
 void os_set_io_backend(const OsIoBackend *backend);
 
+// Directories and files of the index directory (CreateDirectoryA, CopyFileA, MoveFileExA).
+int os_make_dirs(const char *path);               // makes path and missing parents (0700); 0 or -1
+int os_copy_file(const char *from, const char *to); // to must not exist yet; 0 or -1
+
 #endif

@@ -267,3 +267,51 @@ bool os_program_dir(char *buf, size_t n) {
     strcpy(buf, exe);
     return true;
 }
+
+int os_make_dirs(const char *path) {
+    std::string p = path;
+    // Each prefix ending before a separator, then the whole path; existing ones are fine.
+    for (size_t i = 1; i <= p.size(); i++) {
+        if (i < p.size() && p[i] != '/') continue;
+        std::string part = p.substr(0, i);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    }
+    return os_is_dir(path) ? 0 : (errno = ENOTDIR, -1);
+}
+
+int os_copy_file(const char *from, const char *to) {
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return -1;
+    int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) {
+        int e = errno;
+        close(in);
+        errno = e;
+        return -1;
+    }
+    char buf[65536];
+    ssize_t n;
+    bool ok = true;
+    while (ok && (n = read(in, buf, sizeof buf)) != 0) {
+        if (n < 0) {
+            ok = errno == EINTR;
+            continue;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
+            if (w > 0)
+                done += w;
+            else if (errno != EINTR)
+                ok = false;
+        }
+    }
+    int e = errno;
+    close(in);
+    if (close(out) != 0) ok = false;
+    if (!ok) {
+        unlink(to); // half a copy is worse than none
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
