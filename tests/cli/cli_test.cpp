@@ -168,6 +168,13 @@ TEST_F(Cli, InterruptAbortsTheRunAndLeavesALoadableIndex) {
     std::string out = read_file("out.txt");
     EXPECT_NE(out.find("Scan aborted!\n"), std::string::npos) << out;
     EXPECT_NE(out.find("SCAN FAILED !\n"), std::string::npos) << out;
+    int held = 0, all = 0;
+    size_t at = out.find("The index now holds the first ");
+    ASSERT_NE(at, std::string::npos) << out;
+    ASSERT_EQ(sscanf(out.c_str() + at, "The index now holds the first %d of %d files.", &held, &all), 2);
+    EXPECT_GT(held, 0);
+    EXPECT_LE(held, all);
+    EXPECT_EQ(all, 400);
     // What was read before the abort is a whole index.
     CliRun r = cli("search --no-excerpts lighthouse");
     EXPECT_EQ(r.code, 0) << r.err;
