@@ -9,7 +9,8 @@
 #include "idx/check.h"
 #include "idx/detect.h"
 #include "idx/extract.h"
-#include "idx/index.h"
+#include "idx/pool.h"
+#include "idx/run.h"
 #include "os/os.h"
 
 static const char UNIT[] = "idx/read";
@@ -126,6 +127,25 @@ uint32_t table_fingerprint() {
         mix(&e.file_size, sizeof e.file_size);
     }
     return h ? h : 1;
+}
+
+// ---- Reading a file by name ----
+
+bool join_path(char *buf, unsigned file_num) {
+    const FileEntry &e = file_table[file_num];
+    int n = snprintf(buf, OS_PATH_MAX, "%s%c%s", e.dir_name, OS_PATH_SEP, e.file_name);
+    return n >= 0 && n < OS_PATH_MAX;
+}
+
+int read_block(unsigned file_num, unsigned block, char *buf) {
+    char path[OS_PATH_MAX];
+    if (!join_path(path, file_num)) return -1;
+    int fd = os_open(path, OS_RANDOM);
+    if (fd < 0) return -1;
+    memset(buf, 0, READ_SIZE);
+    long n = os_read_at(fd, buf, READ_SIZE, uint64_t{block} * READ_SIZE);
+    os_close(fd);
+    return n > 0 ? static_cast<int>(n) : -1;
 }
 
 // ---- Read pipeline ----

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+constexpr int MAX_FILES = 65536; // file numbers are stored in 16 bits
+
 struct FileEntry {
     const char *file_name; // name without directory part (heap_pool)
     const char *dir_name;  // directory holding it; shared by the entries of one directory
@@ -31,6 +33,12 @@ int walk_dir(const char *path);
 constexpr int WALK_NO_MEMORY = 2;
 // Hash of the file table (count, every path and size, in order); never 0.
 uint32_t table_fingerprint();
+
+// The full path of a file ("dir/name") into buf of OS_PATH_MAX bytes; false when it does not fit.
+bool join_path(char *buf, unsigned file_num);
+// Reads block `block` (READ_SIZE bytes at block * READ_SIZE) of a file by name into buf, which
+// holds READ_SIZE bytes and is zeroed first. The bytes read, or -1 when none could be read.
+int read_block(unsigned file_num, unsigned block, char *buf);
 
 // ---- Read pipeline ----
 
