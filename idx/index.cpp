@@ -303,7 +303,7 @@ void add_posting(Word *w) {
         IDX_ASSERT(fn >= post_fn(*o) && "cur_fn >= o->fn");
         if ((lo % BUCKET_SIZE) / 4 < BUCKET_POSTS - 1) {
             lo += 4;
-            w->post = lo | (w->post & 1);
+            set_last_ofs(*w, lo);
             o = posting_at(lo);
         } else if (n >= MAX_CHAIN_BUCKETS) {
             drop_word(w);
@@ -324,7 +324,7 @@ void add_posting(Word *w) {
             w->bkts = (b_ofs / BUCKET_SIZE) << 8;
         else
             static_cast<Bucket *>(ofs_to_ptr(last_ofs(*w) & ~(BUCKET_SIZE - 1)))->next = b_ofs;
-        w->post = b_ofs | (w->post & 1);
+        set_last_ofs(*w, b_ofs);
         w->bkts = (w->bkts & ~0xFFu) | (n + 1);
         o = static_cast<uint32_t *>(b);
     }

@@ -173,7 +173,7 @@ TEST_F(IdxFile, FirstBucketLandsAt800) {
     ASSERT_EQ(f.size(), 832u);
     EXPECT_EQ(u32_at(f, 284 + 504), 1u);
     EXPECT_EQ(u32_at(f, 284), key_of("GARDENS"));
-    EXPECT_EQ(u32_at(f, 288), 800u);                 // last posting at 800, not a stop word
+    EXPECT_EQ(u32_at(f, 288), 800u << 1);            // last posting at 800 in bits 1-31, bit 0 clear: no stop word
     EXPECT_EQ(u32_at(f, 292), (800u / 32) << 8 | 1); // first bucket 25, one bucket
     uint32_t p = u32_at(f, 800);
     EXPECT_EQ(post_fn(p), 0u);
@@ -536,11 +536,15 @@ TEST_F(Recording, FileAfterTheFirst203DropsTheWord) {
     EXPECT_FALSE(is_stop(*w));
     uint32_t end = idx_pool.end, used = idx_pool.used;
     ASSERT_EQ(end, 800u + 29 * 32);
+    // The 203rd posting is the last slot of the 29th bucket; the payload holds it shifted by one.
+    uint32_t last = 800 + 28 * 32 + 6 * 4;
+    EXPECT_EQ(w->post, last << 1);
 
     cur_fn = 203;
     feed_word("VALLEY");
     w = find("VALLEY");
     EXPECT_TRUE(is_stop(*w));
+    EXPECT_EQ(w->post, last << 1 | 1); // dropped: the stop flag joins the value it had
     // The last bucket shrank the pool, the other 28 wait on the free list.
     EXPECT_EQ(idx_pool.end, end - 32);
     EXPECT_EQ(idx_pool.used, used - 29 * 32);
