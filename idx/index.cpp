@@ -7,6 +7,7 @@
 #include "idx/check.h"
 #include "idx/detect.h"
 #include "idx/extract.h"
+#include "idx/idxdir.h"
 #include "idx/read.h"
 #include "idx/run.h"
 #include "idx/stemmer.h"
@@ -37,7 +38,7 @@ static inline void bump(std::atomic<uint64_t> &c, uint64_t by) {
 static const char NAMES_FULL[] = "too many file names for memory (8 MiB)";
 
 static void load_stop_list() {
-    int fd = os_open("stopwords.txt", OS_RANDOM);
+    int fd = os_open(idx_dir_file("stopwords.txt").c_str(), OS_RANDOM);
     if (fd < 0) return;
     constexpr uint32_t STOP_BYTES = 32768;
     auto *buf = static_cast<char *>(mem_alloc(STOP_BYTES, false));
@@ -57,26 +58,32 @@ static void load_stop_list() {
 static void index_thread(void *arg) {
     const char *path = static_cast<const char *>(arg);
     word_mode = MODE_INDEX;
+    idx_ok = false;
     if (int r = enum_files(path); r != 0) {
         set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : "no file found below the path");
-        idx_ok = false;
-        close_idx_file(); // its header was never finished, so no load accepts it
+        finish_run_file(false); // the previous idx.dat stays as it was
         return;
     }
     // An abort pressed while the tree was still being enumerated ends the run too.
     int r = cancel_requested.load(std::memory_order_relaxed) ? -1 : read_files();
     if (run_failed) {
-        idx_ok = false;
-        close_idx_file();
+        finish_run_file(false);
         return;
     }
-    idx_ok = r == 0;
-    if (!idx_ok) set_reason("indexing was cancelled");
+    // A cancelled run's index holds every file read so far: it replaces idx.dat as well.
     header->D = static_cast<uint32_t>(word_table.D);
     header->depth = static_cast<uint32_t>(word_table.depth);
     header->dir = ptr_to_addr(word_table.dir);
     header->fingerprint = table_fingerprint();
-    close_idx_file();
+    if (finish_run_file(true) != 0) {
+        char text[192];
+        snprintf(text, sizeof text, "idx.dat cannot be replaced (the previous index is kept): %s",
+                 strerror(os_last_error()));
+        set_reason(text);
+        return;
+    }
+    idx_ok = r == 0;
+    if (!idx_ok) set_reason("indexing was cancelled");
 }
 
 int status_idx() {
@@ -95,6 +102,17 @@ static void unload() {
     num_files.store(0, std::memory_order_relaxed);
 }
 
+// Why the run's file could not be had.
+static void refuse_run(int err) {
+    if (err == EWOULDBLOCK) {
+        set_reason("idx.dat is in use by another program");
+        return;
+    }
+    char text[192];
+    snprintf(text, sizeof text, "idx.dat cannot be created: %s", strerror(err));
+    set_reason(text);
+}
+
 int create_idx(const char *path) {
     if (status_idx() == 1) {
         IDX_ASSERT(!"create_idx while indexing active");
@@ -105,6 +123,12 @@ int create_idx(const char *path) {
         set_reason("path too long: the index keeps at most 259 bytes of it");
         return -1;
     }
+    // The run's file is locked before anything is given up: a refused run leaves the loaded
+    // index loaded and the previous outcome standing.
+    if (lock_run_file() != 0) {
+        refuse_run(os_last_error());
+        return -1;
+    }
     idx_ok = false;
     reset_pools();
     unique_words.store(0, std::memory_order_relaxed);
@@ -112,14 +136,7 @@ int create_idx(const char *path) {
     text_processed.store(0, std::memory_order_relaxed);
     unload();
     if (map_idx_write() != 0) {
-        int err = os_last_error();
-        if (err == EWOULDBLOCK)
-            set_reason("idx.dat is in use by another program");
-        else {
-            char text[192];
-            snprintf(text, sizeof text, "idx.dat cannot be created: %s", strerror(err));
-            set_reason(text);
-        }
+        refuse_run(os_last_error());
         return -1;
     }
     header = static_cast<IdxHeader *>(mem_alloc(sizeof(IdxHeader), true));

@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <string>
+
 #include "idx/check.h"
+#include "idx/idxdir.h"
 #include "os/os.h"
 
 // The pools and the index file belong to the index unit; assertion reports name it.
@@ -109,14 +112,22 @@ uint32_t ptr_to_ofs(const void *p) {
     return static_cast<uint32_t>(ofs);
 }
 
+static int run_fd = -1; // RUN_FILE, locked by lock_run_file until map_idx_write takes it
+
+int lock_run_file() {
+    if (run_fd < 0) run_fd = os_create_locked(idx_dir_file(RUN_FILE).c_str());
+    return run_fd < 0 ? -1 : 0;
+}
+
 int map_idx_write() {
     idx_pool.limit = IDX_POOL_LIMIT;
-    int fd = os_create_locked("idx.dat");
-    if (fd < 0) return -1;
+    if (lock_run_file() != 0) return -1;
+    int fd = run_fd;
+    run_fd = -1;
     void *base = os_truncate(fd, IDX_POOL_LIMIT) == 0 ? os_map(fd, IDX_POOL_LIMIT, true) : nullptr;
     if (!base) {
         int err = os_last_error();
-        os_truncate(fd, 0);
+        os_remove(idx_dir_file(RUN_FILE).c_str()); // while still locked: no other run has it
         os_close(fd);
         os_set_last_error(err);
         return -1;
@@ -129,8 +140,25 @@ int map_idx_write() {
     return 0;
 }
 
+int finish_run_file(bool keep) {
+    IDX_ASSERT(idx_pool.base && idx_map_writable && "finish_run_file without a run's file");
+    std::string run = idx_dir_file(RUN_FILE);
+    POOL_UNPOISON(idx_pool.base, idx_map_size);
+    os_unmap(idx_pool.base, idx_map_size);
+    idx_pool.base = nullptr;
+    // Renamed while still locked, so no other run can take the file between the two steps.
+    bool kept = keep && os_truncate(idx_fd, idx_pool.end) == 0 && os_sync(idx_fd) == 0 &&
+                os_rename(run.c_str(), idx_dir_file(IDX_FILE).c_str()) == 0;
+    int err = os_last_error();
+    if (!kept) os_remove(run.c_str());
+    os_close(idx_fd);
+    idx_fd = -1;
+    os_set_last_error(err);
+    return keep && !kept ? -1 : 0;
+}
+
 void *map_idx_read() {
-    int fd = os_open_locked("idx.dat");
+    int fd = os_open_locked(idx_dir_file(IDX_FILE).c_str());
     if (fd < 0) return nullptr;
     int64_t size = os_file_size(fd);
     // An empty file cannot be mapped; offsets are 32-bit, so a larger file is no index of ours.
@@ -154,6 +182,13 @@ void *map_idx_read() {
 }
 
 bool idx_file_id(uint64_t *dev, uint64_t *ino) { return idx_pool.base && os_file_id(idx_fd, dev, ino); }
+
+int idx_file_ids(uint64_t *dev, uint64_t *ino) {
+    int n = idx_file_id(&dev[0], &ino[0]) ? 1 : 0;
+    for (const char *name : {IDX_FILE, RUN_FILE})
+        if (os_path_id(idx_dir_file(name).c_str(), &dev[n], &ino[n])) n++;
+    return n;
+}
 
 void close_idx_file() {
     if (!idx_pool.base) return;

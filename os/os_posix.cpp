@@ -121,16 +121,29 @@ uint32_t os_dio_align(int fd) {
 }
 
 int os_create_locked(const char *path) {
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    // Lock first, truncate after: another process's index is never destroyed.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
-        int e = errno;
-        close(fd);
-        errno = e;
-        return -1;
+    for (int tries = 0; tries < 100; tries++) {
+        int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) return -1;
+        // Lock first, truncate after: another process's index is never destroyed.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int e = errno;
+            close(fd);
+            errno = e;
+            return -1;
+        }
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            if (ftruncate(fd, 0) == 0) return fd;
+            int e = errno;
+            close(fd);
+            errno = e;
+            return -1;
+        }
+        close(fd); // the holder renamed or removed it before letting go: take the new one
     }
-    return fd;
+    errno = EWOULDBLOCK; // someone keeps replacing it: in use
+    return -1;
 }
 
 int os_open_locked(const char *path) {
@@ -314,4 +327,18 @@ int os_copy_file(const char *from, const char *to) {
         return -1;
     }
     return 0;
+}
+
+int os_rename(const char *from, const char *to) { return rename(from, to) == 0 ? 0 : -1; }
+
+int os_remove(const char *path) { return unlink(path) == 0 ? 0 : -1; }
+
+int os_sync(int fd) { return fdatasync(fd) == 0 ? 0 : -1; }
+
+bool os_path_id(const char *path, uint64_t *dev, uint64_t *ino) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    *dev = st.st_dev;
+    *ino = st.st_ino;
+    return true;
 }

@@ -251,20 +251,40 @@ TEST_F(Lifecycle, PathOf260BytesIsRefusedBeforeAnythingIsTouched) {
     EXPECT_STREQ(file_table[0].file_name, "y.txt");
 }
 
-TEST_F(Lifecycle, IndexFileHeldElsewhereIsNeitherReplacedNorCut) {
+TEST_F(Lifecycle, RunFileHeldElsewhereRefusesTheRunAndTouchesNothing) {
     write("tree/a.txt", TEXT);
     ASSERT_EQ(index_tree(tree()), 2);
+    ASSERT_EQ(read_idx(), 0);
     std::string before = read_file("idx.dat");
-    int fd = open("idx.dat", O_RDONLY);
-    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0); // as another program holding it would
+    int fd = open("idx.dat.tmp", O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0); // as another program's run would
     static std::string dir; // create_idx keeps the string, were it to start a run
     dir = tree();
     EXPECT_EQ(create_idx(dir.c_str()), -1);
     EXPECT_STREQ(idx_reason(), "idx.dat is in use by another program");
-    EXPECT_EQ(status_idx(), 3);
-    EXPECT_EQ(read_file("idx.dat"), before);
+    EXPECT_EQ(status_idx(), 2); // the earlier run's outcome stands
+    EXPECT_EQ(num_files.load(), 1); // and its index stays loaded
+    EXPECT_TRUE(read_file("idx.dat") == before);
     close(fd);
-    EXPECT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(index_tree(tree()), 2) << idx_reason();
+}
+
+TEST_F(Lifecycle, IndexFileHeldElsewhereIsReplacedUnderItsHolder) {
+    write("tree/a.txt", TEXT);
+    ASSERT_EQ(index_tree(tree()), 2);
+    std::string before = read_file("idx.dat");
+    int fd = open("idx.dat", O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0); // as another program that has it loaded
+    write("tree/b.txt", TEXT);
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    // The holder's file is whole and unchanged; idx.dat is a new file.
+    std::string held(before.size(), '\0');
+    EXPECT_EQ(pread(fd, held.data(), held.size(), 0), static_cast<ssize_t>(held.size()));
+    EXPECT_TRUE(held == before);
+    EXPECT_TRUE(read_file("idx.dat") != before);
+    close(fd);
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(num_files.load(), 2);
 }
 
 TEST_F(Lifecycle, CancelEndsRunAsFailedWithLoadableIndex) {
