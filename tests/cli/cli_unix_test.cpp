@@ -275,3 +275,17 @@ TEST_F(CliUnix, ProgressOnTheTerminalAndAnHonestReport) {
 }
 
 } // namespace
+
+namespace {
+
+// A path of 260 bytes or more is read and found like any other.
+TEST_F(CliUnix, LongPathIsReadAndFound) {
+    std::string rel = "tree/" + std::string(120, 'a') + "/" + std::string(120, 'b') + "/" + std::string(40, 'c') + ".txt";
+    write(rel, "the keeper of the lighthouse\n");
+    ASSERT_GE(path(rel).size(), 300u);
+    ASSERT_EQ(cli({"index", tree()}).code, 0);
+    CliResult r = cli({"search", "keeper"});
+    EXPECT_EQ(r.out, "1\t" + path(rel) + "\tthe keeper of the li ... \n");
+}
+
+} // namespace

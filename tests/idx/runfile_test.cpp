@@ -164,3 +164,35 @@ TEST_F(RunFile, SecondRunIsRefusedAndALoadedIndexKeepsAnswering) {
 }
 
 } // namespace
+
+namespace {
+
+// Indexing the index directory itself: neither idx.dat nor the run's file, nor a leftover one,
+// is taken for a file of the tree, or the tree would never match its index.
+TEST_F(RunFile, IndexFilesInTheIndexedTreeAreLeftOut) {
+    static std::string here;
+    here = root();
+    ASSERT_EQ(index_tree(here), 2) << idx_reason(); // sees the first run's idx.dat
+    ASSERT_EQ(index_tree(here), 2) << idx_reason();
+    write("idx.dat.tmp", "left by a run that was killed");
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    for (const FileEntry &e : file_table) {
+        EXPECT_STRNE(e.file_name, "idx.dat");
+        EXPECT_STRNE(e.file_name, "idx.dat.tmp");
+    }
+    EXPECT_EQ(num_files.load(), 23); // a, b, c and d10 to d29 under tree/
+}
+
+// idx.dat and stopwords.txt are looked for in the index directory, not the current one.
+TEST_F(RunFile, IndexDirectoryHoldsIndexAndStopList) {
+    mkdir("store");
+    write("store/stopwords.txt", "castles\n");
+    set_idx_dir(path("store").c_str());
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    EXPECT_TRUE(read_file(path("store/idx.dat")) != read_file("idx.dat"));
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(found("castles"), ""); // a stop word there
+    EXPECT_EQ(found("towers"), "b.txt ");
+}
+
+} // namespace
