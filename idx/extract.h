@@ -20,8 +20,8 @@ constexpr int TAG_FIELD_SCAN = 29;
 using WordSink = int (*)(char *word, int len);
 extern WordSink word_sink;
 
-// Picks the tokenizer by content kind (KIND_MARKUP, KIND_AUDIO tag, else plain; idx/detect.h). Returns the 1-based
-// position of the byte that ended the last word handed on, or 0.
+// Picks the tokenizer by content kind (KIND_MARKUP, KIND_AUDIO's tag, else plain; see
+// idx/detect.h). Returns the 1-based position of the byte that ended the last word handed on, or 0.
 int extract_words(const char *buf, int len, int kind);
 int extract_plain(const char *buf, int len);
 int extract_markup(const char *buf, int len);

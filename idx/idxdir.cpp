@@ -62,7 +62,7 @@ int choose_idx_dir(const char *dir, std::string *why) {
     }
     if (!os_is_dir(user.c_str())) {
         if (os_make_dirs(user.c_str()) != 0) {
-            *why = "index directory " + user + " cannot be made: " + strerror(os_last_error());
+            *why = "index directory " + user + " cannot be made: " + os_error_text(os_last_error());
             return -1;
         }
         // A missing stop list only switches stop words off, so a failed copy is no error.

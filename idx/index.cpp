@@ -1,6 +1,5 @@
 #include "idx/index.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -8,6 +7,7 @@
 #include "idx/detect.h"
 #include "idx/extract.h"
 #include "idx/idxdir.h"
+#include "idx/hash.h"
 #include "idx/read.h"
 #include "idx/run.h"
 #include "idx/stemmer.h"
@@ -25,10 +25,15 @@ bool idx_loaded = false;
 int word_mode = MODE_INDEX;
 bool loading_stops = false;
 
-static OsThread *index_thread_h = nullptr;
-static bool idx_ok = false;
-static IdxHeader *header = nullptr;
-static char loaded_path[IDX_PATH_SIZE + 1]; // the header's path, NUL-terminated whatever the file says
+// The lifecycle's own state. Owned by the UI thread, except that the indexing thread writes ok and
+// the header while it runs; status_idx reads ok only after the thread has been joined.
+struct Lifecycle {
+    OsThread *thread;                    // the indexing thread while it has not been joined
+    bool ok;                             // the last run succeeded
+    IdxHeader *header;                   // header of the index being built
+    char loaded_path[IDX_PATH_SIZE + 1]; // the loaded header's path, NUL-terminated whatever the file says
+};
+static Lifecycle life;
 
 // Single-writer counters: a relaxed load and store, no read-modify-write on the hot path.
 static inline void bump(std::atomic<uint64_t> &c, uint64_t by) {
@@ -58,7 +63,7 @@ static void load_stop_list() {
 static void index_thread(void *arg) {
     const char *path = static_cast<const char *>(arg);
     word_mode = MODE_INDEX;
-    idx_ok = false;
+    life.ok = false;
     if (int r = enum_files(path); r != 0) {
         set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : "no file found below the path");
         finish_run_file(false); // the previous idx.dat stays as it was
@@ -71,27 +76,27 @@ static void index_thread(void *arg) {
         return;
     }
     // A cancelled run's index holds every file read so far: it replaces idx.dat as well.
-    header->D = static_cast<uint32_t>(word_table.D);
-    header->depth = static_cast<uint32_t>(word_table.depth);
-    header->dir = ptr_to_addr(word_table.dir);
-    header->fingerprint = table_fingerprint();
+    life.header->D = static_cast<uint32_t>(word_table.D);
+    life.header->depth = static_cast<uint32_t>(word_table.depth);
+    life.header->dir = ptr_to_addr(word_table.dir);
+    life.header->fingerprint = table_fingerprint();
     if (finish_run_file(true) != 0) {
         char text[192];
         snprintf(text, sizeof text, "idx.dat cannot be replaced (the previous index is kept): %s",
-                 strerror(os_last_error()));
+                 os_error_text(os_last_error()));
         set_reason(text);
         return;
     }
-    idx_ok = r == 0;
-    if (!idx_ok) set_reason("indexing was cancelled");
+    life.ok = r == 0;
+    if (!life.ok) set_reason("indexing was cancelled");
 }
 
 int status_idx() {
-    if (index_thread_h) {
-        if (!os_thread_ended(index_thread_h)) return 1;
-        index_thread_h = nullptr;
+    if (life.thread) {
+        if (!os_thread_ended(life.thread)) return 1;
+        life.thread = nullptr;
     }
-    return idx_ok ? 2 : 3;
+    return life.ok ? 2 : 3;
 }
 
 static void unload() {
@@ -104,12 +109,12 @@ static void unload() {
 
 // Why the run's file could not be had.
 static void refuse_run(int err) {
-    if (err == EWOULDBLOCK) {
+    if (err == OS_ERR_IN_USE) {
         set_reason("idx.dat is in use by another program");
         return;
     }
     char text[192];
-    snprintf(text, sizeof text, "idx.dat cannot be created: %s", strerror(err));
+    snprintf(text, sizeof text, "idx.dat cannot be created: %s", os_error_text(err));
     set_reason(text);
 }
 
@@ -129,7 +134,7 @@ int create_idx(const char *path) {
         refuse_run(os_last_error());
         return -1;
     }
-    idx_ok = false;
+    life.ok = false;
     reset_pools();
     unique_words.store(0, std::memory_order_relaxed);
     total_words.store(0, std::memory_order_relaxed);
@@ -139,9 +144,9 @@ int create_idx(const char *path) {
         refuse_run(os_last_error());
         return -1;
     }
-    header = static_cast<IdxHeader *>(mem_alloc(sizeof(IdxHeader), true));
-    header->base = idx_origin();
-    memcpy(header->path, path, strlen(path)); // the rest of the field is the mapping's zeros
+    life.header = static_cast<IdxHeader *>(mem_alloc(sizeof(IdxHeader), true));
+    life.header->base = idx_origin();
+    memcpy(life.header->path, path, strlen(path)); // the rest of the field is the mapping's zeros
     tbl_init(word_table);
     word_mode = MODE_INDEX;
     run_failed = false;
@@ -151,8 +156,12 @@ int create_idx(const char *path) {
     // Taken before the thread starts: from then on the pools are the thread's, and reading
     // idx_pool here would race with its first allocations.
     int in_use = static_cast<int>(idx_pool.used);
-    index_thread_h = os_thread_start(index_thread, const_cast<char *>(path));
-    if (!index_thread_h) set_reason("the indexing thread cannot be started");
+    life.thread = os_thread_start(index_thread, const_cast<char *>(path));
+    if (!life.thread) {
+        set_reason("the indexing thread cannot be started");
+        finish_run_file(false); // the previous idx.dat stays; the lock goes with the descriptor
+        return -1;
+    }
     return in_use;
 }
 
@@ -235,9 +244,9 @@ int read_idx() {
     auto *m = static_cast<uint8_t *>(map_idx_read());
     if (!m) {
         int err = os_last_error();
-        if (err == ENOENT)
+        if (err == OS_ERR_NOT_FOUND)
             set_reason("no index file (idx.dat) in this folder");
-        else if (err == EWOULDBLOCK)
+        else if (err == OS_ERR_IN_USE)
             set_reason("idx.dat is in use by another program");
         else
             set_reason("idx.dat is empty or cannot be read");
@@ -254,9 +263,9 @@ int read_idx() {
         unload();
         return -1;
     }
-    memcpy(loaded_path, h->path, IDX_PATH_SIZE);
-    loaded_path[IDX_PATH_SIZE] = 0;
-    cur_dir = loaded_path;
+    memcpy(life.loaded_path, h->path, IDX_PATH_SIZE);
+    life.loaded_path[IDX_PATH_SIZE] = 0;
+    cur_dir = life.loaded_path;
     word_table.D = static_cast<int32_t>(h->D);
     word_table.depth = static_cast<int32_t>(h->depth);
     word_table.dir = reinterpret_cast<uint32_t *>(m + (h->dir - h->base));
@@ -265,11 +274,11 @@ int read_idx() {
         unload();
         return -1;
     }
-    int r = enum_files(loaded_path);
+    int r = enum_files(life.loaded_path);
     if (r != 0) {
         set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : "the indexed folder holds no files any more");
         unload();
-        return r;
+        return -1;
     }
     if (h->fingerprint != 0 && h->fingerprint != table_fingerprint()) {
         set_reason("the indexed folder has changed since the index was made");
@@ -285,10 +294,9 @@ int read_idx() {
 // The tokenizers' sink is defined here, with its default: idx/extract stays below this unit.
 WordSink word_sink = add_word;
 
+// Seeded with the length rather than FNV_BASIS: stored keys depend on it.
 uint32_t word_key(const char *stem, int len) {
-    uint32_t x = static_cast<uint32_t>(len);
-    for (int i = 0; i < len; i++) x = (x ^ static_cast<uint8_t>(stem[i])) * 16777619u;
-    return x;
+    return fnv_mix(static_cast<uint32_t>(len), stem, static_cast<size_t>(len));
 }
 
 static inline uint32_t *posting_at(uint32_t ofs) { return static_cast<uint32_t *>(ofs_to_ptr(ofs)); }
@@ -363,8 +371,7 @@ static StemMemo stem_memo[MEMO_SIZE];
 
 // Stems word in place (NUL after the stem), updates len and returns the stem's key.
 static inline uint32_t stem_and_key(char *word, int &len) {
-    uint32_t h = static_cast<uint32_t>(len);
-    for (int i = 0; i < len; i++) h = (h ^ static_cast<uint8_t>(word[i])) * 16777619u;
+    uint32_t h = word_key(word, len);
     StemMemo &m = stem_memo[(h ^ (h >> 15)) & (MEMO_SIZE - 1)];
     if (m.len == len && memcmp(m.word, word, static_cast<size_t>(len)) == 0) {
         memcpy(word, m.stem, m.stem_len);

@@ -62,7 +62,8 @@ extern int word_mode;      // what add_word does with a word
 extern bool loading_stops; // new entries get the stop flag while stopwords.txt is read
 
 // The word callback of every tokenizer (the default word_sink of idx/extract). word: 32-byte
-// buffer, upper case, len letters (0 to 31); stemmed in place and NUL-terminated. Returns 0, or -1 to stop the tokenizer (query, locate).
+// buffer, upper case, len letters (0 to 31); stemmed in place and NUL-terminated. Returns 0, or -1
+// to stop the tokenizer (query, locate).
 int add_word(char *word, int len);
 uint32_t word_key(const char *stem, int len);
 void add_posting(Word *w); // Requires: w not a stop word

@@ -1,6 +1,5 @@
 #include "idx/pool.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include <string>
@@ -26,9 +25,15 @@ static const char UNIT[] = "idx/index";
 Pool heap_pool{};
 Pool idx_pool{};
 
-static int idx_fd = -1;         // the open idx.dat while idx_pool has memory
-static uint64_t idx_map_size;   // bytes mapped
-static bool idx_map_writable;   // built (cut at close) rather than loaded
+// The open idx.dat behind idx_pool. Owned like the pools: the indexing thread during a run, the
+// UI thread otherwise.
+struct IdxFile {
+    int fd;            // the open index file (idx.dat, or a run's RUN_FILE) while idx_pool has memory; -1 otherwise
+    uint64_t map_size; // bytes mapped
+    bool writable;     // a run's file (cut and put in place at its end) rather than a loaded one
+    int run_fd;        // RUN_FILE, locked by lock_run_file until map_idx_write maps it; -1 otherwise
+};
+static IdxFile idx_file{-1, 0, false, -1};
 
 static inline uint32_t low32(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -112,18 +117,16 @@ uint32_t ptr_to_ofs(const void *p) {
     return static_cast<uint32_t>(ofs);
 }
 
-static int run_fd = -1; // RUN_FILE, locked by lock_run_file until map_idx_write takes it
-
 int lock_run_file() {
-    if (run_fd < 0) run_fd = os_create_locked(idx_dir_file(RUN_FILE).c_str());
-    return run_fd < 0 ? -1 : 0;
+    if (idx_file.run_fd < 0) idx_file.run_fd = os_create_locked(idx_dir_file(RUN_FILE).c_str());
+    return idx_file.run_fd < 0 ? -1 : 0;
 }
 
 int map_idx_write() {
     idx_pool.limit = IDX_POOL_LIMIT;
     if (lock_run_file() != 0) return -1;
-    int fd = run_fd;
-    run_fd = -1;
+    int fd = idx_file.run_fd;
+    idx_file.run_fd = -1;
     void *base = os_truncate(fd, IDX_POOL_LIMIT) == 0 ? os_map(fd, IDX_POOL_LIMIT, true) : nullptr;
     if (!base) {
         int err = os_last_error();
@@ -132,27 +135,27 @@ int map_idx_write() {
         os_set_last_error(err);
         return -1;
     }
-    idx_fd = fd;
-    idx_map_size = IDX_POOL_LIMIT;
-    idx_map_writable = true;
+    idx_file.fd = fd;
+    idx_file.map_size = IDX_POOL_LIMIT;
+    idx_file.writable = true;
     idx_pool.base = static_cast<uint8_t *>(base);
     POOL_POISON(base, IDX_POOL_LIMIT); // nothing is allocated in it yet
     return 0;
 }
 
 int finish_run_file(bool keep) {
-    IDX_ASSERT(idx_pool.base && idx_map_writable && "finish_run_file without a run's file");
+    IDX_ASSERT(idx_pool.base && idx_file.writable && "finish_run_file without a run's file");
     std::string run = idx_dir_file(RUN_FILE);
-    POOL_UNPOISON(idx_pool.base, idx_map_size);
-    os_unmap(idx_pool.base, idx_map_size);
+    POOL_UNPOISON(idx_pool.base, idx_file.map_size);
+    os_unmap(idx_pool.base, idx_file.map_size);
     idx_pool.base = nullptr;
     // Renamed while still locked, so no other run can take the file between the two steps.
-    bool kept = keep && os_truncate(idx_fd, idx_pool.end) == 0 && os_sync(idx_fd) == 0 &&
+    bool kept = keep && os_truncate(idx_file.fd, idx_pool.end) == 0 && os_sync(idx_file.fd) == 0 &&
                 os_rename(run.c_str(), idx_dir_file(IDX_FILE).c_str()) == 0;
     int err = os_last_error();
     if (!kept) os_remove(run.c_str());
-    os_close(idx_fd);
-    idx_fd = -1;
+    os_close(idx_file.fd);
+    idx_file.fd = -1;
     os_set_last_error(err);
     return keep && !kept ? -1 : 0;
 }
@@ -167,21 +170,21 @@ void *map_idx_read() {
     if (!base) {
         // Nothing failed for an empty file: without our own code the caller would read a stale
         // error (often ENOENT from an earlier open) and report the file as missing.
-        int err = mappable ? os_last_error() : EINVAL;
+        int err = mappable ? os_last_error() : OS_ERR_INVALID;
         os_close(fd);
         os_set_last_error(err);
         return nullptr;
     }
-    idx_fd = fd;
-    idx_map_size = static_cast<uint64_t>(size);
-    idx_map_writable = false;
+    idx_file.fd = fd;
+    idx_file.map_size = static_cast<uint64_t>(size);
+    idx_file.writable = false;
     idx_pool.base = static_cast<uint8_t *>(base);
     idx_pool.end = idx_pool.used = idx_pool.limit = static_cast<uint32_t>(size);
     idx_pool.free_list = idx_pool.free_count = 0;
     return base;
 }
 
-bool idx_file_id(uint64_t *dev, uint64_t *ino) { return idx_pool.base && os_file_id(idx_fd, dev, ino); }
+bool idx_file_id(uint64_t *dev, uint64_t *ino) { return idx_pool.base && os_file_id(idx_file.fd, dev, ino); }
 
 int idx_file_ids(uint64_t *dev, uint64_t *ino) {
     int n = idx_file_id(&dev[0], &ino[0]) ? 1 : 0;
@@ -192,10 +195,10 @@ int idx_file_ids(uint64_t *dev, uint64_t *ino) {
 
 void close_idx_file() {
     if (!idx_pool.base) return;
-    POOL_UNPOISON(idx_pool.base, idx_map_size); // the address range may be mapped again by others
-    os_unmap(idx_pool.base, idx_map_size);
-    if (idx_map_writable) os_truncate(idx_fd, idx_pool.end);
-    os_close(idx_fd);
-    idx_fd = -1;
+    POOL_UNPOISON(idx_pool.base, idx_file.map_size); // the address range may be mapped again by others
+    os_unmap(idx_pool.base, idx_file.map_size);
+    if (idx_file.writable) os_truncate(idx_file.fd, idx_pool.end);
+    os_close(idx_file.fd);
+    idx_file.fd = -1;
     idx_pool.base = nullptr;
 }

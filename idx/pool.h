@@ -46,7 +46,7 @@ constexpr char IDX_FILE[] = "idx.dat";
 constexpr char RUN_FILE[] = "idx.dat.tmp";
 
 // Opens and locks RUN_FILE of the index directory (idx/idxdir) and empties it, without touching
-// anything else, so a refusal costs nothing. 0, or -1 (os_last_error: EWOULDBLOCK when another run
+// anything else, so a refusal costs nothing. 0, or -1 (os_last_error: OS_ERR_IN_USE when another run
 // holds it). A no-op while it is held already.
 int lock_run_file();
 // Maps 64 MiB of RUN_FILE read-write (locking it first if lock_run_file was not called); 0 or -1.

@@ -16,7 +16,7 @@ struct FileEntry {
     const char *dir_name;  // directory holding it; shared by the entries of one directory
     uint32_t file_size;    // low 32 bits of the size, bytes
     uint32_t disk_ofs;     // byte offset on a raw CD volume; 0 for walked files
-    int32_t kind;          // content kind: 1 not yet detected, <= 0 not extracted
+    int32_t kind;          // content kind (idx/detect.h): KIND_UNKNOWN until detected, <= 0 not extracted
 };
 
 extern std::vector<FileEntry> file_table;
@@ -53,7 +53,7 @@ extern const char *cur_dir;                    // directory of the file last ope
 extern bool pass_log;                          // write the "%d %.2f" line per pass to standard error
 
 // Reads and delivers every file of the table. 0 when all data was delivered, -1 when cancelled
-// (or the run failed). Indexing thread only.
+// or the run failed (a read error fails it with "read error on <path>"). Indexing thread only.
 int read_files();
 double get_seconds(); // seconds since the first call
 void sample_rate();   // the pass-rate filter behind cur_throughput

@@ -5,7 +5,7 @@
 std::atomic<bool> cancel_requested{false};
 bool run_failed = false;
 
-static char reason[192];
+static char reason[4160]; // room for a reason that names a full path
 
 const char *idx_reason() { return reason; }
 
