@@ -83,10 +83,12 @@ std::string absolute_path(const char *path, size_t max_len) {
 
 static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
     if (!os_is_dir(arg)) {
-        if (os_open(arg, 0) < 0) {
+        int fd = os_open(arg, 0);
+        if (fd < 0) {
             fprintf(err, "Please enter a valid pathname !\n");
             return EXIT_ERROR;
         }
+        os_close(fd);
         if (!is_iso_image(arg)) {
             fprintf(err, "olmarest-cli: %s: not a directory\n", arg);
             return EXIT_ERROR;
@@ -403,8 +405,11 @@ static int usage_error(FILE *err, const std::string &what) {
 
 // Output that could not be written (a full disk, /dev/full) must not pass for success.
 static int check_output(FILE *out, FILE *err, int code) {
-    if (fflush(out) == 0 && !ferror(out)) return code;
-    int e = errno;
+    errno = 0;
+    bool flushed = fflush(out) == 0;
+    if (flushed && !ferror(out)) return code;
+    // errno is the flush's only when the flush failed; an earlier failed write left ferror alone.
+    int e = flushed ? 0 : errno;
     fprintf(err, "olmarest-cli: cannot write the output: %s\n", e ? strerror(e) : "write error");
     return EXIT_ERROR;
 }
@@ -465,7 +470,6 @@ static int run(int argc, char **argv, FILE *out, FILE *err) {
 }
 
 int cli_run(int argc, char **argv, FILE *out, FILE *err) {
-    errno = 0;
     int code = run(argc, argv, out, err);
     return check_output(out, err, code);
 }
