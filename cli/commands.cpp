@@ -158,9 +158,11 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
     } else {
         fprintf(out, "SCAN FAILED !\n");
         if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
-        // A cancelled run still replaces the index, with the files read up to the cancel.
-        if (aborted && total_bytes_read.load() > 0)
-            fprintf(out, "The index now holds the first %d of %d files.\n", cur_fn + 1, num_files.load());
+        // A cancelled run still replaces the index, with the files read up to the cancel (none
+        // when it came while the tree was still being listed).
+        if (aborted && strcmp(idx_reason(), "indexing was cancelled") == 0)
+            fprintf(out, "The index now holds the first %d of %d files.\n",
+                    total_bytes_read.load() > 0 ? cur_fn + 1 : 0, num_files.load());
     }
     if (aborted) return EXIT_INTERRUPTED;
     return status == 2 ? EXIT_MATCH : EXIT_FAILED;

@@ -194,7 +194,7 @@ TEST_F(Cli, InterruptAbortsTheRunAndLeavesALoadableIndex) {
     size_t at = out.find("The index now holds the first ");
     ASSERT_NE(at, std::string::npos) << out;
     ASSERT_EQ(sscanf(out.c_str() + at, "The index now holds the first %d of %d files.", &held, &all), 2);
-    EXPECT_GT(held, 0);
+    EXPECT_GE(held, 0); // 0 when the interrupt came while the tree was listed
     EXPECT_LE(held, all);
     EXPECT_EQ(all, 400);
     // What was read before the abort is a whole index.

@@ -196,3 +196,31 @@ TEST_F(RunFile, IndexDirectoryHoldsIndexAndStopList) {
 }
 
 } // namespace
+
+namespace {
+
+// Opens as the system does, then lets "another run" rename the file away before our lock: it
+// finished and put its index in place between our open and our lock.
+int open_then_renamed(int dir_fd, const char *path, int sys_flags, int mode) {
+    int fd = os_sys_default.open(dir_fd, path, sys_flags, mode);
+    static bool once = true;
+    if (fd >= 0 && once && fs::path(path).filename() == "idx.dat.tmp") {
+        once = false;
+        fs::rename(path, "finished.dat");
+    }
+    return fd;
+}
+
+TEST_F(RunFile, RunFileRenamedBeforeOurLockIsLeftAlone) {
+    write("idx.dat.tmp", "another run's finished index");
+    os_sys.open = open_then_renamed;
+    int st = index_tree(tree());
+    os_sys = os_sys_default;
+    EXPECT_EQ(st, 2) << idx_reason();
+    // We locked and emptied a file of our own, not the one that was renamed away.
+    EXPECT_EQ(read_file("finished.dat"), "another run's finished index");
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(found("lighthouses"), "c.txt ");
+}
+
+} // namespace
