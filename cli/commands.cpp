@@ -22,7 +22,8 @@ static const char USAGE[] =
     "       olmarest-cli [-d DIR] search [--no-excerpts | -l [-0]] [--raw] WORD...\n"
     "       olmarest-cli --help | --version\n"
     "\n"
-    "index   builds the index of every file below PATH (a folder or an ISO image)\n"
+    "index   builds the index of every file below PATH: a directory, an ISO 9660 image or a\n"
+    "        directory inside one (disc.iso/docs)\n"
     "search  lists the files holding any of up to three words, best first, one row each:\n"
     "        frequency, tab, path, tab, excerpt (\"63+\": a word occurs 63 times or more)\n"
     "\n"
@@ -54,16 +55,6 @@ static void show_progress(FILE *f, uint64_t done, uint64_t total, float tp, int 
     fflush(f);
 }
 
-// Whether path holds an ISO 9660 volume: its descriptor's "CD001" at byte 32769.
-static bool is_iso_image(const char *path) {
-    int fd = os_open(path, 0);
-    if (fd < 0) return false;
-    char id[5];
-    bool iso = os_read_at(fd, id, 5, 32769) == 5 && memcmp(id, "CD001", 5) == 0;
-    os_close(fd);
-    return iso;
-}
-
 std::string absolute_path(const char *path, size_t max_len) {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -73,7 +64,8 @@ std::string absolute_path(const char *path, size_t max_len) {
     std::string s = clean.string();
     while (s.size() > 1 && s.back() == '/') s.pop_back();
     // A ".." after a symbolic link leads elsewhere than its lexical removal: then ask the system.
-    if (!fs::equivalent(s, path, ec) || ec) {
+    // A folder inside an image is no file here; its lexical form is all there is.
+    if (!fs::equivalent(s, path, ec) && !ec) {
         fs::path real = fs::canonical(path, ec);
         if (ec) return path;
         s = real.string();
@@ -82,17 +74,15 @@ std::string absolute_path(const char *path, size_t max_len) {
 }
 
 static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
-    if (!os_is_dir(arg)) {
+    if (!valid_index_path(arg)) {
         int fd = os_open(arg, 0);
         if (fd < 0) {
             fprintf(err, "Please enter a valid pathname !\n");
             return EXIT_ERROR;
         }
         os_close(fd);
-        if (!is_iso_image(arg)) {
-            fprintf(err, "olmarest-cli: %s: not a directory\n", arg);
-            return EXIT_ERROR;
-        }
+        fprintf(err, "olmarest-cli: %s: not a directory\n", arg); // a file, but no ISO image
+        return EXIT_ERROR;
     }
     pass_log = verbose;
     std::string keep = absolute_path(arg, IDX_PATH_SIZE); // create_idx hands this string to its thread
