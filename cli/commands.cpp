@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include "idx/encoding.h"
 #include "idx/index.h"
 #include "idx/read.h"
 #include "os/os.h"
@@ -93,29 +94,6 @@ int cmd_index(const char *path, bool verbose, FILE *out, FILE *err) {
     fflush(out);
     if (aborted) return 130;
     return status == 2 ? 0 : 1;
-}
-
-// The index holds Latin-1 words. A terminal hands us UTF-8, so a word that is valid UTF-8 is
-// turned into Latin-1 as the desktop program does with its word box (characters beyond Latin-1
-// become '?'); anything else is taken as the bytes it already is.
-std::string to_latin1(const std::string &arg) {
-    std::string out;
-    for (size_t i = 0; i < arg.size();) {
-        auto c = static_cast<unsigned char>(arg[i]);
-        int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-        if (extra < 0 || i + static_cast<size_t>(extra) >= arg.size() + (extra == 0 ? 1 : 0)) return arg;
-        uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-        for (int k = 1; k <= extra; k++) {
-            auto d = static_cast<unsigned char>(arg[i + static_cast<size_t>(k)]);
-            if ((d & 0xC0) != 0x80) return arg;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        // Overlong forms are not UTF-8 either.
-        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000)) return arg;
-        out += cp < 0x100 ? static_cast<char>(cp) : '?';
-        i += static_cast<size_t>(extra) + 1;
-    }
-    return out;
 }
 
 int cmd_search(int nwords, char **words, bool excerpts, FILE *out, FILE *err) {

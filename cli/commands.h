@@ -13,7 +13,4 @@ int cli_run(int argc, char **argv, FILE *out, FILE *err);
 int cmd_index(const char *path, bool verbose, FILE *out, FILE *err);
 int cmd_search(int nwords, char **words, bool excerpts, FILE *out, FILE *err);
 
-// A command-line word as the index's Latin-1: UTF-8 is converted, other bytes are kept.
-std::string to_latin1(const std::string &arg);
-
 #endif

@@ -78,6 +78,11 @@ void os_set_last_error(int code);
 // or does not fit n bytes.
 bool os_program_dir(char *buf, size_t n);
 
+// The per-user data directory of the programs named app ($XDG_DATA_HOME/app, else
+// ~/.local/share/app), made (with its parents) when missing. "" when there is no home directory
+// or it cannot be made.
+std::string os_user_data_dir(const char *app);
+
 // Asynchronous reads (ReadFileEx + completion routine, SleepEx alertable, CancelIo).
 // Completion routines run only inside os_wait_io, on the thread that calls it, once for every
 // read that os_read_async accepted, cancelled ones included (with 0 bytes).

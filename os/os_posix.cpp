@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -254,6 +255,26 @@ int64_t os_tick_rate() { return 1000000000; }
 int os_last_error() { return errno; }
 
 void os_set_last_error(int code) { errno = code; }
+
+std::string os_user_data_dir(const char *app) {
+    std::string base;
+    // Relative values are to be ignored, as if the variable were unset.
+    if (const char *xdg = getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') {
+        base = xdg;
+    } else if (const char *home = getenv("HOME"); home && home[0] == '/') {
+        base = std::string(home) + "/.local/share";
+    } else {
+        return "";
+    }
+    std::string dir = base + "/" + app;
+    // Make every missing level; the new ones are private to the user.
+    for (size_t i = 1; i <= dir.size(); i++) {
+        if (i < dir.size() && dir[i] != '/') continue;
+        std::string part = dir.substr(0, i);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return "";
+    }
+    return os_is_dir(dir.c_str()) ? dir : "";
+}
 
 bool os_program_dir(char *buf, size_t n) {
     char exe[PATH_MAX];

@@ -1,0 +1,23 @@
+// Text at the edges of the engine. The index, file names and excerpts are bytes (words in
+// Latin-1); people type and read UTF-8. Both front ends convert through these two functions.
+// Pure functions, any thread.
+#ifndef OLMAREST_IDX_ENCODING_H
+#define OLMAREST_IDX_ENCODING_H
+
+#include <string>
+
+// A typed word as the index's Latin-1: valid UTF-8 is converted (characters beyond Latin-1
+// become '?'); anything else is taken as the bytes it already is.
+std::string to_latin1(const std::string &text);
+
+// Bytes (a file name, a path) as UTF-8 for display: kept when they are valid UTF-8, else every
+// byte is read as Latin-1.
+std::string to_display(const std::string &bytes);
+
+// An excerpt as UTF-8 for display. Excerpts are pieces cut at byte positions and joined by
+// " ... ", so a piece may begin or end inside a character: such cut characters are dropped when
+// the rest is valid UTF-8 with at least one character beyond ASCII; otherwise the whole text is
+// read as Latin-1.
+std::string excerpt_to_display(const std::string &bytes);
+
+#endif
