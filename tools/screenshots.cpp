@@ -3,15 +3,18 @@
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise, so it needs no display.
 //
 //   olmarest_shots OUTDIR SAMPLES STOPWORDS     writes OUTDIR/main-window.png, OUTDIR/scan-dialog.png
+//   olmarest_shots --screen FILE                 grabs the whole screen of $DISPLAY (for the X smoke test)
 //
 // The copy lies at a fixed place, /tmp/olmarest-demo/samples, so the pictures show the same paths
 // from one run to the next; idx.dat is written there too.
 #include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QThread>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 #include "ui/Main.h"
 #include "ui/Running.h"
@@ -33,7 +36,16 @@ template <class F> static bool wait_for(F done) {
     return true;
 }
 
+static int grab_screen(int argc, char **argv) {
+    QApplication app(argc, argv);
+    QScreen *screen = QGuiApplication::primaryScreen();
+    if (screen && screen->grabWindow(0).save(QString::fromLocal8Bit(argv[2]))) return 0;
+    std::fprintf(stderr, "olmarest_shots: cannot grab the screen into %s\n", argv[2]);
+    return 1;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 3 && std::string(argv[1]) == "--screen") return grab_screen(argc, argv);
     if (argc != 4) {
         std::fprintf(stderr, "usage: olmarest_shots OUTDIR SAMPLES STOPWORDS\n");
         return 2;

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMetaObject>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QThread>
 #include <condition_variable>
@@ -143,6 +144,7 @@ Tmainform::Tmainform(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tmainfor
     // The design gives the outer window 619 x 512 with a minimum of 400 x 360; Qt sizes the client
     // area, which is 8 x 27 pixels smaller (borders and caption).
     setMinimumSize(400 - 8, 360 - 27);
+    move(282, 216); // uic sets only the size of a form's top-level widget
     setWindowIcon(QIcon(QStringLiteral(":/images/olmarest.svg")));
 
     QHeaderView *header = ui->ListView1->header();
@@ -170,6 +172,10 @@ Tmainform::Tmainform(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tmainfor
         anchors.push_back({w, w->geometry(), false});
     ui->Panel1->installEventFilter(this);
     ui->ListView1->viewport()->installEventFilter(this);
+
+    // The desktop's usual key to quit (Ctrl+Q); the window has no menu to show it in.
+    auto *quit = new QShortcut(QKeySequence::Quit, this);
+    connect(quit, &QShortcut::activated, this, &QWidget::close);
 
     connect(ui->idxbtn, &QPushButton::clicked, this, &Tmainform::idxbtnClick);
     connect(ui->Edit1, &QLineEdit::returnPressed, this, &Tmainform::Edit1KeyPress);
