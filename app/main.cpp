@@ -65,7 +65,10 @@ int main(int argc, char **argv) {
         // Nothing is saved; a run still going (the session ended under the dialog) is stopped so
         // that its thread does not outlive the engine's state.
         if (cancel_idx() == 0)
-            while (status_idx() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            while (status_idx() == 1) {
+                show_pending_reports(); // the thread may be waiting on one
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         return code;
     } catch (const std::exception &e) {
         show_message(nullptr, QString::fromLocal8Bit(e.what()), QStringLiteral("Olmarest"), QMessageBox::Critical);

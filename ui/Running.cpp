@@ -116,7 +116,12 @@ void Tscanform::stopClick() { close(); }
 void Tscanform::reject() { close(); }
 
 void Tscanform::closeEvent(QCloseEvent *event) {
-    // A second close while the first one's message box is up waits for that one.
+    // A second close while the first one's message box is up waits for that one; a hidden dialog
+    // has nothing to close (and must not reload the index).
+    if (!isVisible()) {
+        event->accept();
+        return;
+    }
     if (closing) {
         event->ignore();
         return;
