@@ -73,7 +73,7 @@ QUrl file_url(const QByteArray &path) {
 
 static QString bytes_text(const char *bytes) { return QString::fromStdString(to_display(bytes)); }
 
-// Reports from other threads wait here for the UI thread; `shown` counts the boxes closed.
+// Reports from other threads wait here for the UI thread; reports_shown counts the boxes closed.
 static std::mutex report_mutex;
 static std::condition_variable report_done;
 static std::deque<std::string> pending_reports;
