@@ -63,13 +63,16 @@ static void index_thread(void *arg) {
     const char *path = static_cast<const char *>(arg);
     word_mode = MODE_INDEX;
     if (int r = enum_files(path); r != 0) {
-        set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : "no file found below the path");
+        set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
+                   : r == CD_UNUSABLE ? cd_fail_reason
+                                      : "no file found below the path");
         life.ok = false;
         close_idx_file(); // its header was never finished, so no load accepts it
         return;
     }
     // An abort pressed while the tree was still being enumerated ends the run too.
     int r = cancel_requested.load(std::memory_order_relaxed) ? -1 : read_files();
+    close_cd_volume(); // a disc's volume stays open only for the run's reads
     if (run_failed) {
         life.ok = false;
         close_idx_file();
@@ -112,15 +115,13 @@ int create_idx(const char *path) {
     }
     life.ok = false;
     reset_pools();
-    unique_words.store(0, std::memory_order_relaxed);
-    total_words.store(0, std::memory_order_relaxed);
-    text_processed.store(0, std::memory_order_relaxed);
+    reset_recording();
     unload();
     if (map_idx_write() != 0) {
         int err = os_last_error();
-        if (err == OS_ERR_IN_USE)
+        if (err == OS_ERR_IN_USE) {
             set_reason("idx.dat is in use by another program");
-        else {
+        } else {
             char text[192];
             snprintf(text, sizeof text, "idx.dat cannot be created: %s", os_error_text(err));
             set_reason(text);
@@ -131,9 +132,6 @@ int create_idx(const char *path) {
     life.header->base = idx_origin();
     memcpy(life.header->path, path, strlen(path)); // the rest of the field is the mapping's zeros
     tbl_init(word_table);
-    word_mode = MODE_INDEX;
-    run_failed = false;
-    extract_reset();
     load_stop_list();
     cancel_requested.store(false, std::memory_order_relaxed);
     // Taken before the thread starts: from then on the pools are the thread's, and reading
@@ -258,8 +256,11 @@ int read_idx() {
         return -1;
     }
     int r = enum_files(life.loaded_path);
+    close_cd_volume(); // excerpts open the volume when they need it
     if (r != 0) {
-        set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : "the indexed folder holds no files any more");
+        set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
+                   : r == CD_UNUSABLE ? cd_fail_reason
+                                      : "the indexed folder holds no files any more");
         unload();
         return -1;
     }
@@ -273,6 +274,18 @@ int read_idx() {
 }
 
 // ---- Word recording ----
+
+void reset_recording() {
+    word_mode = MODE_INDEX;
+    loading_stops = false;
+    run_failed = false;
+    unique_words.store(0, std::memory_order_relaxed);
+    total_words.store(0, std::memory_order_relaxed);
+    text_processed.store(0, std::memory_order_relaxed);
+    cur_fn = 0;
+    cur_block = 0;
+    extract_reset();
+}
 
 // The tokenizers' sink is defined here, with its default: idx/extract stays below this unit.
 WordSink word_sink = add_word;
@@ -341,7 +354,9 @@ void add_posting(Word *w) {
 }
 
 // Stems and keys of recently seen words. Text repeats its words, and stemming is the dearest step
-// of recording one, so a word seen lately is stemmed from memory: same stem, same key.
+// of recording one, so a word seen lately is stemmed from memory: same stem, same key. Owned, like
+// the stemmer's work area, by the thread that hands words to add_word; it never needs clearing,
+// since an entry depends on nothing but its word.
 struct StemMemo {
     uint8_t len;           // letters of the word as extracted; 0 = empty entry
     uint8_t stem_len;      // letters of its stem
