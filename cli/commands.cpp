@@ -160,23 +160,6 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
 
 // ---- Search ----
 
-// The index holds Latin-1 words. A terminal hands us UTF-8, so a word that is valid UTF-8 is
-// turned into Latin-1 as the desktop program does with its word box (characters beyond Latin-1
-// become '?'); anything else is taken as the bytes it already is.
-std::string to_latin1(const std::string &arg) {
-    if (!valid_utf8(arg.data(), arg.size())) return arg;
-    std::string out;
-    for (size_t i = 0; i < arg.size();) {
-        auto c = static_cast<unsigned char>(arg[i]);
-        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-        for (int k = 1; k <= extra; k++) cp = (cp << 6) | (static_cast<unsigned char>(arg[i + k]) & 0x3F);
-        out += cp < 0x100 ? static_cast<char>(cp) : '?';
-        i += static_cast<size_t>(extra) + 1;
-    }
-    return out;
-}
-
 // One excerpt's bytes as UTF-8. The excerpt window is cut by byte count, so a UTF-8 text may lose
 // part of a character at either edge: when the rest is UTF-8 with at least one multi-byte
 // character, the fragments are dropped instead of reading the whole excerpt as Latin-1.

@@ -14,9 +14,6 @@ constexpr int EXIT_MATCH = 0, EXIT_NONE = 1, EXIT_FAILED = 1, EXIT_ERROR = 2, EX
 // writes to standard output and standard error; a write to out that fails gives EXIT_ERROR.
 int cli_run(int argc, char **argv, FILE *out, FILE *err);
 
-// A command-line word as the index's Latin-1: UTF-8 is converted, other bytes are kept.
-std::string to_latin1(const std::string &arg);
-
 // An excerpt text as next_result gives it (excerpts each followed by " ... "), made readable:
 // UTF-8 (bytes that are not read as Latin-1), tabs, line breaks and other control characters as
 // spaces, and for a markup file tags removed and entities decoded.

@@ -50,3 +50,55 @@ std::string display_utf8(const char *bytes, size_t n) {
     for (size_t i = 0; i < n; i++) append_utf8(out, static_cast<unsigned char>(bytes[i]));
     return out;
 }
+
+std::string to_latin1(const std::string &text) {
+    if (!valid_utf8(text.data(), text.size())) return text;
+    std::string out;
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        size_t len = utf8_seq(s + i, text.size() - i);
+        unsigned cp = len == 1 ? s[i] : s[i] & (0x7Fu >> len);
+        for (size_t k = 1; k < len; k++) cp = (cp << 6) | (s[i + k] & 0x3F);
+        out += cp < 0x100 ? static_cast<char>(cp) : '?';
+        i += len;
+    }
+    return out;
+}
+
+// One excerpt piece without the continuation bytes that open it and the incomplete character
+// that closes it: what is left of a cut UTF-8 text.
+static std::string trim_cut_chars(const std::string &piece) {
+    size_t from = 0;
+    while (from < piece.size() && from < 3 && (static_cast<unsigned char>(piece[from]) & 0xC0) == 0x80) from++;
+    size_t to = piece.size();
+    // Look back at most three bytes for a lead byte whose character runs past the end.
+    for (size_t k = 1; k <= 3 && k <= to - from; k++) {
+        auto c = static_cast<unsigned char>(piece[to - k]);
+        if ((c & 0xC0) == 0x80) continue;
+        size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        if (need > k) to -= k;
+        break;
+    }
+    return piece.substr(from, to - from);
+}
+
+std::string excerpt_to_display(const std::string &bytes) {
+    if (valid_utf8(bytes.data(), bytes.size())) return bytes;
+    static const std::string SEP = " ... ";
+    std::string out;
+    bool wide = false;
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t end = bytes.find(SEP, pos);
+        std::string piece = trim_cut_chars(bytes.substr(pos, end == std::string::npos ? end : end - pos));
+        if (!valid_utf8(piece.data(), piece.size())) return display_utf8(bytes.data(), bytes.size());
+        for (char c : piece) wide |= static_cast<unsigned char>(c) >= 0x80;
+        out += piece;
+        if (end == std::string::npos) break;
+        out += SEP;
+        pos = end + SEP.size();
+    }
+    // A Latin-1 letter at a piece's edge looks like a cut character too ("caf\xE9"): only a text
+    // that shows whole UTF-8 characters elsewhere is taken for UTF-8.
+    return wide ? out : display_utf8(bytes.data(), bytes.size());
+}

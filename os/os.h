@@ -106,6 +106,7 @@ extern const int OS_ERR_IO;          // the device failed to read
 // or does not fit n bytes.
 bool os_program_dir(char *buf, size_t n);
 
+
 // Asynchronous reads (ReadFileEx + completion routine, SleepEx alertable, CancelIo).
 // Completion routines run only inside os_wait_io, on the thread that calls it, once for every
 // read that os_read_async accepted, cancelled ones included (with 0 bytes).

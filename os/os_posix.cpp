@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -304,6 +305,7 @@ const int OS_ERR_INVALID = EINVAL;
 const int OS_ERR_IO = EIO;
 
 void os_set_last_error(int code) { errno = code; }
+
 
 bool os_program_dir(char *buf, size_t n) {
     char exe[PATH_MAX];

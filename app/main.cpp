@@ -1,0 +1,67 @@
+// Start-up of the desktop program: the application, the main window, the hidden scan dialog and
+// the event loop. Errors that escape an event handler are shown by Application::notify; an error
+// that escapes start-up itself is shown here. The engine's assertion reports go to message boxes.
+#include <QCommandLineParser>
+#include <QIcon>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include "idx/check.h"
+#include "idx/index.h"
+#include "idx/idxdir.h"
+#include "os/os.h"
+#include "ui/Main.h"
+#include "ui/Running.h"
+
+// Makes the per-user data directory the index directory, the one olmarest-cli uses too; it is
+// made on first use and given our default stop list. False when it cannot be had.
+static bool enter_user_data_dir() {
+    std::string why;
+    return choose_idx_dir(nullptr, &why) == 0;
+}
+
+int main(int argc, char **argv) {
+    Application app(argc, argv);
+    Application::setApplicationName(QStringLiteral("Olmarest"));
+    Application::setApplicationVersion(QStringLiteral(OLMAREST_VERSION));
+    Application::setDesktopFileName(QStringLiteral("olmarest"));
+    Application::setWindowIcon(QIcon(QStringLiteral(":/images/olmarest.svg")));
+    set_report_hook(gui_report);
+    try {
+        QCommandLineParser args;
+        args.setApplicationDescription(QStringLiteral("Index a folder, CD-ROM or disc image and search it for words."));
+        args.addHelpOption();
+        args.addVersionOption();
+        QCommandLineOption user_data(QStringLiteral("user-data"),
+                                     QStringLiteral("Keep idx.dat and stopwords.txt in the per-user data directory "
+                                                    "($XDG_DATA_HOME/olmarest) instead of the current directory."));
+        args.addOption(user_data);
+        args.addPositionalArgument(QStringLiteral("path"), QStringLiteral("Folder to put in the path box."),
+                                   QStringLiteral("[path]"));
+        args.process(app);
+        if (args.isSet(user_data) && !enter_user_data_dir())
+            std::fprintf(stderr, "olmarest: no per-user data directory; using the current directory\n");
+
+        Tmainform mainform;
+        Tscanform scanform(&mainform);
+        if (!args.positionalArguments().isEmpty()) mainform.setPathText(args.positionalArguments().first());
+        mainform.show();
+        int code = Application::exec();
+        // Nothing is saved; a run still going (the session ended under the dialog) is stopped so
+        // that its thread does not outlive the engine's state.
+        if (cancel_idx() == 0)
+            while (status_idx() == 1) {
+                show_pending_reports(); // the thread may be waiting on one
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        return code;
+    } catch (const std::exception &e) {
+        show_message(nullptr, QString::fromLocal8Bit(e.what()), QStringLiteral("Olmarest"), QMessageBox::Critical);
+    } catch (...) {
+        show_message(nullptr, QString(), QStringLiteral("Olmarest"), QMessageBox::Critical);
+    }
+    return 1;
+}

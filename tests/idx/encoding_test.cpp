@@ -1,0 +1,61 @@
+#include "idx/encoding.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+
+namespace {
+
+using Case = std::pair<std::string, std::string>;
+
+TEST(Encoding, TypedUtf8BecomesLatin1AndOtherBytesStay) {
+    const Case cases[] = {
+        {"harbour", "harbour"},
+        {"M\xC3\xBCller", "M\xFCller"},       // UTF-8 ü
+        {"M\xFCller", "M\xFCller"},           // already Latin-1: not valid UTF-8, kept
+        {"Stra\xC3\x9F" "e", "Stra\xDF" "e"}, // ß
+        {"caf\xE2\x82\xAC", "caf?"},          // beyond Latin-1
+        {"\xC3", "\xC3"},                     // cut short
+        {"\xC0\xAF", "\xC0\xAF"},             // overlong
+        {"\xED\xA0\x80", "\xED\xA0\x80"},     // a surrogate
+    };
+    for (auto &[in, want] : cases) {
+        SCOPED_TRACE(in);
+        EXPECT_EQ(to_latin1(in), want);
+    }
+}
+
+TEST(Encoding, NamesShowAsUtf8WhenValidElseLatin1) {
+    const Case cases[] = {
+        {"", ""},
+        {"/cd/readme.txt", "/cd/readme.txt"},
+        {"/cd/caf\xC3\xA9.txt", "/cd/caf\xC3\xA9.txt"},   // UTF-8 kept
+        {"/cd/caf\xE9.txt", "/cd/caf\xC3\xA9.txt"},       // Latin-1 é
+        {"/cd/\xC3\xA9t\xE9", "/cd/\xC3\x83\xC2\xA9t\xC3\xA9"}, // mixed: all bytes Latin-1
+        {"\xFF", "\xC3\xBF"},
+    };
+    for (auto &[in, want] : cases) {
+        SCOPED_TRACE(in);
+        EXPECT_EQ(to_display(in), want);
+    }
+}
+
+TEST(Encoding, ExcerptsDropCharactersCutAtPieceEdges) {
+    const Case cases[] = {
+        // A UTF-8 text cut inside "é" (C3 A9) and "€" (E2 82 AC) at the edges of its pieces.
+        {"\xA9t\xC3\xA9 ... gr\xC3\xBC\xC3\x9F \xE2\x82", "t\xC3\xA9 ... gr\xC3\xBC\xC3\x9F "},
+        {"\x82\xAC und \xC3\xBC ... ", " und \xC3\xBC ... "},
+        // Latin-1 é at an edge looks like a cut lead byte, but nothing else is UTF-8.
+        {"the caf\xE9 ... ", "the caf\xC3\xA9 ... "},
+        // Invalid inside a piece: the whole excerpt is Latin-1.
+        {"\xC3\xBC ... M\xFCller ... ", "\xC3\x83\xC2\xBC ... M\xC3\xBCller ... "},
+        {"plain ... text ... ", "plain ... text ... "},
+    };
+    for (auto &[in, want] : cases) {
+        SCOPED_TRACE(in);
+        EXPECT_EQ(excerpt_to_display(in), want);
+    }
+}
+
+} // namespace

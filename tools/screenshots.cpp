@@ -1,0 +1,92 @@
+// Makes the README's pictures of both windows: indexes a copy of samples/ through the path box,
+// grabs the scan dialog after the run, then searches and grabs the main window with its results.
+// Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise, so it needs no display.
+//
+//   olmarest_shots OUTDIR SAMPLES STOPWORDS     writes OUTDIR/main-window.png, OUTDIR/scan-dialog.png
+//   olmarest_shots --screen FILE                 grabs the whole screen of $DISPLAY (for the X smoke test)
+//
+// The copy lies at a fixed place, /tmp/olmarest-demo/samples, so the pictures show the same paths
+// from one run to the next; idx.dat is written there too.
+#include <QDeadlineTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QThread>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "ui/Main.h"
+#include "ui/Running.h"
+
+namespace fs = std::filesystem;
+
+static void print_message(QWidget *, const QString &text, const QString &title, QMessageBox::Icon) {
+    std::fprintf(stderr, "olmarest_shots: message box \"%s\": %s\n", qPrintable(title), qPrintable(text));
+}
+
+// Runs the event loop until done() holds; false after 30 s.
+template <class F> static bool wait_for(F done) {
+    QDeadlineTimer deadline(30000);
+    while (!done()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+static int grab_screen(int argc, char **argv) {
+    QApplication app(argc, argv);
+    QScreen *screen = QGuiApplication::primaryScreen();
+    if (screen && screen->grabWindow(0).save(QString::fromLocal8Bit(argv[2]))) return 0;
+    std::fprintf(stderr, "olmarest_shots: cannot grab the screen into %s\n", argv[2]);
+    return 1;
+}
+
+int main(int argc, char **argv) {
+    if (argc == 3 && std::string(argv[1]) == "--screen") return grab_screen(argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: olmarest_shots OUTDIR SAMPLES STOPWORDS\n");
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    fs::path out = fs::absolute(argv[1]);
+    fs::path demo = "/tmp/olmarest-demo";
+    std::error_code ec;
+    fs::remove_all(demo, ec);
+    fs::create_directories(demo, ec);
+    fs::copy(argv[2], demo / "samples", fs::copy_options::recursive, ec);
+    if (!ec) fs::copy_file(argv[3], demo / "stopwords.txt", ec);
+    if (ec) {
+        std::fprintf(stderr, "olmarest_shots: cannot set up %s: %s\n", demo.c_str(), ec.message().c_str());
+        return 1;
+    }
+    fs::current_path(demo);
+
+    Application app(argc, argv);
+    Application::setApplicationName(QStringLiteral("Olmarest"));
+    message_hook = print_message;
+    Tmainform mainform;
+    Tscanform scanform(&mainform);
+    mainform.setPathText(QString::fromStdString((demo / "samples").string()));
+    mainform.show();
+    QCoreApplication::processEvents();
+
+    auto *stop = scanform.findChild<QPushButton *>(QStringLiteral("stop"));
+    mainform.findChild<QPushButton *>(QStringLiteral("idxbtn"))->click();
+    if (!wait_for([&] { return stop->text() == QStringLiteral("&Close"); })) {
+        std::fprintf(stderr, "olmarest_shots: the run did not end\n");
+        return 1;
+    }
+    bool ok = scanform.grab().save(QString::fromStdString((out / "scan-dialog.png").string()));
+    stop->click();
+    wait_for([&] { return !scanform.isVisible(); });
+
+    mainform.findChild<QLineEdit *>(QStringLiteral("Edit2"))->setText(QStringLiteral("lighthouse harbour"));
+    mainform.findChild<QPushButton *>(QStringLiteral("BitBtn2"))->click();
+    QCoreApplication::processEvents();
+    ok = mainform.grab().save(QString::fromStdString((out / "main-window.png").string())) && ok;
+    if (!ok) std::fprintf(stderr, "olmarest_shots: cannot write the pictures to %s\n", out.c_str());
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,352 @@
+#include "ui/Main.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMetaObject>
+#include <QMouseEvent>
+#include <QShortcut>
+#include <QStatusBar>
+#include <QThread>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include "idx/check.h"
+#include "idx/encoding.h"
+#include "idx/index.h"
+#include "idx/read.h"
+#include "ui/Running.h"
+#include "ui_Main.h"
+
+namespace fs = std::filesystem;
+
+// ---- Seams ----
+
+static void message_box(QWidget *owner, const QString &text, const QString &title, QMessageBox::Icon icon) {
+    QMessageBox box(icon, title, text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+static void open_with_desktop(const QUrl &url) { QDesktopServices::openUrl(url); }
+
+static QString choose_dir(QWidget *owner, const QString &start) {
+    return QFileDialog::getExistingDirectory(owner, QObject::tr("Choose the folder to index"), start);
+}
+
+MessageHook message_hook = message_box;
+OpenHook open_hook = open_with_desktop;
+ChooseDirHook choose_dir_hook = choose_dir;
+
+void show_message(QWidget *owner, const QString &text, const QString &title, QMessageBox::Icon icon) {
+    message_hook(owner, text, title, icon);
+}
+
+// ---- Shared helpers ----
+
+std::optional<QByteArray> index_path(const QString &text) {
+    if (text.isEmpty()) return std::nullopt;
+    std::error_code ec;
+    fs::path p(QFile::encodeName(text).toStdString());
+    // A directory, an ISO image, or a directory inside an image.
+    if (!fs::is_directory(p, ec) && !valid_index_path(p.c_str())) return std::nullopt;
+    if (p.is_relative()) p = fs::absolute(p, ec);
+    std::string s = p.lexically_normal().string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return QByteArray::fromStdString(s);
+}
+
+void fit_text(QLabel *label) {
+    label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
+}
+
+QUrl file_url(const QByteArray &path) {
+    return QUrl::fromEncoded("file://" + path.toPercentEncoding("/"), QUrl::StrictMode);
+}
+
+static QString bytes_text(const char *bytes) { return QString::fromStdString(to_display(bytes)); }
+
+// Reports from other threads wait here for the UI thread; reports_shown counts the boxes closed.
+static std::mutex report_mutex;
+static std::condition_variable report_done;
+static std::deque<std::string> pending_reports;
+static uint64_t reports_queued = 0, reports_shown = 0;
+
+void show_pending_reports() {
+    for (;;) {
+        std::string text;
+        {
+            std::lock_guard lock(report_mutex);
+            if (pending_reports.empty()) return;
+            text = std::move(pending_reports.front());
+            pending_reports.pop_front();
+        }
+        show_message(QApplication::activeWindow(), QString::fromStdString(text), QStringLiteral("Olmarest"),
+                     QMessageBox::Critical);
+        std::lock_guard lock(report_mutex);
+        reports_shown++;
+        report_done.notify_all();
+    }
+}
+
+void gui_report(const char *text) {
+    std::fputs(text, stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    auto *app = QCoreApplication::instance();
+    if (!app) return;
+    if (QThread::currentThread() == app->thread()) {
+        show_message(QApplication::activeWindow(), QString::fromUtf8(text), QStringLiteral("Olmarest"),
+                     QMessageBox::Critical);
+        return;
+    }
+    std::unique_lock lock(report_mutex);
+    pending_reports.emplace_back(text);
+    uint64_t mine = ++reports_queued;
+    QMetaObject::invokeMethod(app, show_pending_reports, Qt::QueuedConnection);
+    report_done.wait(lock, [&] { return reports_shown >= mine; });
+}
+
+Application::Application(int &argc, char **argv) : QApplication(argc, argv) {}
+
+bool Application::notify(QObject *receiver, QEvent *event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception &e) {
+        show_message(activeWindow(), QString::fromLocal8Bit(e.what()), applicationName(), QMessageBox::Critical);
+    } catch (...) {
+        show_message(activeWindow(), QString(), applicationName(), QMessageBox::Critical);
+    }
+    return false;
+}
+
+// ---- The main window ----
+
+// The images live in this static library, whose resource initialiser a linker would drop unless
+// something refers to it.
+static void init_resources() { Q_INIT_RESOURCE(olmarest); }
+
+// The panel's width at design size: the controls' right-edge distances are measured from it.
+static constexpr int DESIGN_WIDTH = 611;
+
+Tmainform::Tmainform(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tmainform) {
+    init_resources();
+    ui->setupUi(this);
+    fit_text(ui->StaticText1);
+    fit_text(ui->StaticText2);
+    // The design gives the outer window 619 x 512 with a minimum of 400 x 360; Qt sizes the client
+    // area, which is 8 x 27 pixels smaller (borders and caption).
+    setMinimumSize(400 - 8, 360 - 27);
+    move(282, 216); // uic sets only the size of a form's top-level widget
+    setWindowIcon(QIcon(QStringLiteral(":/images/olmarest.svg")));
+
+    QHeaderView *header = ui->ListView1->header();
+    header->setSectionsClickable(true);
+    header->setSectionsMovable(false);
+    header->setStretchLastSection(false);
+    header->resizeSection(0, 50);
+    header->resizeSection(1, 300);
+    header->resizeSection(2, 250);
+
+    ui->StatusBar1->setFixedHeight(19);
+    for (int i = 0; i < 2; i++) {
+        panels[i] = new QLabel(ui->StatusBar1);
+        panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    }
+    panels[0]->setFixedWidth(180);
+    ui->StatusBar1->addWidget(panels[0]);
+    ui->StatusBar1->addWidget(panels[1], 1);
+    panels[1]->setText(QStringLiteral("Reading index..."));
+
+    for (QWidget *w : std::initializer_list<QWidget *>{ui->Edit1, ui->Bevel1, ui->Edit2})
+        anchors.push_back({w, w->geometry(), true});
+    for (QWidget *w : std::initializer_list<QWidget *>{ui->SpeedButton1, ui->idxbtn, ui->BitBtn2})
+        anchors.push_back({w, w->geometry(), false});
+    ui->Panel1->installEventFilter(this);
+    ui->ListView1->viewport()->installEventFilter(this);
+
+    // The desktop's usual key to quit (Ctrl+Q); the window has no menu to show it in.
+    auto *quit = new QShortcut(QKeySequence::Quit, this);
+    connect(quit, &QShortcut::activated, this, &QWidget::close);
+
+    connect(ui->idxbtn, &QPushButton::clicked, this, &Tmainform::idxbtnClick);
+    connect(ui->Edit1, &QLineEdit::returnPressed, this, &Tmainform::Edit1KeyPress);
+    connect(ui->SpeedButton1, &QToolButton::clicked, this, &Tmainform::SpeedButton1Click);
+    connect(ui->BitBtn2, &QPushButton::clicked, this, &Tmainform::BitBtn2Click);
+    connect(ui->Edit2, &QLineEdit::returnPressed, this, &Tmainform::Edit2KeyPress);
+    connect(header, &QHeaderView::sectionClicked, this, &Tmainform::ListView1ColumnClick);
+}
+
+Tmainform::~Tmainform() { delete ui; }
+
+void Tmainform::setScanForm(Tscanform *scan) {
+    scanform = scan;
+    // Create Index returns to the word box once the dialog has closed.
+    connect(scan, &QDialog::finished, this, [this] { ui->Edit2->setFocus(); });
+}
+
+void Tmainform::setPathText(const QString &text) { ui->Edit1->setText(text); }
+
+QLabel *Tmainform::panel(int i) const { return panels[i]; }
+
+void Tmainform::placeControls() {
+    int dx = ui->Panel1->width() - DESIGN_WIDTH;
+    for (const Anchor &a : anchors) {
+        if (a.stretch)
+            a.w->setGeometry(a.design.x(), a.design.y(), std::max(0, a.design.width() + dx), a.design.height());
+        else
+            a.w->move(a.design.x() + dx, a.design.y());
+    }
+}
+
+bool Tmainform::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == ui->Panel1 && event->type() == QEvent::Resize) placeControls();
+    if (watched == ui->ListView1->viewport() && event->type() == QEvent::MouseButtonDblClick &&
+        static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+        ListView1DblClick();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void Tmainform::showEvent(QShowEvent *event) {
+    QMainWindow::showEvent(event);
+    if (!shown) {
+        shown = true;
+        FormShow();
+    }
+}
+
+void Tmainform::FormShow() {
+    ui->Edit1->setFocus();
+    if (loadIndex() != 0) showNoIndex();
+}
+
+int Tmainform::loadIndex() {
+    panels[1]->setToolTip(QString());
+    panels[1]->setText(QStringLiteral("Reading index..."));
+    ui->StatusBar1->repaint();
+    if (read_idx() != 0) return -1;
+    panels[1]->setText(QStringLiteral("Search in: %1 (%2 files)").arg(bytes_text(cur_dir)).arg(num_files.load()));
+    ui->BitBtn2->setEnabled(true);
+    return 0;
+}
+
+void Tmainform::showNoIndex() {
+    panels[1]->setText(QStringLiteral("No index loaded"));
+    panels[1]->setToolTip(bytes_text(idx_reason()));
+    ui->BitBtn2->setEnabled(false);
+}
+
+void Tmainform::idxbtnClick() {
+    if (auto path = index_path(ui->Edit1->text()))
+        scanform->StartScan(*path); // modal; the word box gets the focus when it closes
+    else
+        show_message(this, QStringLiteral("Please enter a valid pathname !"), QStringLiteral("Invalid Path"));
+}
+
+void Tmainform::Edit1KeyPress() { idxbtnClick(); }
+
+void Tmainform::SpeedButton1Click() {
+    // Start at the path box's directory, or the nearest one above it that exists.
+    fs::path start(QFile::encodeName(ui->Edit1->text()).toStdString());
+    std::error_code ec;
+    while (!start.empty() && !fs::is_directory(start, ec) && start != start.parent_path()) start = start.parent_path();
+    if (start.empty() || !fs::is_directory(start, ec)) start = QFile::encodeName(QDir::homePath()).toStdString();
+    QString dir = choose_dir_hook(this, QFile::decodeName(QByteArray::fromStdString(start.string())));
+    if (!dir.isEmpty()) ui->Edit1->setText(QDir::toNativeSeparators(dir));
+}
+
+void Tmainform::BitBtn2Click() { RunSearch(); }
+
+void Tmainform::Edit2KeyPress() {
+    if (ui->BitBtn2->isEnabled()) RunSearch();
+}
+
+// For status panel 0's tooltip: one line per query word that found nothing, saying why.
+static QString query_notes() {
+    QStringList lines;
+    for (const QueryWordInfo &w : query_words()) {
+        if (w.state == QueryWordState::found && w.files > 0) continue;
+        lines << QString::fromLatin1(query_word_reason(w));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+void Tmainform::RunSearch() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    std::string words = to_latin1(ui->Edit2->text().toStdString());
+    query_idx(words.c_str());
+    QTreeWidget *list = ui->ListView1;
+    list->clear();
+    char *path;
+    char *text;
+    int freq;
+    int rows = 0;
+    while (next_result(&path, &freq, nullptr) == 0) {
+        if (freq == 0) continue;
+        auto *item = new ResultItem(this);
+        item->setText(0, freq < 0 ? QStringLiteral("> %1").arg(-freq) : QString::number(freq));
+        item->setText(1, bytes_text(path));
+        item->setData(1, Qt::UserRole, QByteArray(path)); // the name's own bytes, to open it by
+        list->addTopLevelItem(item);
+        rows++;
+    }
+    // The rows and the count show at once; the excerpts, which re-read files, follow row by row.
+    // (The rows are the viewport's: repainting the list itself would leave them for later.)
+    list->viewport()->repaint();
+    panels[0]->setText(QStringLiteral("%1 matches found !").arg(rows));
+    panels[0]->setToolTip(query_notes());
+    ui->StatusBar1->repaint();
+    int row = 0;
+    while (next_result(&path, &freq, &text) == 0) {
+        if (freq == 0) continue;
+        list->viewport()->repaint();
+        if (QTreeWidgetItem *item = list->topLevelItem(row))
+            item->setText(2, QString::fromStdString(excerpt_to_display(text)));
+        row++;
+    }
+    QApplication::restoreOverrideCursor();
+}
+
+void Tmainform::ListView1DblClick() {
+    QList<QTreeWidgetItem *> selected = ui->ListView1->selectedItems();
+    if (selected.isEmpty()) return;
+    QByteArray path = selected.first()->data(1, Qt::UserRole).toByteArray();
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::path(path.toStdString()), ec)) return;
+    open_hook(file_url(path));
+}
+
+void Tmainform::ListView1ColumnClick(int column) {
+    if (column == 0)
+        sort_column = -1;
+    else if (column == 1)
+        sort_column = 0;
+    else
+        return;
+    sort_direction = -sort_direction;
+    ui->ListView1->sortItems(column, Qt::AscendingOrder); // the direction is in the comparison
+}
+
+// A "Freq" text as its number: "> 68" counts as 68.
+static long freq_value(QString text) {
+    if (text.startsWith(QLatin1Char('>'))) text[0] = QLatin1Char(' ');
+    return std::strtol(text.toLatin1().constData(), nullptr, 10);
+}
+
+int Tmainform::ListView1Compare(const QTreeWidgetItem &a, const QTreeWidgetItem &b) const {
+    if (sort_column == -1) {
+        long d = freq_value(a.text(0)) - freq_value(b.text(0));
+        return static_cast<int>((d > 0) - (d < 0)) * sort_direction;
+    }
+    int c = QString::localeAwareCompare(a.text(1), b.text(1));
+    return ((c > 0) - (c < 0)) * sort_direction;
+}

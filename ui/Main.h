@@ -1,0 +1,133 @@
+// The main window (Tmainform): path box and Create Index, word box and Search, the ranked result
+// list with its sorting and opening, the two-panel status bar. Also what both windows share: the
+// application object that shows errors escaping an event handler, message boxes, opening files,
+// and the engine's assertion reports. UI thread only, unless a comment says otherwise.
+#ifndef OLMAREST_UI_MAIN_H
+#define OLMAREST_UI_MAIN_H
+
+#include <QApplication>
+#include <QByteArray>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QTreeWidgetItem>
+#include <QUrl>
+#include <optional>
+
+class QLabel;
+class Tscanform;
+namespace Ui {
+class Tmainform;
+}
+
+// ---- Seams the tests replace ----
+
+// Shows a modal message box with an OK button; owner null means none (a box of the system's).
+using MessageHook = void (*)(QWidget *owner, const QString &text, const QString &title, QMessageBox::Icon icon);
+extern MessageHook message_hook;
+void show_message(QWidget *owner, const QString &text, const QString &title,
+                  QMessageBox::Icon icon = QMessageBox::NoIcon);
+
+// Asks the desktop to open a file URL with its default application; the outcome is not reported.
+using OpenHook = void (*)(const QUrl &url);
+extern OpenHook open_hook;
+
+// Asks for a directory, starting at start; "" when the user cancels.
+using ChooseDirHook = QString (*)(QWidget *owner, const QString &start);
+extern ChooseDirHook choose_dir_hook;
+
+// ---- Shared helpers ----
+
+// The path box's text as the path to index, or nothing when it names no existing directory.
+// The one place that decides what the path box accepts. A relative path is made absolute
+// (idx.dat keeps the path and is loaded again from another working directory), and trailing
+// separators are dropped.
+std::optional<QByteArray> index_path(const QString &text);
+
+// Widens a static text to its whole caption where the substituted font runs wider than the
+// design's; its place and height stay.
+void fit_text(QLabel *label);
+
+// A file URL for a path of bytes, whatever their encoding (a Latin-1 name stays its bytes).
+QUrl file_url(const QByteArray &path);
+
+// The engine's report channel for the GUI (set_report_hook): the text goes to standard error and
+// into a message box. Any thread: from the indexing thread the box is shown by the UI thread,
+// and the caller waits until it has been closed.
+void gui_report(const char *text);
+// Shows the reports other threads are waiting on. UI thread; called by the event loop and by
+// waits that hold the UI thread while the indexing thread still runs.
+void show_pending_reports();
+
+// The application object: an exception escaping an event handler is shown in a message box with
+// its message (empty when it has none), and the event loop goes on.
+class Application : public QApplication {
+  public:
+    Application(int &argc, char **argv);
+    bool notify(QObject *receiver, QEvent *event) override;
+};
+
+// ---- The main window ----
+
+class Tmainform : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    explicit Tmainform(QWidget *parent = nullptr);
+    ~Tmainform() override;
+
+    void setScanForm(Tscanform *scan); // the dialog that Create Index opens
+    void setPathText(const QString &text); // the path box's text, before the window is shown
+
+    // Status panel 1 says "Reading index...", then the index is loaded. 0 with "Search in: ..."
+    // and Search enabled, or -1 leaving the rest to the caller (showNoIndex).
+    int loadIndex();
+    // "No index loaded", Search disabled, and the engine's reason as the panel's tooltip.
+    void showNoIndex();
+    QLabel *panel(int i) const; // status bar panel 0 or 1
+
+    // Event handlers.
+    void FormShow();
+    void idxbtnClick();
+    void Edit1KeyPress(); // Enter in the path box
+    void SpeedButton1Click();
+    void BitBtn2Click();
+    void Edit2KeyPress(); // Enter in the word box
+    void ListView1DblClick();
+    void ListView1ColumnClick(int column);
+    // <0, 0 or >0 as row a sorts before, with or after row b.
+    int ListView1Compare(const QTreeWidgetItem &a, const QTreeWidgetItem &b) const;
+
+    void RunSearch();
+
+  protected:
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+  private:
+    void placeControls(); // keeps the panel's controls on their edges as the window resizes
+
+    Ui::Tmainform *ui;
+    QLabel *panels[2];
+    Tscanform *scanform = nullptr;
+    int sort_column = 0;     // -1 "Freq", 0 "Filename"
+    int sort_direction = -1; // multiplies every comparison; flips at each sorting click
+    bool shown = false;
+    struct Anchor {
+        QWidget *w;
+        QRect design;
+        bool stretch; // true: both edges follow the window; false: the right edge only
+    };
+    std::vector<Anchor> anchors;
+};
+
+// A row of the result list: sorts through the window's comparison.
+class ResultItem : public QTreeWidgetItem {
+  public:
+    explicit ResultItem(const Tmainform *owner) : QTreeWidgetItem(UserType), form(owner) {}
+    bool operator<(const QTreeWidgetItem &other) const override { return form->ListView1Compare(*this, other) < 0; }
+
+  private:
+    const Tmainform *form;
+};
+
+#endif

@@ -1,0 +1,157 @@
+#include "ui/Running.h"
+
+#include <QCloseEvent>
+#include <QTimer>
+#include <chrono>
+#include <thread>
+
+#include "idx/encoding.h"
+#include "idx/index.h"
+#include "idx/read.h"
+#include "ui/Main.h"
+#include "ui_Running.h"
+
+static constexpr double MB = 1048576.0;
+
+Tscanform::Tscanform(Tmainform *main) : QDialog(main), ui(new Ui::Tscanform), mainform(main) {
+    ui->setupUi(this);
+    for (QLabel *label : {ui->StaticText1, ui->StaticText2, ui->StaticText3}) fit_text(label);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFixedSize(377, 293);
+    move(242, 260);
+    setWindowModality(Qt::ApplicationModal);
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(20);
+    connect(Timer1, &QTimer::timeout, this, &Tscanform::Timer1Timer);
+    connect(ui->stop, &QPushButton::clicked, this, &Tscanform::stopClick);
+    main->setScanForm(this);
+}
+
+Tscanform::~Tscanform() { delete ui; }
+
+void Tscanform::log(const QString &line) { ui->Memo1->appendPlainText(line); }
+
+void Tscanform::logReason() {
+    if (reason_logged || !*idx_reason()) return;
+    log(QString::fromStdString(to_display(idx_reason())));
+    reason_logged = true;
+}
+
+void Tscanform::StartScan(const QByteArray &path) {
+    ui->CGauge1->setValue(0);
+    setWindowTitle(QStringLiteral("Scanning ..."));
+    ui->stop->setText(QStringLiteral("&Abort"));
+    ui->Memo1->clear();
+    // Each run's statistics show its own maximum, not the largest since the program started.
+    max_throughput = 0;
+    ticks = 0;
+    reason_logged = false;
+    start_time = get_seconds();
+    scan_path = path;
+    if (create_idx(scan_path.constData()) == -1) {
+        log(QStringLiteral("ERROR: Can not initialize indexscan !"));
+        logReason();
+    } else {
+        log(QStringLiteral("Scanning ..."));
+    }
+    Timer1->start();
+    show();
+}
+
+void Tscanform::Timer1Timer() {
+    double elapsed = get_seconds() - start_time;
+    int s = static_cast<int>(elapsed);
+    int minutes = s / 60, seconds = s % 60;
+    // The status first: once it says the run has ended, the counters read below are final.
+    int status = status_idx();
+    uint64_t total = total_bytes.load(std::memory_order_relaxed);
+    uint64_t done = total_bytes_read.load(std::memory_order_relaxed);
+    float throughput = cur_throughput.load(std::memory_order_relaxed);
+    if (status != 1) {
+        if (status == 2) {
+            auto low32 = [](const std::atomic<uint64_t> &v) { return static_cast<int>(static_cast<uint32_t>(v.load())); };
+            log(QStringLiteral("Index complete ! :-)"));
+            log(QStringLiteral("----------------------------------------------"));
+            log(QStringLiteral("Statistics:"));
+            log(QString::asprintf("  Time for Scan: %d:%02d", minutes, seconds));
+            log(QString::asprintf("  total files: %d ", num_files.load()));
+            // A run shorter than the clock's resolution has no meaningful average.
+            log(QString::asprintf("  average throughput: %.2f MB/s",
+                                  elapsed > 0 ? static_cast<double>(done) / elapsed / MB : 0.0));
+            // A run that ends before a tick has seen its rate would report a maximum below the
+            // average: the final rate counts too.
+            max_throughput = std::max(max_throughput, throughput);
+            log(QString::asprintf("  maximum throughput: %.2f MB/s", max_throughput / MB));
+            log(QString::asprintf(" unique words: %d; text processed: %d; total words: %d ", low32(unique_words),
+                                  low32(text_processed), low32(total_words)));
+            if (files_capped)
+                log(QStringLiteral("Note: only the first %1 files of the folder were indexed.").arg(MAX_FILES));
+        } else {
+            logReason();
+            log(QStringLiteral("SCAN FAILED !"));
+        }
+        Timer1->stop();
+        ui->stop->setText(QStringLiteral("&Close"));
+        ticks = 0;
+    }
+    int percent = total > 0 ? static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total)) : 0;
+    ui->CGauge1->setValue(std::clamp(percent, 0, 100));
+    if (throughput > max_throughput) max_throughput = throughput;
+    if (ticks % 10 == 0) {
+        auto set = [](QLabel *label, const QString &text) {
+            label->setText(text);
+            label->adjustSize();
+        };
+        set(ui->Label1, QString::asprintf("%.2f MB/s", throughput / MB));
+        set(ui->Label2, QString::asprintf("%.2f MB", static_cast<double>(done) / MB));
+        set(ui->Label3, QString::asprintf("%.2f MB", static_cast<double>(total) / MB));
+        set(ui->Label4, QString::asprintf("%d:%02d ", minutes, seconds));
+    }
+    ticks++;
+}
+
+void Tscanform::stopClick() { close(); }
+
+void Tscanform::reject() { close(); }
+
+void Tscanform::closeEvent(QCloseEvent *event) {
+    // A second close while the first one's message box is up waits for that one; a hidden dialog
+    // has nothing to close (and must not reload the index).
+    if (!isVisible()) {
+        event->accept();
+        return;
+    }
+    if (closing) {
+        event->ignore();
+        return;
+    }
+    closing = true;
+    FormClose();
+    closing = false;
+    event->accept();
+    done(QDialog::Accepted);
+}
+
+void Tscanform::FormClose() {
+    int status = status_idx();
+    if (status == 1) {
+        log(cancel_idx() == -1 ? QStringLiteral("Cancel failed!") : QStringLiteral("Scan aborted!"));
+        // The UI thread waits for the indexing thread: read_idx must never run beside it. Reports
+        // the thread raises meanwhile are shown here, or it would wait for us as we wait for it.
+        while ((status = status_idx()) == 1) {
+            show_pending_reports();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    if (status == 2) {
+        if (mainform->loadIndex() != 0) {
+            show_message(this, QStringLiteral("Error reading index file !"), QStringLiteral("Ohoh !"));
+            mainform->showNoIndex();
+        }
+    } else {
+        // create_idx has already discarded the index that was loaded before.
+        show_message(nullptr, QStringLiteral("indexing failed"), QString());
+        mainform->showNoIndex();
+    }
+}
