@@ -7,7 +7,9 @@
 // status_idx() answers 1 the UI thread may only call status_idx() and cancel_idx() and read the
 // progress values marked "UI may read" (here and in idx/read.h); everything else (pools, word
 // table, file table, tokenizer state) belongs to the indexing thread until status_idx() has seen
-// it end. Values read across threads are relaxed atomics: no locks, no torn values.
+// it end. In a run of two threads the word table, idx_pool and the three word counters belong to
+// its recording thread instead, which the indexing thread feeds and joins before it ends. Values
+// read across threads are relaxed atomics: no locks, no torn values.
 #ifndef OLMAREST_IDX_INDEX_H
 #define OLMAREST_IDX_INDEX_H
 
@@ -59,6 +61,9 @@ extern WordTable word_table;
 
 constexpr int MODE_INDEX = 0, MODE_QUERY = 1, MODE_LOCATE = 2;
 extern int word_mode;      // what add_word does with a word
+// Threads of an indexing run: 1 records words on the indexing thread itself, 2 on a second thread
+// fed by it; 0 (the default) takes OLMAREST_THREADS from the environment, else the core count.
+extern int record_threads;
 extern bool loading_stops; // new entries get the stop flag while stopwords.txt is read
 
 // The word callback of every tokenizer (the default word_sink of idx/extract). word: 32-byte

@@ -464,7 +464,8 @@ int read_files() {
         }
         if (rp.reads_pending == 0) break;
         // A full index file ends the run as a cancel does.
-        if (cancel_requested.load(std::memory_order_relaxed) || run_failed) {
+        if (cancel_requested.load(std::memory_order_relaxed) || run_failed ||
+            record_full.load(std::memory_order_relaxed)) {
             abandon_reads();
             close_dir();
             return -1;
@@ -478,7 +479,7 @@ int read_files() {
     IDX_ASSERT(done && "not done");
     IDX_ASSERT(total_bytes_read == total_bytes && "not all data read");
     close_dir();
-    return run_failed ? -1 : 0;
+    return run_failed || record_full.load(std::memory_order_relaxed) ? -1 : 0;
 }
 
 ReadState read_state() {

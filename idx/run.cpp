@@ -4,6 +4,7 @@
 
 std::atomic<bool> cancel_requested{false};
 bool run_failed = false;
+std::atomic<bool> record_full{false};
 
 static char reason[4160]; // room for a reason that names a full path
 
