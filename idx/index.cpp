@@ -1,9 +1,7 @@
 #include "idx/index.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "idx/check.h"
 #include "idx/detect.h"
@@ -428,19 +426,7 @@ struct RecordQueue {
 constexpr uint32_t END_BATCH = ~0u;
 static RecordQueue *rq; // allocated at the first run of two threads, kept for the process
 
-int record_threads = 0;
 static bool pipelined = false; // indexing thread: words go to the queue in this run
-
-// Whether this run records on a second thread: OLMAREST_THREADS=1 keeps everything on the
-// indexing thread, as does a machine of one core.
-static bool want_two_threads() {
-    int n = record_threads;
-    if (n == 0) {
-        const char *env = getenv("OLMAREST_THREADS");
-        n = env && *env ? atoi(env) : static_cast<int>(std::thread::hardware_concurrency());
-    }
-    return n >= 2;
-}
 
 static void publish_batch(uint32_t count) {
     uint32_t h = rq->head.load(std::memory_order_relaxed);
@@ -486,7 +472,7 @@ static void record_thread(void *) {
 
 // Starts the recording thread for a run; false (and words are recorded in place) when it cannot.
 static OsThread *start_recording() {
-    if (!want_two_threads()) return nullptr;
+    if (threads_wanted() < 2) return nullptr;
     if (!rq) rq = new RecordQueue;
     rq->filling = 0;
     OsThread *t = os_thread_start(record_thread, nullptr);

@@ -61,9 +61,6 @@ extern WordTable word_table;
 
 constexpr int MODE_INDEX = 0, MODE_QUERY = 1, MODE_LOCATE = 2;
 extern int word_mode;      // what add_word does with a word
-// Threads of an indexing run: 1 records words on the indexing thread itself, 2 on a second thread
-// fed by it; 0 (the default) takes OLMAREST_THREADS from the environment, else the core count.
-extern int record_threads;
 extern bool loading_stops; // new entries get the stop flag while stopwords.txt is read
 
 // The word callback of every tokenizer (the default word_sink of idx/extract). word: 32-byte

@@ -25,4 +25,10 @@ extern bool run_failed; // indexing thread (the UI thread only before the run st
 // word found before has been filed.
 extern std::atomic<bool> record_full;
 
+// Threads a run or a load may use: 1 keeps all work on the calling thread (words recorded where
+// they are found, directories listed one by one). 0, the default, takes OLMAREST_THREADS from the
+// environment, else the number of cores.
+extern int engine_threads;
+int threads_wanted();
+
 #endif

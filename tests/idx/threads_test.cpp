@@ -2,6 +2,7 @@
 // index and on a cancel, and the recording thread always joined.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -73,12 +74,12 @@ class Threads : public TempTree {
     }
     void TearDown() override {
         os_set_io_backend(nullptr);
-        record_threads = 0;
+        engine_threads = 0;
         TempTree::TearDown();
     }
 
     static Outcome run(const std::string &dir, int threads) {
-        record_threads = threads;
+        engine_threads = threads;
         waits = 0;
         done_queue.clear();
         Outcome o{};
@@ -219,4 +220,92 @@ TEST_F(Threads, CancelLeavesWhatOneThreadWouldHaveAndALoadableIndex) {
     // A whole run after the cancels still agrees.
     cancel_at_wait = 0;
     EXPECT_EQ(expect_same_runs(tree()).status, 2);
+}
+
+// ---- Directory listing shared by two threads ----
+
+namespace {
+
+struct Listed {
+    std::string dir, name;
+    uint32_t size;
+    bool operator==(const Listed &) const = default;
+};
+
+std::vector<Listed> enumerate(const char *path, int threads, int *result, uint32_t *heap_end) {
+    engine_threads = threads;
+    empty_heap_pool();
+    *result = enum_files(path);
+    *heap_end = heap_pool.end;
+    std::vector<Listed> out;
+    for (const FileEntry &e : file_table) out.push_back(Listed{e.dir_name, e.file_name, e.file_size});
+    return out;
+}
+
+} // namespace
+
+using SharedWalk = Threads;
+
+TEST_F(SharedWalk, GivesTheSerialOrderOnDeepWideAndAwkwardTrees) {
+    // Many levels, a wide level, empty directories, links, and directories no one may list.
+    for (int d = 0; d < 60; d++) {
+        std::string dir = "tree/w" + std::to_string(d * 37 % 60);
+        if (d % 6 == 0) {
+            mkdir(dir); // empty
+            continue;
+        }
+        for (int f = 0; f < d % 5; f++) write(dir + "/f" + std::to_string(f), std::string(static_cast<size_t>(d + f), 'x'));
+    }
+    std::string deep = "tree";
+    for (int level = 0; level < 12; level++) {
+        deep += "/l" + std::to_string(level);
+        write(deep + "/at" + std::to_string(level) + ".txt", "deep");
+        mkdir(deep + "/empty");
+    }
+    write("tree/w5/locked/secret.txt", "hidden away");
+    write("tree/w7/locked/inner/more.txt", "hidden deeper");
+    fs::permissions(path("tree/w5/locked"), fs::perms::none);
+    fs::permissions(path("tree/w7/locked"), fs::perms::none);
+    fs::create_symlink("f0", path("tree/w1/link-to-file"));
+    fs::create_directory_symlink("../w2", path("tree/w1/link-to-dir"));
+    fs::create_symlink("gone", path("tree/w1/dangling"));
+
+    static std::string dir;
+    dir = tree();
+    int r1, r2;
+    uint32_t heap1, heap2;
+    std::vector<Listed> serial = enumerate(dir.c_str(), 1, &r1, &heap1);
+    uint32_t fp = table_fingerprint();
+    std::vector<Listed> shared = enumerate(dir.c_str(), 2, &r2, &heap2);
+    EXPECT_EQ(r1, 0);
+    EXPECT_EQ(r2, r1);
+    EXPECT_EQ(shared, serial);
+    EXPECT_EQ(heap2, heap1); // the same strings, made in the same order
+    EXPECT_EQ(table_fingerprint(), fp);
+    // Breadth first: the twelfth level's file comes last, the link to a file counts, the link to
+    // a directory is not entered.
+    ASSERT_FALSE(serial.empty());
+    EXPECT_EQ(serial.back().name, "at11.txt");
+    EXPECT_EQ(std::count_if(serial.begin(), serial.end(), [](const Listed &l) { return l.name == "link-to-file"; }), 1);
+    for (const Listed &l : serial) EXPECT_EQ(l.dir.find("link-to-dir"), std::string::npos);
+}
+
+TEST_F(SharedWalk, TreeWithoutFilesAndLoadOfAnIndexAgree) {
+    mkdir("tree/a/b/c");
+    mkdir("tree/d");
+    static std::string dir;
+    dir = tree();
+    int r1, r2;
+    uint32_t h1, h2;
+    EXPECT_TRUE(enumerate(dir.c_str(), 1, &r1, &h1).empty());
+    EXPECT_TRUE(enumerate(dir.c_str(), 2, &r2, &h2).empty());
+    EXPECT_EQ(r1, 1);
+    EXPECT_EQ(r2, 1);
+    // An index made one way loads the other way: the file numbers agree.
+    for (int f = 0; f < 40; f++) write("tree/d" + std::to_string(f % 7) + "/x/f" + std::to_string(f), "lighthouse keepers\n");
+    engine_threads = 1;
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    engine_threads = 2;
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(num_files.load(), 40);
 }
