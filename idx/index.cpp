@@ -117,15 +117,13 @@ int create_idx(const char *path) {
     }
     life.ok = false;
     reset_pools();
-    unique_words.store(0, std::memory_order_relaxed);
-    total_words.store(0, std::memory_order_relaxed);
-    text_processed.store(0, std::memory_order_relaxed);
+    reset_recording();
     unload();
     if (map_idx_write() != 0) {
         int err = os_last_error();
-        if (err == OS_ERR_IN_USE)
+        if (err == OS_ERR_IN_USE) {
             set_reason("idx.dat is in use by another program");
-        else {
+        } else {
             char text[192];
             snprintf(text, sizeof text, "idx.dat cannot be created: %s", os_error_text(err));
             set_reason(text);
@@ -136,10 +134,6 @@ int create_idx(const char *path) {
     life.header->base = idx_origin();
     memcpy(life.header->path, path, strlen(path)); // the rest of the field is the mapping's zeros
     tbl_init(word_table);
-    word_mode = MODE_INDEX;
-    run_failed = false;
-    record_full.store(false, std::memory_order_relaxed);
-    extract_reset();
     load_stop_list();
     cancel_requested.store(false, std::memory_order_relaxed);
     // Taken before the thread starts: from then on the pools are the thread's, and reading
@@ -280,6 +274,19 @@ int read_idx() {
 
 // ---- Word recording ----
 
+void reset_recording() {
+    word_mode = MODE_INDEX;
+    loading_stops = false;
+    run_failed = false;
+    record_full.store(false, std::memory_order_relaxed);
+    unique_words.store(0, std::memory_order_relaxed);
+    total_words.store(0, std::memory_order_relaxed);
+    text_processed.store(0, std::memory_order_relaxed);
+    cur_fn = 0;
+    cur_block = 0;
+    extract_reset();
+}
+
 // The tokenizers' sink is defined here, with its default: idx/extract stays below this unit.
 WordSink word_sink = add_word;
 
@@ -367,7 +374,9 @@ static bool record_word(uint32_t key, int len, uint32_t fn, uint32_t block) {
 }
 
 // Stems and keys of recently seen words. Text repeats its words, and stemming is the dearest step
-// of recording one, so a word seen lately is stemmed from memory: same stem, same key.
+// of recording one, so a word seen lately is stemmed from memory: same stem, same key. Owned, like
+// the stemmer's work area, by the thread that hands words to add_word; it never needs clearing,
+// since an entry depends on nothing but its word.
 struct StemMemo {
     uint8_t len;           // letters of the word as extracted; 0 = empty entry
     uint8_t stem_len;      // letters of its stem
