@@ -47,12 +47,13 @@ r = json.load(sys.stdin)["jobs"][0]["read"]
 print("%.3f %.1f" % (r["runtime"] / 1000.0, r["bw_bytes"] / 1048576))'
 }
 
-# Indexes $1 cold in $work/idx: prints "seconds peak-KiB average-MB/s" (the last as the indexer
+# Indexes $1 cold in $work/${2:-idx}: prints "seconds peak-KiB average-MB/s" (the last as the indexer
 # reports it: bytes accounted over its reading time).
 run_index() {
-    rm -rf "$work/idx" && mkdir -p "$work/idx"
+    local at=$work/${2:-idx}
+    rm -rf "$at" && mkdir -p "$at"
     cold
-    (cd "$work/idx" && /usr/bin/time -f '%e %M' -o "$work/time" "$CLI" index "$1" > "$work/out" 2>&1) || true
+    (cd "$at" && /usr/bin/time -f '%e %M' -o "$work/time" "$CLI" index "$1" > "$work/out" 2>&1) || true
     grep -q 'Index complete' "$work/out" || { echo "indexing $1 failed:" >&2; tail -5 "$work/out" >&2; exit 1; }
     printf '%s %s\n' "$(cat "$work/time")" "$(sed -n 's/.*average throughput: \([0-9.]*\) MB\/s.*/\1/p' "$work/out")"
 }
@@ -96,7 +97,7 @@ read -r idx1_s idx1_kb _ < <(OLMAREST_THREADS=1 run_index "$tree")
 # The index of the two-thread run is the one searched (both are the same file).
 OLMAREST_THREADS=2 run_index "$tree" > /dev/null
 idx_size=$(stat -c %s "$work/idx/idx.dat")
-read -r _ _ io_mb < <(run_index "$iotree")
+read -r _ _ io_mb < <(run_index "$iotree" io-idx)
 read -r _ io_fio < <(run_fio "$iotree")
 
 cd "$work/idx"
