@@ -479,7 +479,8 @@ static void record_thread(void *) {
     }
 }
 
-// Starts the recording thread for a run; false (and words are recorded in place) when it cannot.
+// Starts the recording thread for a run; null (words are then recorded in place) when the run
+// keeps to one thread or the thread cannot be started.
 static OsThread *start_recording() {
     if (threads_wanted() < 2) return nullptr;
     if (!rq) rq = new RecordQueue;
