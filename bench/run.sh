@@ -47,13 +47,13 @@ r = json.load(sys.stdin)["jobs"][0]["read"]
 print("%.3f %.1f" % (r["runtime"] / 1000.0, r["bw_bytes"] / 1048576))'
 }
 
-# Indexes $1 cold in $work/${2:-idx}: prints "seconds peak-KiB average-MB/s" (the last as the indexer
-# reports it: bytes accounted over its reading time).
+# Indexes $1 cold in $work/${2:-idx}: prints "seconds peak-KiB user-s system-s average-MB/s" (the
+# last as the indexer reports it: bytes accounted over its reading time).
 run_index() {
     local at=$work/${2:-idx}
     rm -rf "$at" && mkdir -p "$at"
     cold
-    (cd "$at" && /usr/bin/time -f '%e %M' -o "$work/time" "$CLI" index "$1" > "$work/out" 2>&1) || true
+    (cd "$at" && /usr/bin/time -f '%e %M %U %S' -o "$work/time" "$CLI" index "$1" > "$work/out" 2>&1) || true
     grep -q 'Index complete' "$work/out" || { echo "indexing $1 failed:" >&2; tail -5 "$work/out" >&2; exit 1; }
     printf '%s %s\n' "$(cat "$work/time")" "$(sed -n 's/.*average throughput: \([0-9.]*\) MB\/s.*/\1/p' "$work/out")"
 }
@@ -92,12 +92,12 @@ mb=$(awk -v b="$bytes" 'BEGIN { printf "%.0f", b / 1048576 }')
 
 cold
 read -r floor_s floor_mb _ < <("$floor" "$tree")
-read -r idx2_s idx2_kb _ < <(OLMAREST_THREADS=2 run_index "$tree")
-read -r idx1_s idx1_kb _ < <(OLMAREST_THREADS=1 run_index "$tree")
+read -r idx2_s idx2_kb idx2_u idx2_sys _ < <(OLMAREST_THREADS=2 run_index "$tree")
+read -r idx1_s idx1_kb idx1_u idx1_sys _ < <(OLMAREST_THREADS=1 run_index "$tree")
 # The index of the two-thread run is the one searched (both are the same file).
 OLMAREST_THREADS=2 run_index "$tree" > /dev/null
 idx_size=$(stat -c %s "$work/idx/idx.dat")
-read -r _ _ io_mb < <(run_index "$iotree" io-idx)
+read -r _ _ _ _ io_mb < <(run_index "$iotree" io-idx)
 read -r _ io_fio < <(run_fio "$iotree")
 
 cd "$work/idx"
@@ -116,12 +116,13 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'
 mbs() { awk -v b="$bytes" -v s="$1" 'BEGIN { printf "%.0f", (s > 0 ? b / 1048576 / s : 0) }'; }
 
 echo "tree: $tree ($files files, $mb MB); $(nproc) cores; $(date -u '+%Y-%m-%d %H:%M UTC')"
-printf '| %-52s | %-30s |\n' figure value
-printf '|%s|%s|\n' "$(printf -- '-%.0s' {1..54})" "$(printf -- '-%.0s' {1..32})"
-row() { printf '| %-52s | %-30s |\n' "$1" "$2"; }
+printf '| %-52s | %-34s |\n' figure value
+printf '|%s|%s|\n' "$(printf -- '-%.0s' {1..54})" "$(printf -- '-%.0s' {1..36})"
+row() { printf '| %-52s | %-34s |\n' "$1" "$2"; }
 row "read floor (read_floor, same pattern)" "$floor_s s ($floor_mb MB/s)"
 row "index, two threads" "$idx2_s s ($(mbs "$idx2_s") MB/s), $(ratio "$idx2_s" "$floor_s") x floor"
 row "index, OLMAREST_THREADS=1" "$idx1_s s ($(mbs "$idx1_s") MB/s), $(ratio "$idx1_s" "$floor_s") x floor"
+row "index CPU, user + system: two threads / one" "$idx2_u + $idx2_sys s / $idx1_u + $idx1_sys s"
 row "I/O-bound tree ($io_files files): indexer / fio" "$io_mb / $io_fio MB/s = $(ratio "$io_mb" "$io_fio")"
 row "search --no-excerpts $word1 ($hits1 files)" "$s1 ms (rg -l -i: $rg1 ms)"
 row "search with excerpts: $words3 ($hits3 files)" "$s3 ms (rg -l -i: $rg3 ms)"

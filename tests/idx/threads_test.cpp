@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -220,6 +221,30 @@ TEST_F(Threads, CancelLeavesWhatOneThreadWouldHaveAndALoadableIndex) {
     // A whole run after the cancels still agrees.
     cancel_at_wait = 0;
     EXPECT_EQ(expect_same_runs(tree()).status, 2);
+}
+
+namespace {
+int threads_started = 0;
+int first_thread_only(OsThread *t) {
+    if (threads_started++ > 0) {
+        os_set_last_error(EAGAIN);
+        return -1;
+    }
+    return os_sys_default.thread_create(t);
+}
+} // namespace
+
+TEST_F(Threads, HelpersThatCannotStartLeaveTheWorkToTheIndexingThread) {
+    for (int f = 0; f < 30; f++) write("tree/d" + std::to_string(f % 4) + "/f" + std::to_string(f), vocab_word(static_cast<unsigned>(f)) + " lights\n");
+    Outcome one = run(tree(), 1);
+    threads_started = 0;
+    os_sys.thread_create = first_thread_only; // the indexing thread starts, nothing after it
+    Outcome two = run(tree(), 2);
+    os_sys = os_sys_default;
+    EXPECT_GT(threads_started, 1); // helpers were asked for
+    EXPECT_EQ(two.status, 2) << two.reason;
+    EXPECT_EQ(two.total, one.total);
+    expect_same_index(one.file, two.file);
 }
 
 // ---- Directory listing shared by two threads ----
