@@ -60,6 +60,9 @@ static void load_stop_list() {
     os_close(fd);
 }
 
+static OsThread *start_recording();
+static void finish_recording(OsThread *t);
+
 static void index_thread(void *arg) {
     const char *path = static_cast<const char *>(arg);
     word_mode = MODE_INDEX;
@@ -72,7 +75,9 @@ static void index_thread(void *arg) {
         return;
     }
     // An abort pressed while the tree was still being enumerated ends the run too.
+    OsThread *recorder = start_recording();
     int r = cancel_requested.load(std::memory_order_relaxed) ? -1 : read_files();
+    finish_recording(recorder);
     close_cd_volume(); // a disc's volume stays open only for the run's reads
     if (run_failed) {
         finish_run_file(false);
@@ -296,6 +301,7 @@ void reset_recording() {
     word_mode = MODE_INDEX;
     loading_stops = false;
     run_failed = false;
+    record_full.store(false, std::memory_order_relaxed);
     unique_words.store(0, std::memory_order_relaxed);
     total_words.store(0, std::memory_order_relaxed);
     text_processed.store(0, std::memory_order_relaxed);
@@ -315,6 +321,8 @@ uint32_t word_key(const char *stem, int len) {
 static inline uint32_t *posting_at(uint32_t ofs) { return static_cast<uint32_t *>(ofs_to_ptr(ofs)); }
 
 // Releases the word's chain and turns it into a stop word: it is in too many files to be useful.
+static const char INDEX_FULL[] = "index file full (64 MiB)";
+
 static void drop_word(Word *w) {
     uint32_t ofs = first_bkt(*w) * BUCKET_SIZE;
     for (uint32_t i = nbuckets(*w); i > 0; i--) {
@@ -327,8 +335,9 @@ static void drop_word(Word *w) {
     w->post |= 1;
 }
 
-void add_posting(Word *w) {
-    uint32_t fn = static_cast<uint32_t>(cur_fn) & 0xFFFF;
+// Records an occurrence in file fn (low 16 bits) whose piece began at block; false when no bucket
+// could be had (the index file is full).
+static bool add_posting_at(Word *w, uint32_t fn, uint32_t block) {
     uint32_t n = nbuckets(*w);
     uint32_t *o = nullptr;
     if (n != 0) {
@@ -336,7 +345,7 @@ void add_posting(Word *w) {
         o = posting_at(lo);
         if (post_fn(*o) == fn) {
             if (post_count(*o) < 63) (*o)++;
-            return;
+            return true;
         }
         IDX_ASSERT(fn >= post_fn(*o) && "cur_fn >= o->fn");
         if ((lo % BUCKET_SIZE) / 4 < BUCKET_POSTS - 1) {
@@ -345,17 +354,14 @@ void add_posting(Word *w) {
             o = posting_at(lo);
         } else if (n >= MAX_CHAIN_BUCKETS) {
             drop_word(w);
-            return;
+            return true;
         } else {
             o = nullptr;
         }
     }
     if (!o) {
         void *b = mem_alloc(BUCKET_SIZE, true);
-        if (!b) {
-            fail_run("index file full (64 MiB)");
-            return;
-        }
+        if (!b) return false;
         uint32_t b_ofs = ptr_to_ofs(b);
         IDX_ASSERT(b_ofs % sizeof(Bucket) == 0);
         if (n == 0)
@@ -367,7 +373,27 @@ void add_posting(Word *w) {
         o = static_cast<uint32_t *>(b);
     }
     // Bits 6-7 keep whatever the slot held; the query uses them in its own copy.
-    *o = (*o & 0xC0u) | ((static_cast<uint32_t>(cur_block) & 0xFF) << 8) | (fn << 16) | 1;
+    *o = (*o & 0xC0u) | ((block & 0xFF) << 8) | (fn << 16) | 1;
+    return true;
+}
+
+void add_posting(Word *w) {
+    if (!add_posting_at(w, static_cast<uint32_t>(cur_fn) & 0xFFFF, static_cast<uint32_t>(cur_block)))
+        fail_run(INDEX_FULL);
+}
+
+// Files one stemmed word of len letters under its key: finds or makes its entry, counts it and
+// records the occurrence. False when the index file is full; nothing more may be recorded then.
+static bool record_word(uint32_t key, int len, uint32_t fn, uint32_t block) {
+    Word *w = tbl_find(word_table, key);
+    if (!w) {
+        bump(unique_words, 1);
+        w = tbl_insert(word_table, Word{key, loading_stops ? 1u : 0u, 0});
+        if (!w) return false;
+    }
+    bump(text_processed, static_cast<uint64_t>(len));
+    bump(total_words, 1);
+    return is_stop(*w) || add_posting_at(w, fn, block);
 }
 
 // Stems and keys of recently seen words. Text repeats its words, and stemming is the dearest step
@@ -403,6 +429,108 @@ static inline uint32_t stem_and_key(char *word, int &len) {
     return m.key;
 }
 
+// ---- Recording on a second thread ----
+
+// During a run of two threads the indexing thread reads, detects, extracts, stems and keys; a
+// recording thread owns the word table, idx_pool and the three counters, and files the words in
+// the order they were found. So idx.dat comes out byte for byte as one thread makes it.
+
+struct WordRecord {
+    uint32_t key;  // key of the stem
+    uint16_t fn;   // low 16 bits of cur_fn
+    uint8_t block; // low 8 bits of cur_block
+    uint8_t len;   // letters of the stem
+};
+
+constexpr uint32_t BATCH_WORDS = 2048; // records per batch
+constexpr uint32_t RING_BATCHES = 8;   // batches in the queue: bounds how far reading runs ahead
+
+// A bounded single-producer single-consumer queue of batches. The indexing thread fills
+// batch[head % RING_BATCHES] and publishes it by advancing head; the recording thread files it
+// and hands it back by advancing tail. A batch of count END_BATCH ends the run's records.
+struct RecordQueue {
+    WordRecord batch[RING_BATCHES][BATCH_WORDS];
+    uint32_t count[RING_BATCHES];
+    alignas(64) std::atomic<uint32_t> head{0}; // batches published (indexing thread writes)
+    alignas(64) std::atomic<uint32_t> tail{0}; // batches filed (recording thread writes)
+    alignas(64) uint32_t filling = 0;          // indexing thread: records in the batch at head
+};
+constexpr uint32_t END_BATCH = ~0u;
+static RecordQueue *rq; // allocated at the first run of two threads, kept for the process
+
+static bool pipelined = false; // indexing thread: words go to the queue in this run
+
+static void publish_batch(uint32_t count) {
+    uint32_t h = rq->head.load(std::memory_order_relaxed);
+    rq->count[h % RING_BATCHES] = count;
+    rq->head.store(h + 1, std::memory_order_release);
+    rq->head.notify_one();
+    rq->filling = 0;
+    // The next batch's place must have been filed before it is filled.
+    for (uint32_t t = rq->tail.load(std::memory_order_acquire); h + 1 - t >= RING_BATCHES;
+         t = rq->tail.load(std::memory_order_acquire))
+        rq->tail.wait(t, std::memory_order_acquire);
+}
+
+static inline void push_word(uint32_t key, int len) {
+    uint32_t h = rq->head.load(std::memory_order_relaxed);
+    rq->batch[h % RING_BATCHES][rq->filling++] =
+        WordRecord{key, static_cast<uint16_t>(cur_fn), static_cast<uint8_t>(cur_block), static_cast<uint8_t>(len)};
+    if (rq->filling == BATCH_WORDS) publish_batch(BATCH_WORDS);
+}
+
+static void record_thread(void *) {
+    bool full = false;
+    for (uint32_t t = rq->tail.load(std::memory_order_relaxed);; t++) {
+        uint32_t h;
+        while ((h = rq->head.load(std::memory_order_acquire)) == t) rq->head.wait(h, std::memory_order_acquire);
+        uint32_t n = rq->count[t % RING_BATCHES];
+        if (n == END_BATCH) {
+            rq->tail.store(t + 1, std::memory_order_release);
+            rq->tail.notify_one();
+            return;
+        }
+        // After a failure the records are still taken, so the indexing thread never waits for room.
+        const WordRecord *b = rq->batch[t % RING_BATCHES];
+        for (uint32_t i = 0; i < n && !full; i++)
+            if (!record_word(b[i].key, b[i].len, b[i].fn, b[i].block)) {
+                full = true;
+                record_full.store(true, std::memory_order_relaxed);
+            }
+        rq->tail.store(t + 1, std::memory_order_release);
+        rq->tail.notify_one();
+    }
+}
+
+// Starts the recording thread for a run; null (words are then recorded in place) when the run
+// keeps to one thread or the thread cannot be started.
+static OsThread *start_recording() {
+    if (threads_wanted() < 2) return nullptr;
+    if (!rq) rq = new RecordQueue;
+    rq->filling = 0;
+    OsThread *t = os_thread_start(record_thread, nullptr);
+    pipelined = t != nullptr;
+    return t;
+}
+
+// Hands on the last records, waits until every one is filed and the thread has ended, and ends
+// the run as failed when the index file filled up.
+static void finish_recording(OsThread *t) {
+    if (!t) return;
+    if (rq->filling > 0) publish_batch(rq->filling);
+    publish_batch(END_BATCH);
+    for (uint32_t h = rq->head.load(std::memory_order_relaxed), c; (c = rq->tail.load(std::memory_order_acquire)) != h;)
+        rq->tail.wait(c, std::memory_order_acquire);
+    while (!os_thread_ended(t)) os_sleep_ms(0);
+    pipelined = false;
+    if (record_full.load(std::memory_order_relaxed)) {
+        // The full index came first: the indexing thread stops handing on words once it fails,
+        // so every record filed was found before any failure of its own.
+        set_reason(INDEX_FULL);
+        run_failed = true;
+    }
+}
+
 int add_word(char *word, int len) {
     if (len < 4) {
         if (word_mode == MODE_QUERY) query_short_word(word, len);
@@ -412,17 +540,11 @@ int add_word(char *word, int len) {
     if (word_mode == MODE_LOCATE) return locate_word(word);
     if (word_mode == MODE_QUERY) return query_word(word, len, key);
     if (run_failed) return 0;
-    Word *w = tbl_find(word_table, key);
-    if (!w) {
-        bump(unique_words, 1);
-        w = tbl_insert(word_table, Word{key, loading_stops ? 1u : 0u, 0});
-        if (!w) {
-            fail_run("index file full (64 MiB)");
-            return 0;
-        }
+    if (pipelined) {
+        push_word(key, len);
+        return 0;
     }
-    bump(text_processed, static_cast<uint64_t>(len));
-    bump(total_words, 1);
-    if (!is_stop(*w)) add_posting(w);
+    if (!record_word(key, len, static_cast<uint32_t>(cur_fn) & 0xFFFF, static_cast<uint32_t>(cur_block)))
+        fail_run(INDEX_FULL);
     return 0;
 }

@@ -7,7 +7,9 @@
 // status_idx() answers 1 the UI thread may only call status_idx() and cancel_idx() and read the
 // progress values marked "UI may read" (here and in idx/read.h); everything else (pools, word
 // table, file table, tokenizer state) belongs to the indexing thread until status_idx() has seen
-// it end. Values read across threads are relaxed atomics: no locks, no torn values.
+// it end. In a run of two threads the word table, idx_pool and the three word counters belong to
+// its recording thread instead, which the indexing thread feeds and joins before it ends. Values
+// read across threads are relaxed atomics: no locks, no torn values.
 #ifndef OLMAREST_IDX_INDEX_H
 #define OLMAREST_IDX_INDEX_H
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 
 #include "idx/check.h"
 #include "idx/detect.h"
@@ -61,9 +60,46 @@ int enum_files(const char *path) {
     return walk_dir(path);
 }
 
+// One breadth-first level of the walk: its directories in queue order, listed by up to two
+// threads at once (each takes the next unlisted one), then joined in order by the walker.
+struct WalkLevel {
+    std::vector<const char *> dirs;
+    std::vector<std::vector<OsDirEntry>> lists; // entries of dirs[i]
+    std::vector<int> results;                   // os_dir_list's answer for dirs[i]
+    std::atomic<size_t> next{0};                // the next directory to list
+    std::atomic<bool> helper_done{false};       // the helper has listed its last directory
+};
+
+static void list_level(WalkLevel &lv) {
+    for (size_t i; (i = lv.next.fetch_add(1, std::memory_order_relaxed)) < lv.dirs.size();)
+        lv.results[i] = os_dir_list(lv.dirs[i], lv.lists[i]);
+}
+
+static void level_helper(void *arg) {
+    auto *lv = static_cast<WalkLevel *>(arg);
+    list_level(*lv);
+    lv->helper_done.store(true, std::memory_order_release);
+    lv->helper_done.notify_one();
+}
+
+// Lists every directory of the level: a helper thread shares the work when the level has more
+// than one directory and threads are allowed; the listings are the same either way.
+static void list_dirs(WalkLevel &lv) {
+    size_t n = lv.dirs.size();
+    lv.lists.resize(n);
+    lv.results.assign(n, -1);
+    lv.next.store(0, std::memory_order_relaxed);
+    lv.helper_done.store(false, std::memory_order_relaxed);
+    OsThread *helper = n > 1 && threads_wanted() > 1 ? os_thread_start(level_helper, &lv) : nullptr;
+    list_level(lv);
+    if (!helper) return;
+    lv.helper_done.wait(false, std::memory_order_acquire);
+    while (!os_thread_ended(helper)) os_sleep_ms(0); // it is past its last step: a brief wait
+}
+
 int walk_dir(const char *path) {
-    std::deque<const char *> queue{path};
-    std::vector<OsDirEntry> entries;
+    WalkLevel lv;
+    std::vector<const char *> next_level{path};
     uint64_t bytes = 0;
     bool full = false;
     // The index file itself may lie in the tree (indexing the current directory): it is left out,
@@ -71,44 +107,50 @@ int walk_dir(const char *path) {
     // A run leaves out its own file and the idx.dat it replaces; a load the same files.
     uint64_t idx_dev[3], idx_ino[3];
     int skip_idx = idx_file_ids(idx_dev, idx_ino);
-    while (!queue.empty() && !full) {
-        const char *dir = queue.front();
-        queue.pop_front();
-        if (os_dir_list(dir, entries) != 0) continue; // unlistable: its subtree is left out
-        size_t dir_len = strlen(dir);
-        for (const OsDirEntry &e : entries) {
-            if (e.type == OsEntryType::dir) {
-                // A path that does not fit our buffers is skipped, never cut.
-                size_t len = dir_len + 1 + e.name.size();
-                if (len >= static_cast<size_t>(OS_PATH_MAX)) continue;
-                char *sub = static_cast<char *>(mem_alloc(static_cast<uint32_t>(len + 1), false));
-                if (!sub) {
-                    full = true;
-                    break;
+    // Level by level gives the order of a first-in first-out queue of directories: the
+    // subdirectories found in one level, in the order found, are the next level.
+    while (!next_level.empty() && !full) {
+        lv.dirs.swap(next_level);
+        next_level.clear();
+        list_dirs(lv);
+        for (size_t d = 0; d < lv.dirs.size() && !full; d++) {
+            if (lv.results[d] != 0) continue; // unlistable: its subtree is left out
+            const char *dir = lv.dirs[d];
+            size_t dir_len = strlen(dir);
+            for (const OsDirEntry &e : lv.lists[d]) {
+                if (e.type == OsEntryType::dir) {
+                    // A path that does not fit our buffers is skipped, never cut.
+                    size_t len = dir_len + 1 + e.name.size();
+                    if (len >= static_cast<size_t>(OS_PATH_MAX)) continue;
+                    char *sub = static_cast<char *>(mem_alloc(static_cast<uint32_t>(len + 1), false));
+                    if (!sub) {
+                        full = true;
+                        break;
+                    }
+                    memcpy(sub, dir, dir_len);
+                    sub[dir_len] = OS_PATH_SEP;
+                    memcpy(sub + dir_len + 1, e.name.c_str(), e.name.size() + 1);
+                    next_level.push_back(sub);
+                } else if (e.type == OsEntryType::file) {
+                    bool index_file = false;
+                    for (int k = 0; k < skip_idx; k++) index_file |= e.dev == idx_dev[k] && e.ino == idx_ino[k];
+                    if (index_file) continue;
+                    if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) continue;
+                    if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
+                        // File numbers are 16 bits wide: the rest of the tree is left out, and said so.
+                        files_capped = true;
+                        full = true;
+                        break;
+                    }
+                    char *name = heap_string(e.name.c_str(), e.name.size());
+                    if (!name) {
+                        full = true;
+                        break;
+                    }
+                    uint32_t size = static_cast<uint32_t>(e.size & 0xFFFFFFFFu);
+                    file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN});
+                    bytes += size;
                 }
-                memcpy(sub, dir, dir_len);
-                sub[dir_len] = OS_PATH_SEP;
-                memcpy(sub + dir_len + 1, e.name.c_str(), e.name.size() + 1);
-                queue.push_back(sub);
-            } else if (e.type == OsEntryType::file) {
-                bool index_file = false;
-                for (int k = 0; k < skip_idx; k++) index_file |= e.dev == idx_dev[k] && e.ino == idx_ino[k];
-                if (index_file) continue;
-                if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) continue;
-                if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
-                    // File numbers are 16 bits wide: the rest of the tree is left out, and said so.
-                    files_capped = true;
-                    full = true;
-                    break;
-                }
-                char *name = heap_string(e.name.c_str(), e.name.size());
-                if (!name) {
-                    full = true;
-                    break;
-                }
-                uint32_t size = static_cast<uint32_t>(e.size & 0xFFFFFFFFu);
-                file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN});
-                bytes += size;
             }
         }
     }
@@ -501,7 +543,8 @@ int read_files() {
         }
         if (rp.reads_pending == 0) break;
         // A full index file ends the run as a cancel does.
-        if (cancel_requested.load(std::memory_order_relaxed) || run_failed) {
+        if (cancel_requested.load(std::memory_order_relaxed) || run_failed ||
+            record_full.load(std::memory_order_relaxed)) {
             abandon_reads();
             close_dir();
             close_cd_volume();
@@ -522,7 +565,7 @@ int read_files() {
         // here, so that its last word is kept and none runs on into a query.
         if (cur_fn < num_files.load(std::memory_order_relaxed)) extract_end_file();
     }
-    return run_failed ? -1 : 0;
+    return run_failed || record_full.load(std::memory_order_relaxed) ? -1 : 0;
 }
 
 ReadState read_state() {

@@ -20,4 +20,15 @@ void clear_reason();
 void fail_run(const char *reason);
 extern bool run_failed; // indexing thread (the UI thread only before the run starts)
 
+// Set by the recording thread of a run of two threads (idx/index) when the index file is full:
+// the read driver leaves at its next pass as after fail_run, and the run ends failed once every
+// word found before has been filed.
+extern std::atomic<bool> record_full;
+
+// Threads a run or a load may use: 1 keeps all work on the calling thread (words recorded where
+// they are found, directories listed one by one). 0, the default, takes OLMAREST_THREADS from the
+// environment, else the number of cores.
+extern int engine_threads;
+int threads_wanted();
+
 #endif

@@ -226,33 +226,40 @@ int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
     out.clear();
     int dfd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) return -1;
-    DIR *d = fdopendir(dfd);
-    if (!d) {
-        close(dfd);
-        return -1;
-    }
-    while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        OsDirEntry entry{e->d_name, OsEntryType::other, 0, 0, 0};
-        struct stat st;
-        bool need_stat = e->d_type == DT_REG || e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
-        if (e->d_type == DT_DIR) {
-            entry.type = OsEntryType::dir;
-        } else if (need_stat && fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISDIR(st.st_mode)) entry.type = OsEntryType::dir;
-            // A link counts as a file only when it leads to one; links to directories are not
-            // entered, so link loops cannot trap the walk.
-            if (S_ISLNK(st.st_mode) && fstatat(dfd, e->d_name, &st, 0) != 0) continue;
-            if (S_ISREG(st.st_mode)) {
-                entry.type = OsEntryType::file;
-                entry.size = static_cast<uint64_t>(st.st_size);
-                entry.dev = static_cast<uint64_t>(st.st_dev);
-                entry.ino = static_cast<uint64_t>(st.st_ino);
+    // The entries straight from the kernel: a stream (fdopendir) would cost an fstat and an fcntl
+    // per directory, and a tree of many small directories is listed on every load.
+    alignas(8) char buf[32768];
+    for (;;) {
+        ssize_t n = getdents64(dfd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break; // a failing directory keeps what was listed before, as readdir did
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
+            at += e->d_reclen;
+            const char *name = e->d_name;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+            OsDirEntry entry{name, OsEntryType::other, 0, 0, 0};
+            struct stat st;
+            // A directory is known from its type alone; a file needs one stat for its size.
+            bool need_stat = e->d_type == DT_REG || e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
+            if (e->d_type == DT_DIR) {
+                entry.type = OsEntryType::dir;
+            } else if (need_stat && fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                if (S_ISDIR(st.st_mode)) entry.type = OsEntryType::dir;
+                // A link counts as a file only when it leads to one; links to directories are not
+                // entered, so link loops cannot trap the walk.
+                if (S_ISLNK(st.st_mode) && fstatat(dfd, name, &st, 0) != 0) continue;
+                if (S_ISREG(st.st_mode)) {
+                    entry.type = OsEntryType::file;
+                    entry.size = static_cast<uint64_t>(st.st_size);
+                    entry.dev = static_cast<uint64_t>(st.st_dev);
+                    entry.ino = static_cast<uint64_t>(st.st_ino);
+                }
             }
+            out.push_back(std::move(entry));
         }
-        out.push_back(std::move(entry));
     }
-    closedir(d);
+    close(dfd);
     std::sort(out.begin(), out.end(), [](const OsDirEntry &a, const OsDirEntry &b) { return a.name < b.name; });
     return 0;
 }
