@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "idx/check.h"
-#include "idx/index.h"
+#include "idx/pool.h"
 
 static const char UNIT[] = "idx/exthashtbl";
 

@@ -7,12 +7,10 @@
 #endif
 
 #include "idx/check.h"
-#include "idx/index.h"
+#include "idx/detect.h"
 #include "os/os.h"
 
 static const char UNIT[] = "idx/extract";
-
-WordSink word_sink = add_word;
 
 // ---- Character model ----
 
@@ -67,33 +65,44 @@ static_assert([] {
 
 // ---- Tokenizer state (one per process) ----
 
-static char pword[MAX_WORD + 1]; // plain tokenizer: the pending word
-static int plen = 0;             // its letters; 0 = none pending
-static int phyph = 0;            // 0 none, 1 "-" after the word, 2 "-" then CR/LF
-static float bonus = 0;          // context bonus of the current extract_plain call
+// What the tokenizers carry from one call to the next: the word pending at the end of the last
+// buffer and the context it stands in. Owned by the thread that extracts: the indexing thread
+// during a run, the UI thread for the stop list (before the run starts) and for queries.
+struct TokState {
+    char pword[MAX_WORD + 1]; // plain tokenizer: the pending word
+    int plen;                 // its letters; 0 = none pending
+    int phyph;                // 0 none, 1 "-" after the word, 2 "-" then CR/LF
+    float bonus;              // context bonus of the current extract_plain call
 
-static char mword[MAX_WORD + 1]; // markup tokenizer: the same three, plus the two flags
-static int mlen = 0;
-static int mhyph = 0;
-static bool in_tag = false;
-static bool in_entity = false;
+    char mword[MAX_WORD + 1]; // markup tokenizer: the same three, plus the two flags
+    int mlen;
+    int mhyph;
+    bool in_tag;
+    bool in_entity;
+};
+static TokState tok;
 
 // ---- Trigram table ----
 
-static uint8_t trigrams[TRIGRAM_SIZE];
-static bool trigrams_tried = false;
-static bool trigrams_loaded = false;
+// Loaded once, at the first plausibility test (or by load_trigrams), by the thread that extracts;
+// read-only afterwards.
+struct Trigrams {
+    uint8_t table[TRIGRAM_SIZE]; // class of every letter trigram, 0 unknown
+    bool tried;                  // a load was attempted
+    bool loaded;                 // the file was opened: the filter is on
+};
+static Trigrams tri;
 
 bool load_trigrams(const char *path) {
-    trigrams_tried = true;
-    trigrams_loaded = false;
-    memset(trigrams, 0, sizeof trigrams);
+    tri.tried = true;
+    tri.loaded = false;
+    memset(tri.table, 0, sizeof tri.table);
     int fd = path ? os_open(path, OS_SEQUENTIAL) : -1;
     if (fd < 0) return false;
     // A short or failed read leaves zeros behind; the table still counts as loaded.
-    os_read_at(fd, trigrams, TRIGRAM_SIZE, 0);
+    os_read_at(fd, tri.table, TRIGRAM_SIZE, 0);
     os_close(fd);
-    trigrams_loaded = true;
+    tri.loaded = true;
     return true;
 }
 
@@ -111,29 +120,29 @@ static void load_default_trigrams() {
 
 bool word_plausible(const char *word, int len) {
     if (len < 4) return false;
-    if (!trigrams_tried) load_default_trigrams();
-    if (!trigrams_loaded) return true;
+    if (!tri.tried) load_default_trigrams();
+    if (!tri.loaded) return true;
     const auto *w = reinterpret_cast<const unsigned char *>(word);
     // The score is a sum of small integers until the division, so an int holds it exactly.
     int sum = 2;
     unsigned x = (LETTER_CODE.v[w[0]] << 5) | LETTER_CODE.v[w[1]];
     for (int i = 2; i < len; i++) {
         x = ((x & 1023) << 5) | LETTER_CODE.v[w[i]];
-        int v = trigrams[x];
+        int v = tri.table[x];
         sum += v >= 3 ? v : v == 0 ? -60 : -7;
     }
     // Divided by the letters, not the trigrams, in single precision.
     float score = static_cast<float>(sum) / static_cast<float>(len);
     if (score > 15) {
-        if (bonus < -10) bonus = -10;
-        if (score > 25) bonus += 4;
-        bonus += 3;
+        if (tok.bonus < -10) tok.bonus = -10;
+        if (score > 25) tok.bonus += 4;
+        tok.bonus += 3;
     } else {
-        if (bonus > 3) bonus = 3;
-        if (score < 8) bonus -= 4;
-        bonus -= 2;
+        if (tok.bonus > 3) tok.bonus = 3;
+        if (score < 8) tok.bonus -= 4;
+        tok.bonus -= 2;
     }
-    return score + bonus > 13;
+    return score + tok.bonus > 13;
 }
 
 // ---- Plain tokenizer ----
@@ -166,51 +175,51 @@ static inline int skip_separators(const unsigned char *b, int i, int len) {
 // sink's answer, or 0 when the word was not handed on.
 static inline int end_plain_word(int p, int &pos) {
     int r = 0;
-    pword[plen] = 0;
-    if (plen >= 4 && word_plausible(pword, plen)) {
+    tok.pword[tok.plen] = 0;
+    if (tok.plen >= 4 && word_plausible(tok.pword, tok.plen)) {
         pos = p;
-        r = word_sink(pword, plen);
+        r = word_sink(tok.pword, tok.plen);
     }
-    plen = 0;
-    phyph = 0;
+    tok.plen = 0;
+    tok.phyph = 0;
     return r;
 }
 
 int extract_plain(const char *buf, int len) {
     const auto *b = reinterpret_cast<const unsigned char *>(buf);
-    bonus = 0;
+    tok.bonus = 0;
     int pos = 0;
     int i = 0;
     while (i < len) {
-        if (plen == 0) {
+        if (tok.plen == 0) {
             // No word pending, so no hyphen state either: skip to the next letter.
             i = skip_separators(b, i, len);
             if (i == len) break;
         }
-        if (phyph == 0) {
+        if (tok.phyph == 0) {
             // Letters join the word until it is full or a non-letter comes.
             // A local length: stores into the char buffer could alias the global one and would
             // force it back to memory on every letter.
-            int n = plen;
+            int n = tok.plen;
             char f;
             while (i < len && n < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
-                pword[n++] = f;
+                tok.pword[n++] = f;
                 i++;
             }
-            plen = n;
+            tok.plen = n;
             if (i == len) break;
         }
         // Byte i meets a pending word: it is a non-letter, the 32nd letter, or any byte after "-".
         unsigned char c = b[i];
         bool wc = is_word_char(c);
         if (c == '-') {
-            phyph = 1;
-        } else if (phyph > 0 && (c == 10 || c == 13)) {
-            phyph = 2;
-        } else if (!wc || phyph == 1 || plen >= MAX_WORD) {
+            tok.phyph = 1;
+        } else if (tok.phyph > 0 && (c == 10 || c == 13)) {
+            tok.phyph = 2;
+        } else if (!wc || tok.phyph == 1 || tok.plen >= MAX_WORD) {
             if (end_plain_word(i + 1, pos) == -1) return pos;
         }
-        if (wc) pword[plen++] = fold(c);
+        if (wc) tok.pword[tok.plen++] = fold(c);
         i++;
     }
     return pos;
@@ -220,16 +229,16 @@ int extract_plain(const char *buf, int len) {
 
 // Ends the pending markup word and hands it on whatever its length (add_word has its own floor).
 static inline int end_markup_word(int p, int &pos) {
-    mword[mlen] = 0;
+    tok.mword[tok.mlen] = 0;
     pos = p;
-    int r = word_sink(mword, mlen);
-    mlen = 0;
-    mhyph = 0;
+    int r = word_sink(tok.mword, tok.mlen);
+    tok.mlen = 0;
+    tok.mhyph = 0;
     return r;
 }
 
 static inline bool ends_with(const char *suffix, int n) {
-    return mlen >= n && memcmp(mword + mlen - n, suffix, n) == 0;
+    return tok.mlen >= n && memcmp(tok.mword + tok.mlen - n, suffix, n) == 0;
 }
 
 // The word's tail spells an entity name: "&uuml;" has put UUML into the word. Returns the letter
@@ -241,13 +250,13 @@ static unsigned char decode_entity(unsigned char c) {
     } ENTITIES[] = {{"NBSP", 0}, {"QUOT", 0}, {"AUML", 0xC4}, {"OUML", 0xD6}, {"UUML", 0xDC}};
     for (const auto &e : ENTITIES) {
         if (ends_with(e.name, 4)) {
-            mlen -= 4;
+            tok.mlen -= 4;
             if (e.letter) c = e.letter;
             break;
         }
     }
     if (ends_with("SZLIG", 5)) {
-        mlen -= 5;
+        tok.mlen -= 5;
         c = 0xDF;
     }
     return c;
@@ -259,31 +268,31 @@ int extract_markup(const char *buf, int len) {
     for (int i = 0; i < len; i++) {
         unsigned char c = b[i];
         if (c == '&') {
-            in_entity = true;
+            tok.in_entity = true;
             continue;
         }
         if (c == '<') {
-            if (mlen > 0 && end_markup_word(i + 1, pos) == -1) return pos;
-            in_tag = true;
+            if (tok.mlen > 0 && end_markup_word(i + 1, pos) == -1) return pos;
+            tok.in_tag = true;
             continue; // "<" is no letter and no word is pending any more
         }
-        if (c == '>') in_tag = false;
-        if (c == ';' && in_entity) {
+        if (c == '>') tok.in_tag = false;
+        if (c == ';' && tok.in_entity) {
             c = decode_entity(c);
-            in_entity = false;
+            tok.in_entity = false;
         }
         bool wc = is_word_char(c);
-        if (in_tag) continue;
-        if (mlen > 0) {
+        if (tok.in_tag) continue;
+        if (tok.mlen > 0) {
             if (c == '-') {
-                mhyph = 1;
-            } else if (mhyph > 0 && (c == 10 || c == 13)) {
-                mhyph = 2;
-            } else if (c != 0 && (!wc || mhyph == 1 || mlen >= MAX_WORD)) {
+                tok.mhyph = 1;
+            } else if (tok.mhyph > 0 && (c == 10 || c == 13)) {
+                tok.mhyph = 2;
+            } else if (c != 0 && (!wc || tok.mhyph == 1 || tok.mlen >= MAX_WORD)) {
                 if (end_markup_word(i + 1, pos) == -1) return pos;
             }
         }
-        if (wc) mword[mlen++] = fold(c);
+        if (wc) tok.mword[tok.mlen++] = fold(c);
     }
     return pos;
 }
@@ -293,36 +302,35 @@ int extract_markup(const char *buf, int len) {
 // Ends a word still pending in the plain tokenizer, as a separator after it would.
 static void end_plain_pending() {
     int pos = 0;
-    if (plen > 0) end_plain_word(0, pos);
-    phyph = 0;
+    if (tok.plen > 0) end_plain_word(0, pos);
+    tok.phyph = 0;
 }
 
 int extract_audio_tag(const char *buf, int len) {
     IDX_ASSERT(buf != 0);
-    if (len < 128) return extract_plain(buf, len);
-    const char *tag = buf + len - 128;
+    if (len < TAG_SIZE) return extract_plain(buf, len);
+    const char *tag = buf + len - TAG_SIZE;
     if (memcmp(tag, "TAG", 3) != 0) return 0;
     // Title, artist, album, comment: each its own text, scanned over its first 29 bytes. Nothing
     // pending before the tag belongs to it, and no field's last word runs on into the next.
-    plen = 0;
-    phyph = 0;
-    static const int FIELDS[] = {3, 33, 63, 97};
-    for (int f : FIELDS) {
-        extract_plain(tag + f, 29);
+    tok.plen = 0;
+    tok.phyph = 0;
+    for (int f : TAG_FIELDS) {
+        extract_plain(tag + f, TAG_FIELD_SCAN);
         end_plain_pending();
     }
     return 0;
 }
 
 int extract_words(const char *buf, int len, int kind) {
-    if (kind == 2) return extract_markup(buf, len);
-    if (kind == 3) return extract_audio_tag(buf, len);
+    if (kind == KIND_MARKUP) return extract_markup(buf, len);
+    if (kind == KIND_AUDIO) return extract_audio_tag(buf, len);
     return extract_plain(buf, len);
 }
 
 void extract_end_file() {
     end_plain_pending();
-    if (mlen > 0 && !in_tag) {
+    if (tok.mlen > 0 && !tok.in_tag) {
         int pos = 0;
         end_markup_word(0, pos);
     }
@@ -330,10 +338,8 @@ void extract_end_file() {
 }
 
 void extract_reset() {
-    plen = 0;
-    phyph = 0;
-    mlen = 0;
-    mhyph = 0;
-    in_tag = false;
-    in_entity = false;
+    // The bonus belongs to one extract_plain call, which sets it first; the rest is cleared.
+    float bonus = tok.bonus;
+    tok = TokState{};
+    tok.bonus = bonus;
 }

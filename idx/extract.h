@@ -9,12 +9,19 @@
 constexpr int MAX_WORD = 31;       // longest word handed on; buffers hold MAX_WORD + 1 bytes
 constexpr int TRIGRAM_SIZE = 32768; // bytes of trigram_freqs.dat
 
-// Where words go: add_word, unless a test or benchmark installs its own.
+// ID3v1: the last TAG_SIZE bytes of an audio file, "TAG" then title, artist, album and comment
+// fields of TAG_FIELD_LEN bytes at these offsets; the tokenizer scans the first TAG_FIELD_SCAN.
+constexpr int TAG_SIZE = 128;
+constexpr int TAG_FIELDS[] = {3, 33, 63, 97};
+constexpr int TAG_FIELD_LEN = 30;
+constexpr int TAG_FIELD_SCAN = 29;
+
+// Where words go: add_word, unless a test or benchmark installs its own. Defined in idx/index.
 using WordSink = int (*)(char *word, int len);
 extern WordSink word_sink;
 
-// Picks the tokenizer by content kind (2 markup, 3 audio tag, else plain). Returns the 1-based
-// position of the byte that ended the last word handed on, or 0.
+// Picks the tokenizer by content kind (KIND_MARKUP, KIND_AUDIO's tag, else plain; see
+// idx/detect.h). Returns the 1-based position of the byte that ended the last word handed on, or 0.
 int extract_words(const char *buf, int len, int kind);
 int extract_plain(const char *buf, int len);
 int extract_markup(const char *buf, int len);

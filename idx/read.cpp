@@ -9,7 +9,9 @@
 #include "idx/check.h"
 #include "idx/detect.h"
 #include "idx/extract.h"
-#include "idx/index.h"
+#include "idx/hash.h"
+#include "idx/pool.h"
+#include "idx/run.h"
 #include "os/os.h"
 
 static const char UNIT[] = "idx/read";
@@ -26,7 +28,6 @@ int cur_fn = 0;
 int cur_block = 0;
 const char *cur_dir = nullptr;
 bool pass_log = true;
-static int next_file = -1;
 
 // ---- File enumeration ----
 
@@ -51,7 +52,6 @@ int enum_files(const char *path) {
 }
 
 int walk_dir(const char *path) {
-    next_file = -1;
     std::deque<const char *> queue{path};
     std::vector<OsDirEntry> entries;
     uint64_t bytes = 0;
@@ -94,7 +94,7 @@ int walk_dir(const char *path) {
                     break;
                 }
                 uint32_t size = static_cast<uint32_t>(e.size & 0xFFFFFFFFu);
-                file_table.push_back(FileEntry{name, dir, size, 0, 1});
+                file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN});
                 bytes += size;
             }
         }
@@ -112,20 +112,34 @@ int walk_dir(const char *path) {
 }
 
 uint32_t table_fingerprint() {
-    uint32_t h = 2166136261u;
-    auto mix = [&h](const void *p, size_t n) {
-        const auto *b = static_cast<const uint8_t *>(p);
-        for (size_t i = 0; i < n; i++) h = (h ^ b[i]) * 16777619u;
-    };
     uint32_t n = static_cast<uint32_t>(file_table.size());
-    mix(&n, sizeof n);
+    uint32_t h = fnv_mix(FNV_BASIS, &n, sizeof n);
     for (const FileEntry &e : file_table) {
-        mix(e.dir_name, strlen(e.dir_name));
-        mix("/", 1);
-        mix(e.file_name, strlen(e.file_name) + 1);
-        mix(&e.file_size, sizeof e.file_size);
+        h = fnv_mix(h, e.dir_name, strlen(e.dir_name));
+        h = fnv_mix(h, "/", 1);
+        h = fnv_mix(h, e.file_name, strlen(e.file_name) + 1);
+        h = fnv_mix(h, &e.file_size, sizeof e.file_size);
     }
     return h ? h : 1;
+}
+
+// ---- Reading a file by name ----
+
+bool join_path(char *buf, unsigned file_num) {
+    const FileEntry &e = file_table[file_num];
+    int n = snprintf(buf, OS_PATH_MAX, "%s%c%s", e.dir_name, OS_PATH_SEP, e.file_name);
+    return n >= 0 && n < OS_PATH_MAX;
+}
+
+int read_block(unsigned file_num, unsigned block, char *buf) {
+    char path[OS_PATH_MAX];
+    if (!join_path(path, file_num)) return -1;
+    int fd = os_open(path, OS_RANDOM);
+    if (fd < 0) return -1;
+    memset(buf, 0, READ_SIZE);
+    long n = os_read_at(fd, buf, READ_SIZE, uint64_t{block} * READ_SIZE);
+    os_close(fd);
+    return n > 0 ? static_cast<int>(n) : -1;
 }
 
 // ---- Read pipeline ----
@@ -150,23 +164,31 @@ struct ReadSlot {
     uint64_t ofs;     // file offset of the read, bytes
     uint64_t seq;     // issue sequence number
     long bytes;       // bytes transferred, set by read_done
+    int error;        // the read's error code when it failed, else 0; set by read_done
     ReadRequest *req; // null: the slot is free
 };
 
-static ReadSlot slots[NUM_SLOTS];
-static bool slots_made = false;
-static std::vector<ReadSlot *> finished_reads; // completed, in completion order, until delivered
-// At most one request per busy slot plus the current one are alive at a time.
-static ReadRequest requests[NUM_SLOTS + 1];
-static ReadRequest *cur_req = nullptr;
-static ReadRequest cd_span{-1, 0, NO_MORE, 0, 0, 0, false, false}; // filled by the volume reader
-static uint64_t issue_seq = 0;
-static uint64_t deliver_seq = 0;
-static int reads_pending = 0; // issued and not yet completed
-static bool done = false;     // nothing more to issue
-static uint64_t pass_bytes = 0;
-static int dir_fd = -1;                    // descriptor of the directory files are opened in
-static const char *dir_fd_name = nullptr; // the dir_name it was opened for
+// The read driver's bookkeeping. Owned by the indexing thread (read_files and the completion
+// routines it runs inside os_wait_io); tests look at it through read_state() between runs.
+struct ReadPipeline {
+    ReadSlot slots[NUM_SLOTS];
+    bool slots_made;                      // slot buffers allocated (once per process)
+    std::vector<ReadSlot *> finished_reads; // completed, in completion order, until delivered
+    // At most one request per busy slot plus the current one are alive at a time.
+    ReadRequest requests[NUM_SLOTS + 1];
+    ReadRequest *cur_req;                 // the request reads are issued from in walk mode
+    ReadRequest cd_span;                  // CD mode: the volume span, filled by the volume reader
+    uint64_t issue_seq;                   // sequence number the next read gets
+    uint64_t deliver_seq;                 // sequence number delivered next
+    int reads_pending;                    // issued and not yet completed
+    bool done;                            // nothing more to issue
+    uint64_t pass_bytes;                  // bytes delivered in the current pass
+    int dir_fd;                           // descriptor of the directory files are opened in
+    const char *dir_fd_name;              // the dir_name it was opened for
+    int next_file;                        // walk mode: the last file number taken up
+};
+static ReadPipeline rp{{}, false, {}, {}, nullptr, {-1, 0, NO_MORE, 0, 0, 0, false, false}, 0, 0, 0, false, 0,
+                       -1, nullptr, -1};
 
 // total_bytes_read has one writer: a relaxed load and store, no read-modify-write per block.
 static void count_done(uint64_t n) {
@@ -180,32 +202,36 @@ double get_seconds() {
     return static_cast<double>(os_ticks() - start) * period;
 }
 
-// Pass-rate filter state; it lives for the process and carries over from run to run.
-static double last_sample = 0;
-static float samples[10];
-static float sample_sum = 0;
-static unsigned sample_idx = 0;
-static int outliers = 0;
+// Pass-rate filter state; it lives for the process and carries over from run to run. Owned by
+// the indexing thread (tests call sample_rate_at between runs).
+struct RateFilter {
+    double last_sample; // time of the last sample, seconds; 0 before the first
+    float samples[10];  // the last ten pass rates, passes per second
+    float sample_sum;   // their sum
+    unsigned sample_idx; // where the next one goes
+    int outliers;       // samples in a row more than 5 % off the last one
+};
+static RateFilter rf;
 int passes_per_sec = 0;
 
 void sample_rate_at(double t) {
-    double dt = t - last_sample;
+    double dt = t - rf.last_sample;
     // Two samples within one clock tick would give an infinite rate and poison the sum for good.
-    float rate = last_sample <= 0 ? 30.0f : static_cast<float>(dt > 1e-9 ? 1.0 / dt : 1e9);
-    last_sample = t;
-    float p1 = samples[(sample_idx + 9) % 10];
-    float p2 = samples[(sample_idx + 8) % 10];
+    float rate = rf.last_sample <= 0 ? 30.0f : static_cast<float>(dt > 1e-9 ? 1.0 / dt : 1e9);
+    rf.last_sample = t;
+    float p1 = rf.samples[(rf.sample_idx + 9) % 10];
+    float p2 = rf.samples[(rf.sample_idx + 8) % 10];
     int trend = p2 > p1 && p1 > rate ? -1 : p2 < p1 && p1 < rate ? 1 : 0;
     if (std::fabs(p1 - rate) > 0.05f * p1) {
-        if (outliers++ == 0) return; // one sample off by more than 5 % is dropped; a second is taken
+        if (rf.outliers++ == 0) return; // one sample off by more than 5 % is dropped; a second is taken
     } else {
-        outliers = 0;
+        rf.outliers = 0;
     }
-    sample_sum -= samples[sample_idx];
-    samples[sample_idx] = rate;
-    sample_sum += rate;
-    sample_idx = (sample_idx + 1) % 10;
-    float avg = 0.1f * sample_sum;
+    rf.sample_sum -= rf.samples[rf.sample_idx];
+    rf.samples[rf.sample_idx] = rate;
+    rf.sample_sum += rate;
+    rf.sample_idx = (rf.sample_idx + 1) % 10;
+    float avg = 0.1f * rf.sample_sum;
     auto r = static_cast<float>(passes_per_sec);
     if ((trend == 1 && (r < avg || avg - r < -4)) || (trend == -1 && (r > avg || avg - r > 4)) ||
         std::fabs(r - avg) > std::min(0.05f * r, 5.0f))
@@ -215,20 +241,16 @@ void sample_rate_at(double t) {
 void sample_rate() { sample_rate_at(get_seconds()); }
 
 void reset_rate_filter() {
-    last_sample = 0;
-    std::fill(std::begin(samples), std::end(samples), 0.0f);
-    sample_sum = 0;
-    sample_idx = 0;
-    outliers = 0;
+    rf = RateFilter{};
     passes_per_sec = 0;
 }
 
 static void make_slots() {
     auto *mem = static_cast<char *>(os_reserve(size_t{NUM_SLOTS} * READ_SIZE));
     IDX_ASSERT(mem && "no memory for the read buffers");
-    for (int i = 0; i < NUM_SLOTS; i++) slots[i] = ReadSlot{mem + size_t{READ_SIZE} * i, 0, 0, 0, nullptr};
-    finished_reads.reserve(NUM_SLOTS);
-    slots_made = true;
+    for (int i = 0; i < NUM_SLOTS; i++) rp.slots[i] = ReadSlot{mem + size_t{READ_SIZE} * i, 0, 0, 0, 0, nullptr};
+    rp.finished_reads.reserve(NUM_SLOTS);
+    rp.slots_made = true;
 }
 
 static void close_request(ReadRequest *r) {
@@ -242,40 +264,41 @@ static void close_request(ReadRequest *r) {
 static void free_slot(ReadSlot *s) {
     ReadRequest *r = s->req;
     s->req = nullptr;
-    if (--r->refs == 0 && r->next_ofs >= r->end_ofs && r != &cd_span) close_request(r);
+    if (--r->refs == 0 && r->next_ofs >= r->end_ofs && r != &rp.cd_span) close_request(r);
 }
 
 // Completion routine: runs inside os_wait_io on the indexing thread, once per accepted read.
 static void read_done(void *user, long bytes) {
     auto *s = static_cast<ReadSlot *>(user);
     s->bytes = bytes;
-    reads_pending--;
-    finished_reads.push_back(s);
+    s->error = bytes > 0 ? 0 : os_io_error();
+    rp.reads_pending--;
+    rp.finished_reads.push_back(s);
 }
 
 // The request to read from next in walk mode: the current file until it runs out, then the next
 // file of the table that opens.
 static ReadRequest *next_request() {
-    if (cur_req && cur_req->next_ofs < cur_req->end_ofs) return cur_req;
-    cur_req = nullptr;
-    while (next_file < num_files.load(std::memory_order_relaxed) - 1) {
-        int fn = ++next_file;
+    if (rp.cur_req && rp.cur_req->next_ofs < rp.cur_req->end_ofs) return rp.cur_req;
+    rp.cur_req = nullptr;
+    while (rp.next_file < num_files.load(std::memory_order_relaxed) - 1) {
+        int fn = ++rp.next_file;
         const FileEntry &e = file_table[static_cast<size_t>(fn)];
         cur_dir = e.dir_name;
         if (e.file_size == 0) continue;
-        if (dir_fd_name != e.dir_name) {
+        if (rp.dir_fd_name != e.dir_name) {
             // Entries of one directory share their dir_name string: one open per directory.
-            os_close(dir_fd);
-            dir_fd = os_dir_open(e.dir_name);
-            dir_fd_name = e.dir_name;
+            os_close(rp.dir_fd);
+            rp.dir_fd = os_dir_open(e.dir_name);
+            rp.dir_fd_name = e.dir_name;
         }
-        int fd = os_open_in(dir_fd, e.file_name, OS_DIRECT | OS_SEQUENTIAL);
+        int fd = os_open_in(rp.dir_fd, e.file_name, OS_DIRECT | OS_SEQUENTIAL);
         if (fd < 0) {
             count_done(e.file_size); // gone, locked or unreadable: skipped, its size counts as done
             continue;
         }
         ReadRequest *r = nullptr;
-        for (ReadRequest &q : requests)
+        for (ReadRequest &q : rp.requests)
             if (!q.in_use) {
                 r = &q;
                 break;
@@ -286,7 +309,7 @@ static ReadRequest *next_request() {
         if (align & (align - 1)) align = 4096; // block offsets must stay multiples of it
         uint64_t end = (uint64_t{e.file_size} + align - 1) / align * align;
         *r = ReadRequest{fd, fn, 0, 0, end, 0, false, true};
-        cur_req = r;
+        rp.cur_req = r;
         return r;
     }
     return nullptr;
@@ -294,12 +317,13 @@ static ReadRequest *next_request() {
 
 // Issues reads until every slot is busy (1) or nothing is left to read (-1).
 static int issue_reads() {
-    if (!slots_made) make_slots();
+    if (!rp.slots_made) make_slots();
     for (;;) {
-        ReadRequest *r = cd_mode ? (cd_span.next_ofs < cd_span.end_ofs ? &cd_span : nullptr) : next_request();
+        ReadRequest *r = cd_mode ? (rp.cd_span.next_ofs < rp.cd_span.end_ofs ? &rp.cd_span : nullptr)
+                                 : next_request();
         if (!r) return -1;
         ReadSlot *s = nullptr;
-        for (ReadSlot &f : slots)
+        for (ReadSlot &f : rp.slots)
             if (!f.req) {
                 s = &f;
                 break;
@@ -307,20 +331,21 @@ static int issue_reads() {
         if (!s) return 1;
         s->req = r;
         s->ofs = r->next_ofs;
-        s->seq = issue_seq++;
+        s->seq = rp.issue_seq++;
         s->bytes = 0;
+        s->error = 0;
         r->refs++;
         auto len = static_cast<uint32_t>(std::min<uint64_t>(r->end_ofs - r->next_ofs, READ_SIZE));
         r->next_ofs += len;
         if (os_read_async(r->fd, s->data, len, s->ofs, s, read_done) == 0) {
-            reads_pending++;
+            rp.reads_pending++;
             continue;
         }
         IDX_CHECK(!"ReadFileEx error");
         // The refused read still takes its place in the order as an empty read: delivery then
         // ends the file there and counts its rest, so no sequence number and no byte goes missing.
         r->next_ofs = NO_MORE;
-        finished_reads.push_back(s);
+        rp.finished_reads.push_back(s);
     }
 }
 
@@ -343,6 +368,15 @@ static void deliver_block(ReadSlot *s) {
     cur_block = static_cast<int>(s->ofs / READ_SIZE);
     cur_fn = r->file_num;
     if (r->ended) return; // given up or cut short: these bytes were counted when it ended
+    if (s->error != 0) {
+        // The device failed: an index without this file's words must not pass for a whole one.
+        // The file still ends below, so the run's accounting stays whole until it stops.
+        char path[OS_PATH_MAX];
+        char why[OS_PATH_MAX + 32];
+        bool whole = join_path(path, static_cast<unsigned>(r->file_num));
+        snprintf(why, sizeof why, "read error on %s", whole ? path : e.file_name);
+        fail_run(why);
+    }
     // What the table promised for this block; a file that grew since is read only that far.
     auto want = static_cast<uint32_t>(std::min<uint64_t>(e.file_size - s->ofs, READ_SIZE));
     uint32_t n = std::min(static_cast<uint32_t>(std::max(s->bytes, 0L)), want);
@@ -361,22 +395,22 @@ static void deliver_cd_block(ReadSlot *) { IDX_ASSERT(!"CD volumes are not read 
 
 // Delivers every finished read whose turn has come, strictly in issue order.
 static void deliver_reads() {
-    for (size_t i = 0; i < finished_reads.size();) {
-        ReadSlot *s = finished_reads[i];
-        if (s->seq != deliver_seq) {
+    for (size_t i = 0; i < rp.finished_reads.size();) {
+        ReadSlot *s = rp.finished_reads[i];
+        if (s->seq != rp.deliver_seq) {
             i++;
             continue;
         }
-        deliver_seq++;
+        rp.deliver_seq++;
         if (cd_mode)
             deliver_cd_block(s);
         else
             deliver_block(s);
         // Issued before the slot is freed, so the slot is refilled only by a later issue.
-        if (issue_reads() < 0) done = true;
-        pass_bytes += static_cast<uint64_t>(std::max(s->bytes, 0L));
+        if (issue_reads() < 0) rp.done = true;
+        rp.pass_bytes += static_cast<uint64_t>(std::max(s->bytes, 0L));
         free_slot(s);
-        finished_reads.erase(finished_reads.begin() + static_cast<std::ptrdiff_t>(i));
+        rp.finished_reads.erase(rp.finished_reads.begin() + static_cast<std::ptrdiff_t>(i));
         i = 0;
     }
 }
@@ -384,26 +418,26 @@ static void deliver_reads() {
 // After a cancel: cancels and drains every read in flight and closes every file, so the next run
 // starts with all slots free, the reorder buffer empty and issue_seq == deliver_seq.
 static void abandon_reads() {
-    for (ReadRequest &r : requests) {
+    for (ReadRequest &r : rp.requests) {
         if (!r.in_use) continue;
         r.next_ofs = NO_MORE;
         if (r.refs > 0) os_cancel_io(r.fd);
     }
-    while (reads_pending > 0)
+    while (rp.reads_pending > 0)
         if (os_wait_io() == 0) IDX_ASSERT(!"reads in flight that never complete");
-    for (ReadSlot *s : finished_reads) free_slot(s);
-    finished_reads.clear();
-    deliver_seq = issue_seq;
-    for (ReadRequest &r : requests)
+    for (ReadSlot *s : rp.finished_reads) free_slot(s);
+    rp.finished_reads.clear();
+    rp.deliver_seq = rp.issue_seq;
+    for (ReadRequest &r : rp.requests)
         if (r.in_use) close_request(&r);
-    cur_req = nullptr;
+    rp.cur_req = nullptr;
     extract_reset();
 }
 
 static void close_dir() {
-    os_close(dir_fd);
-    dir_fd = -1;
-    dir_fd_name = nullptr;
+    os_close(rp.dir_fd);
+    rp.dir_fd = -1;
+    rp.dir_fd_name = nullptr;
 }
 
 int read_files() {
@@ -412,14 +446,15 @@ int read_files() {
     total_bytes_read.store(0, std::memory_order_relaxed);
     cur_fn = 0;
     cur_block = 0;
-    done = false;
-    cur_req = nullptr;
+    rp.done = false;
+    rp.cur_req = nullptr;
+    rp.next_file = -1; // the table may have been enumerated again since the last run
     for (;;) {
-        pass_bytes = 0;
-        if (issue_reads() < 0) done = true;
+        rp.pass_bytes = 0;
+        if (issue_reads() < 0) rp.done = true;
         deliver_reads();
         sample_rate();
-        float tp = static_cast<float>(passes_per_sec) * static_cast<float>(pass_bytes);
+        float tp = static_cast<float>(passes_per_sec) * static_cast<float>(rp.pass_bytes);
         cur_throughput.store(tp, std::memory_order_relaxed);
         if (pass_log) {
             uint64_t total = total_bytes.load(std::memory_order_relaxed);
@@ -427,7 +462,7 @@ int read_files() {
             fprintf(stderr, "%d %.2f\n", total ? static_cast<int>(got * 100 / total) : 0,
                     static_cast<double>(tp) * 0.001);
         }
-        if (reads_pending == 0) break;
+        if (rp.reads_pending == 0) break;
         // A full index file ends the run as a cancel does.
         if (cancel_requested.load(std::memory_order_relaxed) || run_failed) {
             abandon_reads();
@@ -436,20 +471,23 @@ int read_files() {
         }
         if (os_wait_io() == 0) IDX_ASSERT(!"reads in flight that never complete");
     }
+    // Named as in the assertion reports.
+    const std::vector<ReadSlot *> &finished_reads = rp.finished_reads;
+    bool done = rp.done;
     IDX_ASSERT(finished_reads.empty() && "reorder buffer not empty");
     IDX_ASSERT(done && "not done");
     IDX_ASSERT(total_bytes_read == total_bytes && "not all data read");
     close_dir();
-    return 0;
+    return run_failed ? -1 : 0;
 }
 
 ReadState read_state() {
     ReadState st{};
-    for (const ReadSlot &s : slots) st.busy_slots += s.req != nullptr;
-    for (const ReadRequest &r : requests) st.open_files += r.in_use;
-    st.finished = static_cast<int>(finished_reads.size());
-    st.pending = reads_pending;
-    st.issue_seq = issue_seq;
-    st.deliver_seq = deliver_seq;
+    for (const ReadSlot &s : rp.slots) st.busy_slots += s.req != nullptr;
+    for (const ReadRequest &r : rp.requests) st.open_files += r.in_use;
+    st.finished = static_cast<int>(rp.finished_reads.size());
+    st.pending = rp.reads_pending;
+    st.issue_seq = rp.issue_seq;
+    st.deliver_seq = rp.deliver_seq;
     return st;
 }

@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <vector>
 
+constexpr int MAX_FILES = 65536; // file numbers are stored in 16 bits
+
 struct FileEntry {
     const char *file_name; // name without directory part (heap_pool)
     const char *dir_name;  // directory holding it; shared by the entries of one directory
     uint32_t file_size;    // low 32 bits of the size, bytes
     uint32_t disk_ofs;     // byte offset on a raw CD volume; 0 for walked files
-    int32_t kind;          // content kind: 1 not yet detected, <= 0 not extracted
+    int32_t kind;          // content kind (idx/detect.h): KIND_UNKNOWN until detected, <= 0 not extracted
 };
 
 extern std::vector<FileEntry> file_table;
@@ -32,6 +34,12 @@ constexpr int WALK_NO_MEMORY = 2;
 // Hash of the file table (count, every path and size, in order); never 0.
 uint32_t table_fingerprint();
 
+// The full path of a file ("dir/name") into buf of OS_PATH_MAX bytes; false when it does not fit.
+bool join_path(char *buf, unsigned file_num);
+// Reads block `block` (READ_SIZE bytes at block * READ_SIZE) of a file by name into buf, which
+// holds READ_SIZE bytes and is zeroed first. The bytes read, or -1 when none could be read.
+int read_block(unsigned file_num, unsigned block, char *buf);
+
 // ---- Read pipeline ----
 
 constexpr uint32_t READ_SIZE = 32768; // bytes of every read but a file's last
@@ -45,7 +53,7 @@ extern const char *cur_dir;                    // directory of the file last ope
 extern bool pass_log;                          // write the "%d %.2f" line per pass to standard error
 
 // Reads and delivers every file of the table. 0 when all data was delivered, -1 when cancelled
-// (or the run failed). Indexing thread only.
+// or the run failed (a read error fails it with "read error on <path>"). Indexing thread only.
 int read_files();
 double get_seconds(); // seconds since the first call
 void sample_rate();   // the pass-rate filter behind cur_throughput

@@ -2,11 +2,15 @@
 
 #include <cstring>
 
-// Working state of the word being stemmed, set at the start of every call. Process-wide and unlocked:
-// words are stemmed only by the thread that extracts them, one at a time. The first letter is index 0.
-static char *b; // the word
-static int k;   // index of its current last letter
-static int j;   // last letter of the stem in front of the suffix last matched
+// Work area of the word being stemmed, set at the start of every call. Process-wide and unlocked:
+// owned by the thread that extracts words (the indexing thread during a run, the UI thread for
+// the stop list and queries), one word at a time. The first letter is index 0.
+struct StemWork {
+    char *b; // the word
+    int k;   // index of its current last letter
+    int j;   // last letter of the stem in front of the suffix last matched
+};
+static StemWork sw;
 
 // Consonant class of a letter, given whether the letter before it is a consonant. Ä, Ö, Ü and ß fall to
 // the default like every other letter that is not a vowel.
@@ -27,16 +31,16 @@ static inline bool cons_after(char ch, bool prev_cons) {
 
 // A Y at the start is a consonant: as if a vowel stood before it.
 static bool is_cons(int i) {
-    return cons_after(b[i], i > 0 && is_cons(i - 1));
+    return cons_after(sw.b[i], i > 0 && is_cons(i - 1));
 }
 
 // Number of vowel-run-then-consonant pairs in letters 0..j: each starts where a consonant follows a vowel.
 static int measure() {
-    if (j < 0) return 0;
+    if (sw.j < 0) return 0;
     int m = 0;
-    bool prev = cons_after(b[0], false);
-    for (int i = 1; i <= j; i++) {
-        bool c = cons_after(b[i], prev);
+    bool prev = cons_after(sw.b[0], false);
+    for (int i = 1; i <= sw.j; i++) {
+        bool c = cons_after(sw.b[i], prev);
         m += c && !prev;
         prev = c;
     }
@@ -45,36 +49,36 @@ static int measure() {
 
 static bool vowel_in_stem() {
     bool prev = false;
-    for (int i = 0; i <= j; i++) {
-        prev = cons_after(b[i], prev);
+    for (int i = 0; i <= sw.j; i++) {
+        prev = cons_after(sw.b[i], prev);
         if (!prev) return true;
     }
     return false;
 }
 
 static bool double_cons(int i) {
-    return i >= 1 && b[i] == b[i - 1] && is_cons(i);
+    return i >= 1 && sw.b[i] == sw.b[i - 1] && is_cons(i);
 }
 
 // Consonant-vowel-consonant ending at i, the last not W, X or Y: where a lost E is put back (HOP(E)).
 static bool cvc(int i) {
     if (i < 2 || !is_cons(i) || is_cons(i - 1) || !is_cons(i - 2)) return false;
-    return b[i] != 'W' && b[i] != 'X' && b[i] != 'Y';
+    return sw.b[i] != 'W' && sw.b[i] != 'X' && sw.b[i] != 'Y';
 }
 
 // Does the word end in s? On success j marks the letter in front of it. The last letter is compared
 // first: nearly every test fails there, before the length check and the full comparison.
 template <int N> static inline bool ends(const char (&s)[N]) {
     constexpr int n = N - 1;
-    if (b[k] != s[n - 1] || n > k + 1 || std::memcmp(b + k - n + 1, s, n) != 0) return false;
-    j = k - n;
+    if (sw.b[sw.k] != s[n - 1] || n > sw.k + 1 || std::memcmp(sw.b + sw.k - n + 1, s, n) != 0) return false;
+    sw.j = sw.k - n;
     return true;
 }
 
 // Replaces the suffix last matched by s.
 template <int N> static inline void set_to(const char (&s)[N]) {
-    std::memcpy(b + j + 1, s, N - 1);
-    k = j + N - 1;
+    std::memcpy(sw.b + sw.j + 1, s, N - 1);
+    sw.k = sw.j + N - 1;
 }
 
 template <int N> static inline void replace_if_measured(const char (&s)[N]) {
@@ -83,18 +87,18 @@ template <int N> static inline void replace_if_measured(const char (&s)[N]) {
 
 // Plurals, then -ED and -ING.
 static void step1ab() {
-    if (b[k] == 'S') {
+    if (sw.b[sw.k] == 'S') {
         if (ends("SSES"))
-            k -= 2;
+            sw.k -= 2;
         else if (ends("IES"))
             set_to("I");
-        else if (b[k - 1] != 'S')
-            k--;
+        else if (sw.b[sw.k - 1] != 'S')
+            sw.k--;
     }
     if (ends("EED")) {
-        if (measure() > 0) k--;
+        if (measure() > 0) sw.k--;
     } else if ((ends("ED") || ends("ING")) && vowel_in_stem()) {
-        k = j;
+        sw.k = sw.j;
         // From here on j == k, so measure() covers the whole shortened word.
         if (ends("AT"))
             set_to("ATE");
@@ -102,21 +106,21 @@ static void step1ab() {
             set_to("BLE");
         else if (ends("IZ"))
             set_to("IZE");
-        else if (double_cons(k)) {
-            if (b[k] != 'L' && b[k] != 'S' && b[k] != 'Z') k--;
-        } else if (measure() == 1 && cvc(k))
+        else if (double_cons(sw.k)) {
+            if (sw.b[sw.k] != 'L' && sw.b[sw.k] != 'S' && sw.b[sw.k] != 'Z') sw.k--;
+        } else if (measure() == 1 && cvc(sw.k))
             set_to("E");
     }
 }
 
 static void step1c() {
-    if (ends("Y") && vowel_in_stem()) b[k] = 'I';
+    if (ends("Y") && vowel_in_stem()) sw.b[sw.k] = 'I';
 }
 
 // Double suffixes to single ones. The first suffix that matches decides, even when m is 0.
 static void step2() {
-    if (k < 1) return;
-    switch (b[k - 1]) {
+    if (sw.k < 1) return;
+    switch (sw.b[sw.k - 1]) {
     case 'A':
         if (ends("ATIONAL"))
             replace_if_measured("ATE");
@@ -179,7 +183,7 @@ static void step2() {
 
 // -IC-, -FULL, -NESS and the like.
 static void step3() {
-    switch (b[k]) {
+    switch (sw.b[sw.k]) {
     case 'E':
         if (ends("ICATE"))
             replace_if_measured("IC");
@@ -205,8 +209,8 @@ static void step3() {
 
 // Single suffixes, removed from stems of measure 2 or more.
 static void step4() {
-    if (k < 1) return;
-    switch (b[k - 1]) {
+    if (sw.k < 1) return;
+    switch (sw.b[sw.k - 1]) {
     case 'A':
         if (ends("AL")) break;
         return;
@@ -227,7 +231,7 @@ static void step4() {
         if (ends("ANT") || ends("EMENT") || ends("MENT") || ends("ENT")) break;
         return;
     case 'O':
-        if (ends("ION") && j >= 0 && (b[j] == 'S' || b[j] == 'T')) break;
+        if (ends("ION") && sw.j >= 0 && (sw.b[sw.j] == 'S' || sw.b[sw.j] == 'T')) break;
         if (ends("OU")) break;
         return;
     case 'S':
@@ -248,31 +252,31 @@ static void step4() {
     default:
         return;
     }
-    if (measure() > 1) k = j;
+    if (measure() > 1) sw.k = sw.j;
 }
 
 // A final -E, and -LL to -L, on long words. A final vowel leaves the measure alone, so one measure
 // of the whole word serves both tests.
 static void step5() {
-    j = k;
-    if (b[k] != 'E' && b[k] != 'L') return;
+    sw.j = sw.k;
+    if (sw.b[sw.k] != 'E' && sw.b[sw.k] != 'L') return;
     int m = measure();
-    if (b[k] == 'E' && (m > 1 || (m == 1 && !cvc(k - 1)))) k--;
-    if (b[k] == 'L' && double_cons(k) && m > 1) k--;
+    if (sw.b[sw.k] == 'E' && (m > 1 || (m == 1 && !cvc(sw.k - 1)))) sw.k--;
+    if (sw.b[sw.k] == 'L' && double_cons(sw.k) && m > 1) sw.k--;
 }
 
 int stem_word(char *word, int &len) {
     word[len] = 0;
-    b = word;
-    k = len - 1;
-    j = 0;
+    sw.b = word;
+    sw.k = len - 1;
+    sw.j = 0;
     step1ab();
     step1c();
     step2();
     step3();
     step4();
     step5();
-    len = k + 1;
+    len = sw.k + 1;
     word[len] = 0;
     return len;
 }

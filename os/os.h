@@ -70,9 +70,15 @@ void os_sleep_ms(int ms);
 int64_t os_ticks();
 int64_t os_tick_rate();
 
-// Errors (GetLastError / SetLastError).
+// Errors (GetLastError / SetLastError, FormatMessageA). Codes are the system's own; the engine
+// tells apart only the named ones below. Per thread.
 int os_last_error();
 void os_set_last_error(int code);
+const char *os_error_text(int code); // the system's text for a code
+extern const int OS_ERR_NOT_FOUND;   // no such file or directory
+extern const int OS_ERR_IN_USE;      // locked by another process
+extern const int OS_ERR_INVALID;     // an argument the call cannot take (a file that cannot be mapped)
+extern const int OS_ERR_IO;          // the device failed to read
 
 // Directory of the program file, with no trailing separator; false when it cannot be found
 // or does not fit n bytes.
@@ -81,15 +87,23 @@ bool os_program_dir(char *buf, size_t n);
 // Asynchronous reads (ReadFileEx + completion routine, SleepEx alertable, CancelIo).
 // Completion routines run only inside os_wait_io, on the thread that calls it, once for every
 // read that os_read_async accepted, cancelled ones included (with 0 bytes).
+// Threads: the back ends keep unlocked queues, so os_read_async, os_wait_io and os_cancel_io are
+// called by one thread at a time (the indexing thread during a run), the one that issued the reads
+// it waits for.
 using OsIoDone = void (*)(void *user, long bytes); // bytes transferred, 0 on error or cancel
 // Queues one read of len bytes at ofs into buf (aligned for direct I/O). Returns 0 when accepted,
 // -1 when refused (no completion will follow).
 int os_read_async(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDone done);
 // Submits what is queued and waits until at least one completion routine has run.
-// Returns the number of routines run, 0 when nothing was in flight.
+// Returns the number of routines run, 0 when nothing was in flight. Should the waiting itself fail,
+// every read in flight completes as failed (0 bytes, os_io_error() OS_ERR_IO), so no read is left without its
+// routine.
 int os_wait_io();
 // Cancels the reads of fd in flight; they still complete (with 0 bytes) in a later os_wait_io.
 void os_cancel_io(int fd);
+// Inside a completion routine: the error code of the read it reports (OS_ERR_IO when the device
+// failed), or 0 when the read succeeded, reached the end of the file or was cancelled. 0 elsewhere.
+int os_io_error();
 
 // Which asynchronous back end is in use: "uring", "sync" or a test's own. Chosen once, at the
 // first os_read_async: io_uring when available, else sync; OLMAREST_IO=sync forces sync.

@@ -30,7 +30,18 @@ struct Done {
     long bytes;
     OsIoDone done;
     int fd;
+    int err; // what os_last_error() gives inside the routine
 };
+
+// os_io_error() of the routine running on this thread; 0 outside routines, and in the routines of
+// back ends that never set it (a test's own).
+thread_local int routine_error = 0;
+
+void run_routine(const Done &d) {
+    routine_error = d.err;
+    d.done(d.user, d.bytes);
+    routine_error = 0;
+}
 
 // ---- Synchronous back end ----
 
@@ -39,7 +50,7 @@ std::deque<Done> sync_queue;
 
 int sync_read(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDone done) {
     long n = os_read_at(fd, buf, len, ofs);
-    sync_queue.push_back(Done{user, n < 0 ? 0 : n, done, fd});
+    sync_queue.push_back(Done{user, n < 0 ? 0 : n, done, fd, n < 0 ? errno : 0});
     return 0;
 }
 
@@ -49,7 +60,7 @@ int sync_wait() {
     for (size_t i = 0; i < n; i++) {
         Done d = sync_queue.front();
         sync_queue.pop_front();
-        d.done(d.user, d.bytes);
+        run_routine(d);
     }
     return static_cast<int>(n);
 }
@@ -57,7 +68,7 @@ int sync_wait() {
 // The data is already here, but a cancelled read reports 0 bytes as it would under io_uring.
 void sync_cancel(int fd) {
     for (Done &d : sync_queue)
-        if (d.fd == fd) d.bytes = 0;
+        if (d.fd == fd) d.bytes = d.err = 0;
 }
 
 const OsIoBackend sync_backend{"sync", sync_read, sync_wait, sync_cancel};
@@ -86,6 +97,7 @@ std::deque<UringOp> ops;          // stable addresses: a completion names its op
 UringOp *free_ops = nullptr;
 int uring_in_flight = 0;          // reads accepted and not yet completed
 bool cancel_fd_refused = false;   // kernels before 5.19 know no cancel by descriptor
+bool ring_broken = false;         // waiting on the ring failed: no read is taken any more
 std::vector<Done> reaped;         // completions of one wait, run after the ring is advanced
 
 // user_data of a cancel request; its completion runs no routine.
@@ -111,6 +123,7 @@ io_uring_sqe *get_sqe() {
 }
 
 int uring_read(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDone done) {
+    if (ring_broken) return -1;
     io_uring_sqe *sqe = get_sqe();
     if (!sqe) return -1;
     UringOp *op = free_ops;
@@ -130,16 +143,20 @@ int uring_read(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDo
 
 // The bytes a completed read stands for, after the fix-ups the synchronous path gets from
 // os_read_at: misaligned direct reads are redone buffered, a short read before end of file is
-// finished, and any other error or a cancel gives 0.
-long settle(const UringOp &op, int res) {
+// finished, and any other error or a cancel gives 0. err receives the read's error code, 0 for
+// success, end of file or cancel.
+long settle(const UringOp &op, int res, int &err) {
+    err = 0;
     if (res == -EINVAL) {
         int fl = fcntl(op.fd, F_GETFL);
         if (fl != -1 && (fl & O_DIRECT)) {
             fcntl(op.fd, F_SETFL, fl & ~O_DIRECT);
             long n = os_read_at(op.fd, op.buf, op.len, op.ofs);
+            if (n < 0) err = errno;
             return n < 0 ? 0 : n;
         }
     }
+    if (res < 0 && res != -ECANCELED) err = -res;
     if (res <= 0) return 0;
     uint32_t got = static_cast<uint32_t>(res);
     if (got < op.len) {
@@ -153,6 +170,21 @@ long settle(const UringOp &op, int res) {
     return static_cast<long>(got);
 }
 
+// The ring cannot be waited on: every read in flight completes as failed, so the caller's
+// bookkeeping still sees each one end, and the ring takes no more reads.
+int fail_in_flight() {
+    ring_broken = true;
+    reaped.clear();
+    for (UringOp &op : ops) {
+        if (!op.in_use) continue;
+        reaped.push_back(Done{op.user, 0, op.done, op.fd, EIO});
+        op.in_use = false;
+    }
+    uring_in_flight = 0;
+    for (const Done &d : reaped) run_routine(d);
+    return static_cast<int>(reaped.size());
+}
+
 int uring_wait() {
     if (uring_in_flight == 0) {
         io_uring_submit(&ring); // a lone cancel may still be queued
@@ -161,7 +193,7 @@ int uring_wait() {
     int ran = 0;
     while (ran == 0 && uring_in_flight > 0) {
         int r = io_uring_submit_and_wait(&ring, 1);
-        if (r < 0 && r != -EINTR && r != -EAGAIN && r != -EBUSY) return 0;
+        if (r < 0 && r != -EINTR && r != -EAGAIN && r != -EBUSY) return fail_in_flight();
         reaped.clear();
         io_uring_cqe *cqe;
         unsigned head, seen = 0;
@@ -172,7 +204,9 @@ int uring_wait() {
                 if (cqe->res == -EINVAL) cancel_fd_refused = true;
                 continue;
             }
-            reaped.push_back(Done{op->user, settle(*op, cqe->res), op->done, op->fd});
+            int err;
+            long bytes = settle(*op, cqe->res, err);
+            reaped.push_back(Done{op->user, bytes, op->done, op->fd, err});
             op->in_use = false;
             op->next_free = free_ops;
             free_ops = op;
@@ -180,7 +214,7 @@ int uring_wait() {
         }
         io_uring_cq_advance(&ring, seen);
         // Routines run after the ring is advanced, so one that issues reads finds room.
-        for (const Done &d : reaped) d.done(d.user, d.bytes);
+        for (const Done &d : reaped) run_routine(d);
         ran += static_cast<int>(reaped.size());
     }
     return ran;
@@ -241,6 +275,8 @@ int os_read_async(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsI
 int os_wait_io() { return current()->wait_io(); }
 
 void os_cancel_io(int fd) { current()->cancel_io(fd); }
+
+int os_io_error() { return routine_error; }
 
 const char *os_io_backend() { return current()->name; }
 

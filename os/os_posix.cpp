@@ -253,6 +253,13 @@ int64_t os_tick_rate() { return 1000000000; }
 
 int os_last_error() { return errno; }
 
+const char *os_error_text(int code) { return strerror(code); }
+
+const int OS_ERR_NOT_FOUND = ENOENT;
+const int OS_ERR_IN_USE = EWOULDBLOCK;
+const int OS_ERR_INVALID = EINVAL;
+const int OS_ERR_IO = EIO;
+
 void os_set_last_error(int code) { errno = code; }
 
 bool os_program_dir(char *buf, size_t n) {

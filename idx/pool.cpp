@@ -1,0 +1,170 @@
+#include "idx/pool.h"
+
+#include <cstring>
+
+#include "idx/check.h"
+#include "os/os.h"
+
+// The pools and the index file belong to the index unit; assertion reports name it.
+static const char UNIT[] = "idx/index";
+
+// In sanitizer builds the unused part of each pool, and buckets on the free list, stay poisoned:
+// the pools are carved by hand, so ASan could not see an overrun inside them otherwise.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define POOL_POISON(p, n) ((void)(p), (void)(n))
+#define POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+Pool heap_pool{};
+Pool idx_pool{};
+
+// The open idx.dat behind idx_pool. Owned like the pools: the indexing thread during a run, the
+// UI thread otherwise.
+struct IdxFile {
+    int fd;            // the open idx.dat while idx_pool has memory; -1 otherwise
+    uint64_t map_size; // bytes mapped
+    bool writable;     // built (cut at close) rather than loaded
+};
+static IdxFile idx_file{-1, 0, false};
+
+static inline uint32_t low32(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+uint32_t idx_origin() { return low32(idx_pool.base); }
+
+void *addr_to_ptr(uint32_t addr) { return idx_pool.base + (addr - idx_origin()); }
+
+uint32_t ptr_to_addr(const void *p) { return idx_origin() + ptr_to_ofs(p); }
+
+void *mem_alloc(uint32_t size, bool in_idx) {
+    Pool &p = in_idx ? idx_pool : heap_pool;
+    if (!p.base) {
+        if (in_idx) IDX_ASSERT(!"mem_alloc for idx, without file mapped");
+        p.base = static_cast<uint8_t *>(os_reserve(HEAP_POOL_LIMIT));
+        if (!p.base) return nullptr;
+        p.limit = HEAP_POOL_LIMIT;
+        POOL_POISON(p.base, p.limit);
+    }
+    if (in_idx && size == BUCKET_SIZE) {
+        if (p.free_count > 0) {
+            void *b = addr_to_ptr(p.free_list);
+            POOL_UNPOISON(b, BUCKET_SIZE);
+            memcpy(&p.free_list, b, 4);
+            p.free_count--;
+            p.used += BUCKET_SIZE;
+            return b;
+        }
+        p.end = (p.end + BUCKET_SIZE - 1) & ~(BUCKET_SIZE - 1);
+    }
+    if (static_cast<uint64_t>(p.end) + size > p.limit) return nullptr;
+    void *b = p.base + p.end;
+    POOL_UNPOISON(b, size);
+    p.end += size;
+    p.used += size;
+    return b;
+}
+
+void mem_free(void *ptr, uint32_t size) {
+    auto *b = static_cast<uint8_t *>(ptr);
+    bool in_heap = heap_pool.base && static_cast<uintptr_t>(b - heap_pool.base) < heap_pool.end;
+    Pool &p = in_heap ? heap_pool : idx_pool;
+    uintptr_t ofs = static_cast<uintptr_t>(b - p.base);
+    IDX_ASSERT(p.base && ofs < p.end && "invalid pointer to mem_free (not in either pool)");
+    p.used -= size;
+    if (ofs + size == p.end) {
+        p.end -= size;
+        POOL_POISON(b, size);
+    } else if (!in_heap && size == BUCKET_SIZE) {
+        memcpy(b, &p.free_list, 4);
+        p.free_list = ptr_to_addr(b);
+        p.free_count++;
+        POOL_POISON(b, size);
+    } else {
+        IDX_ASSERT(!"mem_free: not at end of pool, nor bucket in index mapping");
+    }
+}
+
+static void empty_pool(Pool &p) {
+    p.end = 0;
+    p.used = 0;
+    p.free_list = 0;
+    p.free_count = 0;
+    if (p.base) POOL_POISON(p.base, p.limit);
+}
+
+void reset_pools() {
+    empty_pool(heap_pool);
+    empty_pool(idx_pool);
+}
+
+void empty_heap_pool() { empty_pool(heap_pool); }
+
+void *ofs_to_ptr(uint32_t ofs) {
+    IDX_ASSERT(ofs < idx_pool.end && "invalid offset in index mapping");
+    return idx_pool.base + ofs;
+}
+
+uint32_t ptr_to_ofs(const void *p) {
+    uintptr_t ofs = static_cast<uintptr_t>(static_cast<const uint8_t *>(p) - idx_pool.base);
+    IDX_ASSERT(ofs < idx_pool.end && "invalid pointer in index mapping");
+    return static_cast<uint32_t>(ofs);
+}
+
+int map_idx_write() {
+    idx_pool.limit = IDX_POOL_LIMIT;
+    int fd = os_create_locked("idx.dat");
+    if (fd < 0) return -1;
+    void *base = os_truncate(fd, IDX_POOL_LIMIT) == 0 ? os_map(fd, IDX_POOL_LIMIT, true) : nullptr;
+    if (!base) {
+        int err = os_last_error();
+        os_truncate(fd, 0);
+        os_close(fd);
+        os_set_last_error(err);
+        return -1;
+    }
+    idx_file.fd = fd;
+    idx_file.map_size = IDX_POOL_LIMIT;
+    idx_file.writable = true;
+    idx_pool.base = static_cast<uint8_t *>(base);
+    POOL_POISON(base, IDX_POOL_LIMIT); // nothing is allocated in it yet
+    return 0;
+}
+
+void *map_idx_read() {
+    int fd = os_open_locked("idx.dat");
+    if (fd < 0) return nullptr;
+    int64_t size = os_file_size(fd);
+    // An empty file cannot be mapped; offsets are 32-bit, so a larger file is no index of ours.
+    bool mappable = size > 0 && size <= 0xFFFFFFFFll;
+    void *base = mappable ? os_map(fd, static_cast<uint64_t>(size), false) : nullptr;
+    if (!base) {
+        // Nothing failed for an empty file: without our own code the caller would read a stale
+        // error (often ENOENT from an earlier open) and report the file as missing.
+        int err = mappable ? os_last_error() : OS_ERR_INVALID;
+        os_close(fd);
+        os_set_last_error(err);
+        return nullptr;
+    }
+    idx_file.fd = fd;
+    idx_file.map_size = static_cast<uint64_t>(size);
+    idx_file.writable = false;
+    idx_pool.base = static_cast<uint8_t *>(base);
+    idx_pool.end = idx_pool.used = idx_pool.limit = static_cast<uint32_t>(size);
+    idx_pool.free_list = idx_pool.free_count = 0;
+    return base;
+}
+
+bool idx_file_id(uint64_t *dev, uint64_t *ino) { return idx_pool.base && os_file_id(idx_file.fd, dev, ino); }
+
+void close_idx_file() {
+    if (!idx_pool.base) return;
+    POOL_UNPOISON(idx_pool.base, idx_file.map_size); // the address range may be mapped again by others
+    os_unmap(idx_pool.base, idx_file.map_size);
+    if (idx_file.writable) os_truncate(idx_file.fd, idx_pool.end);
+    os_close(idx_file.fd);
+    idx_file.fd = -1;
+    idx_pool.base = nullptr;
+}

@@ -1,0 +1,47 @@
+// The two memory pools and the index file they live in: heap_pool (names and copies, process
+// memory) and idx_pool (the mapping of "idx.dat"), bump-allocated, with the recycling of posting
+// buckets and the helpers that turn offsets and stored 32-bit addresses into pointers. The leaf the
+// word table and the file table stand on.
+//
+// Owner: the indexing thread during a run; the UI thread otherwise (create_idx, read_idx, queries).
+#ifndef OLMAREST_IDX_POOL_H
+#define OLMAREST_IDX_POOL_H
+
+#include <cstdint>
+
+constexpr uint32_t BUCKET_SIZE = 32;           // bytes of a Bucket, the only size recycled
+constexpr uint32_t IDX_POOL_LIMIT = 64u << 20; // bytes mapped while an index is built
+constexpr uint32_t HEAP_POOL_LIMIT = 8u << 20; // bytes of the heap pool
+
+struct Pool {
+    uint8_t *base;       // start of the pool's memory, null while it has none
+    uint32_t end;        // bump offset: bytes up to the end of the last block handed out
+    uint32_t used;       // live bytes
+    uint32_t limit;      // capacity in bytes
+    uint32_t free_list;  // address of the most recently released bucket of idx_pool
+    uint32_t free_count; // buckets on the free list (an address may be 0, so the count ends it)
+};
+extern Pool heap_pool; // file table strings, stop-list buffer, loaded directory copy
+extern Pool idx_pool;  // the mapping of idx.dat
+
+// A block of size bytes from idx_pool (in_idx) or heap_pool, or null when it does not fit.
+// 32-byte blocks of idx_pool are 32-aligned and recycled through the free list.
+void *mem_alloc(uint32_t size, bool in_idx);
+// Gives back a block: the last one of its pool (the pool shrinks) or a bucket of idx_pool.
+void mem_free(void *p, uint32_t size);
+void reset_pools();     // both pools empty; base and limit stay
+void empty_heap_pool(); // heap_pool alone empty
+
+void *ofs_to_ptr(uint32_t ofs);     // Requires: ofs < idx_pool.end
+uint32_t ptr_to_ofs(const void *p); // Requires: p inside the used part of idx_pool
+uint32_t idx_origin();              // the 32-bit origin of addresses in the current mapping
+void *addr_to_ptr(uint32_t addr);   // a stored address of the current mapping as a pointer
+uint32_t ptr_to_addr(const void *p);
+
+int map_idx_write();   // creates "idx.dat" in the current directory and maps 64 MiB; 0 or -1
+void *map_idx_read();  // maps the existing "idx.dat" read-only; its start, or null
+void close_idx_file(); // unmaps, cuts the file to idx_pool.end, closes
+// Device and inode of the open idx.dat; false when none is open.
+bool idx_file_id(uint64_t *dev, uint64_t *ino);
+
+#endif

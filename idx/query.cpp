@@ -1,0 +1,222 @@
+#include "idx/index.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "idx/check.h"
+#include "idx/detect.h"
+#include "idx/extract.h"
+#include "idx/read.h"
+#include "os/os.h"
+
+// Query evaluation belongs to the index unit; assertion reports name it.
+static const char UNIT[] = "idx/index";
+
+// ---- Queries ----
+
+constexpr int MAX_QUERY_WORDS = 3;
+constexpr int TEXT_SIZE = 256;
+
+// The current query and its result listing. Owned by the UI thread (queries run only while no
+// run is active); query_idx starts it afresh, and the buffers stay for the life of the process.
+struct QueryState {
+    char slots[MAX_QUERY_WORDS][MAX_WORD + 1]; // the query's stems, in the order typed
+    int words;                                 // slots in use
+    uint8_t file_scores[MAX_FILES];            // bits 6-7 matched words, bits 0-5 capped total
+    std::vector<uint32_t> results;             // postings of every word, ranked; slot in bits 6-7
+    std::vector<uint32_t> chain;               // one word's postings while its chain is read
+    size_t result_pos;                         // next result to deliver
+    bool prev_text;                            // the last next_result call asked for excerpts
+    char path_buf[OS_PATH_MAX];                // get_file_path's answer
+    char text_buf[TEXT_SIZE];                  // next_result's excerpts
+    int text_len;                              // bytes of text_buf in use
+    char *block_buf;                           // READ_SIZE bytes for locate_in_block, made on first use
+    const char *locate_target;                 // the stem locate mode looks for
+    bool locate_found;                         // locate mode has met it
+};
+static QueryState qs;
+
+// Empties the query and its listing; the buffers stay.
+static void reset_query() {
+    qs.words = 0;
+    qs.results.clear();
+    memset(qs.file_scores, 0, sizeof qs.file_scores);
+    qs.result_pos = 0;
+    qs.prev_text = false;
+}
+
+// Takes a posting of a sound chain into qs.chain; false when the chain leaves file order.
+static bool take_posting(uint32_t p, void *) {
+    if (!qs.chain.empty() && post_fn(p) <= post_fn(qs.chain.back())) return false;
+    qs.chain.push_back(p);
+    return true;
+}
+
+// Gathers the postings of a word from its chain. A chain that leaves the file, runs over
+// MAX_CHAIN_BUCKETS buckets, never reaches its last posting or is out of file order comes from a
+// damaged index: the word then contributes nothing. Postings of files the table no longer has are
+// passed over by the caller.
+static bool read_chain(const Word &w) {
+    qs.chain.clear();
+    return walk_chain(idx_pool.base, idx_pool.end, w, take_posting, nullptr);
+}
+
+int query_word(const char *word, int len, uint32_t key) {
+    Word *w = tbl_find(word_table, key);
+    if (qs.words == MAX_QUERY_WORDS) return -1;
+    uint32_t slot = static_cast<uint32_t>(qs.words);
+    memcpy(qs.slots[slot], word, static_cast<size_t>(len) + 1);
+    if (w && !is_stop(*w) && read_chain(*w)) {
+        for (uint32_t p : qs.chain) {
+            uint32_t fn = post_fn(p);
+            if (fn >= static_cast<uint32_t>(num_files.load(std::memory_order_relaxed))) continue;
+            uint8_t s = qs.file_scores[fn];
+            uint32_t total = std::min<uint32_t>(63, (s & 63u) + post_count(p));
+            qs.file_scores[fn] = static_cast<uint8_t>((((s >> 6) + 1u) << 6) | total);
+            qs.results.push_back((p & ~0xC0u) | (slot << 6));
+        }
+    }
+    qs.words++;
+    return 0;
+}
+
+int query_idx(const char *text) {
+    reset_query();
+    word_mode = MODE_QUERY;
+    if (!idx_loaded) return 0;
+    extract_reset();
+    int r = extract_plain(text, static_cast<int>(strlen(text)) + 1);
+    extract_reset();
+    std::sort(qs.results.begin(), qs.results.end(), [](uint32_t a, uint32_t b) {
+        uint8_t sa = qs.file_scores[post_fn(a)], sb = qs.file_scores[post_fn(b)];
+        if (sa != sb) return sa > sb;
+        if (post_fn(a) != post_fn(b)) return post_fn(a) < post_fn(b);
+        return post_slot(a) < post_slot(b);
+    });
+    return r;
+}
+
+char *get_file_path(unsigned file_num) {
+    IDX_ASSERT(file_num < static_cast<unsigned>(num_files.load(std::memory_order_relaxed)) &&
+               "file_num < num_files");
+    if (!join_path(qs.path_buf, file_num)) qs.path_buf[0] = 0;
+    return qs.path_buf;
+}
+
+// Reads block `block` of a file into the block buffer, made on first use; the bytes read, or -1.
+static int read_into_block_buf(unsigned file_num, unsigned block) {
+    if (!qs.block_buf) qs.block_buf = static_cast<char *>(os_reserve(READ_SIZE));
+    if (!qs.block_buf) return -1;
+    return read_block(file_num, block, qs.block_buf);
+}
+
+int locate_in_block(unsigned file_num, unsigned block, char **data, int *n) {
+    int got = read_into_block_buf(file_num, block);
+    if (got < 0) return -1;
+    *data = qs.block_buf;
+    *n = got;
+    return extract_words(qs.block_buf, got, file_table[file_num].kind);
+}
+
+int locate_word(const char *word) {
+    if (strcmp(word, qs.locate_target) != 0) return 0;
+    qs.locate_found = true;
+    return -1;
+}
+
+// Appends bytes [from, to) of data and " ... " to the text, CR, LF and NUL turned into spaces.
+static void append_excerpt(const char *data, int from, int to) {
+    if (to < from || qs.text_len + (to - from) + 6 > TEXT_SIZE) return;
+    for (int i = from; i < to; i++) {
+        char c = data[i];
+        qs.text_buf[qs.text_len++] = (c == '\r' || c == '\n' || c == 0) ? ' ' : c;
+    }
+    memcpy(qs.text_buf + qs.text_len, " ... ", 6);
+    qs.text_len += 5;
+}
+
+// An audio file's word comes from its ID3v1 tag, where positions mean nothing: the excerpt is the
+// tag field (title, artist, album or comment) that holds the word.
+static void append_tag_field(const char *data, int n) {
+    const char *tag = data + n - TAG_SIZE;
+    for (int f : TAG_FIELDS) {
+        extract_reset();
+        qs.locate_found = false;
+        extract_plain(tag + f, TAG_FIELD_SCAN);
+        extract_end_file();
+        if (!qs.locate_found) continue;
+        int end = f + TAG_FIELD_LEN;
+        while (end > f && (tag[end - 1] == 0 || tag[end - 1] == ' ')) end--;
+        append_excerpt(tag, f, end);
+        return;
+    }
+}
+
+// Finds the first occurrence of the posting's word in the file and appends its excerpt.
+static void locate_posting(unsigned fn, uint32_t p) {
+    FileEntry &e = file_table[fn];
+    if (e.kind == KIND_UNKNOWN) {
+        // A loaded table has never seen the files' data: detect the kind once, from block 0.
+        int n = read_into_block_buf(fn, 0);
+        if (n < 0) return;
+        e.kind = detect_type(qs.block_buf, n);
+    }
+    if (e.kind <= 0) return;
+    qs.locate_target = qs.slots[post_slot(p)];
+    int len = static_cast<int>(strlen(qs.locate_target));
+    qs.locate_found = false;
+    extract_reset();
+    // A first occurrence that straddles two blocks was recorded with the later one: start one
+    // block early so that its beginning is read too.
+    unsigned block = post_block(p);
+    if (block > 0) block--;
+    for (;; block++) {
+        char *data;
+        int n;
+        int end = locate_in_block(fn, block, &data, &n);
+        if (end < 0) break;
+        bool last = n < static_cast<int>(READ_SIZE);
+        if (!qs.locate_found && last) {
+            // A word that runs up to the file's last byte ends with the file, as when it was indexed.
+            extract_end_file();
+            end = n + 1;
+        }
+        if (!qs.locate_found) {
+            if (last) break;
+            continue;
+        }
+        if (e.kind == KIND_AUDIO && end == 0 && n >= TAG_SIZE)
+            append_tag_field(data, n);
+        else
+            append_excerpt(data, std::max(0, end - len - 11), std::min(end + 9, n));
+        break;
+    }
+    extract_reset();
+}
+
+int next_result(char **path, int *freq, char **text) {
+    bool want_text = text != nullptr;
+    if (want_text && !qs.prev_text) qs.result_pos = 0;
+    qs.prev_text = want_text;
+    if (qs.result_pos >= qs.results.size()) return -1;
+    uint32_t fn = post_fn(qs.results[qs.result_pos]);
+    *path = get_file_path(fn);
+    if (want_text) {
+        qs.text_len = 0;
+        memset(qs.text_buf, 0, sizeof qs.text_buf);
+        *text = qs.text_buf;
+    }
+    word_mode = MODE_LOCATE;
+    int total = 0;
+    bool capped = false;
+    for (; qs.result_pos < qs.results.size() && post_fn(qs.results[qs.result_pos]) == fn; qs.result_pos++) {
+        uint32_t p = qs.results[qs.result_pos];
+        if (want_text) locate_posting(fn, p);
+        total += static_cast<int>(post_count(p));
+        capped |= post_count(p) == 63;
+    }
+    *freq = capped ? -total : total;
+    return 0;
+}

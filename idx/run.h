@@ -1,0 +1,23 @@
+// The control of the current indexing run that the units under the lifecycle consult: the cancel
+// request and the run's failure with its reason. The lifecycle (idx/index) clears them when a run
+// starts; the read driver polls both once per pass; word recording fails the run when the index
+// file is full.
+#ifndef OLMAREST_IDX_RUN_H
+#define OLMAREST_IDX_RUN_H
+
+#include <atomic>
+
+extern std::atomic<bool> cancel_requested; // set by cancel_idx (UI thread), polled once per read pass
+
+// Why the last create_idx, run or read_idx failed ("" when it did not). UI may read after the run.
+const char *idx_reason();
+void set_reason(const char *text); // replaces the reason, cut to its buffer
+void clear_reason();
+
+// Ends the current run as failed: recording stops and the read driver leaves at its next pass.
+// The header is not finished, so the file never loads as an index. Indexing thread only. The first
+// reason given stays.
+void fail_run(const char *reason);
+extern bool run_failed; // indexing thread (the UI thread only before the run starts)
+
+#endif
