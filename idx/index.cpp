@@ -41,6 +41,14 @@ static inline void bump(std::atomic<uint64_t> &c, uint64_t by) {
 
 static const char NAMES_FULL[] = "too many file names for memory (8 MiB)";
 
+// Whether read_idx will be able to load what this run built: a load empties heap_pool, copies the
+// word directory into it and then enumerates the tree again, whose names take what they took in
+// this run (all that heap_pool holds now). Both together must fit.
+static bool load_will_fit() {
+    uint64_t need = uint64_t{heap_pool.end} + 4ull * static_cast<uint32_t>(word_table.D);
+    return need <= HEAP_POOL_LIMIT;
+}
+
 static void load_stop_list() {
     int fd = os_open("stopwords.txt", OS_RANDOM);
     if (fd < 0) return;
@@ -71,6 +79,14 @@ static void index_thread(void *arg) {
     // An abort pressed while the tree was still being enumerated ends the run too.
     int r = cancel_requested.load(std::memory_order_relaxed) ? -1 : read_files();
     if (run_failed) {
+        life.ok = false;
+        close_idx_file();
+        return;
+    }
+    if (!load_will_fit()) {
+        // Reported now rather than by every later load; the unfinished file never loads.
+        set_reason("the index would not load: its file names and word directory need more than "
+                   "the 8 MiB of memory for them");
         life.ok = false;
         close_idx_file();
         return;
@@ -111,6 +127,7 @@ int create_idx(const char *path) {
         return -1;
     }
     life.ok = false;
+    clear_unread();
     reset_pools();
     unique_words.store(0, std::memory_order_relaxed);
     total_words.store(0, std::memory_order_relaxed);

@@ -53,6 +53,8 @@ struct OsDirEntry {
     uint64_t size;    // files only
     uint64_t dev;     // files only: device and inode, which say whether two names are one file
     uint64_t ino;
+    int64_t mtime_sec;   // files only: modification time, seconds since 1970
+    uint32_t mtime_nsec; // and nanoseconds
 };
 int os_dir_list(const char *path, std::vector<OsDirEntry> &out);
 bool os_is_dir(const char *path);

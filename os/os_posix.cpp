@@ -177,7 +177,7 @@ int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
     }
     while (struct dirent *e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        OsDirEntry entry{e->d_name, OsEntryType::other, 0, 0, 0};
+        OsDirEntry entry{e->d_name, OsEntryType::other, 0, 0, 0, 0, 0};
         struct stat st;
         bool need_stat = e->d_type == DT_REG || e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
         if (e->d_type == DT_DIR) {
@@ -192,6 +192,8 @@ int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
                 entry.size = static_cast<uint64_t>(st.st_size);
                 entry.dev = static_cast<uint64_t>(st.st_dev);
                 entry.ino = static_cast<uint64_t>(st.st_ino);
+                entry.mtime_sec = static_cast<int64_t>(st.st_mtim.tv_sec);
+                entry.mtime_nsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
             }
         }
         out.push_back(std::move(entry));

@@ -1,0 +1,91 @@
+// Faults found by probing the engine with faults and hostile input: each test failed before its fix.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "idx/extract.h"
+#include "idx/index.h"
+#include "idx/pool.h"
+#include "idx/read.h"
+#include "os/os.h"
+#include "tests/test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Faults : public TempTree {
+  protected:
+    void SetUp() override {
+        TempTree::SetUp();
+        load_trigrams("/nonexistent");
+    }
+};
+
+// An edit that keeps a file's size only moves its modification time; the index must see it.
+TEST_F(Faults, SameSizeEditMakesTheIndexStale) {
+    write("tree/a.txt", "harbour lighthouse keeper\n");
+    write("tree/b.txt", "gardens and rivers\n");
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    auto t0 = fs::last_write_time(path("tree/a.txt"));
+    struct Edit {
+        const char *what;
+        fs::file_time_type::duration by;
+    };
+    for (Edit e : {Edit{"a second later", std::chrono::seconds(1)}, Edit{"a nanosecond later", std::chrono::nanoseconds(1)}}) {
+        SCOPED_TRACE(e.what);
+        write("tree/a.txt", "seaport lighthouse keeper\n"); // same length, other words
+        fs::last_write_time(path("tree/a.txt"), t0 + e.by);
+        EXPECT_EQ(read_idx(), -1);
+        EXPECT_STREQ(idx_reason(), "the indexed folder has changed since the index was made");
+        fs::last_write_time(path("tree/a.txt"), t0);
+        EXPECT_EQ(read_idx(), 0) << idx_reason() << ": only the time tells the edit apart";
+    }
+}
+
+// Names that fill heap_pool to within the word directory's size: the walk fits, the load (which
+// copies the directory first) would not. The run must fail then, not report success.
+TEST_F(Faults, RunFailsWhenItsLoadWouldNotFitTheNamePool) {
+    // Directory paths are kept whole in heap_pool, so a few thousand directories deep in a long
+    // path fill it; far fewer than files with 255-byte names would take.
+    std::string deep = tree();
+    uint64_t bytes = 2; // the one file, "f", and its NUL
+    write("tree/f", "");
+    for (int i = 0; i < 14; i++) {
+        deep += "/" + std::string(255, static_cast<char>('a' + i));
+        bytes += deep.size() + 1;
+    }
+    ASSERT_LT(deep.size() + 1 + 255, static_cast<size_t>(OS_PATH_MAX));
+    fs::create_directories(deep);
+    // Subdirectories whose strings (deep/NAME and its NUL) bring the names to 8 MiB - 4: with the
+    // one-entry directory of an index without words, a load needs exactly 8 MiB.
+    uint64_t left = HEAP_POOL_LIMIT - 4 - bytes;
+    uint64_t longest = deep.size() + 1 + 255 + 1;
+    uint64_t count = (left + longest - 1) / longest + 1; // one more: none needs the longest name
+    std::string last;
+    for (uint64_t i = 0; i < count; i++) {
+        uint64_t size = left / (count - i); // spread evenly; never below the counter's 6 bytes
+        std::string name = std::to_string(100000 + i);
+        name += std::string(size - (deep.size() + 2) - name.size(), 'x');
+        ASSERT_LE(name.size(), 255u);
+        fs::create_directory(deep + "/" + name);
+        left -= deep.size() + 2 + name.size();
+        last = name;
+    }
+    ASSERT_EQ(left, 0u);
+
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    EXPECT_EQ(read_idx(), 0) << idx_reason() << ": a load of exactly 8 MiB fits";
+
+    // One byte more: the run's own walk still fits, its load would not.
+    ASSERT_LT(last.size(), 255u);
+    fs::rename(deep + "/" + last, deep + "/" + last + "y");
+    EXPECT_EQ(index_tree(tree()), 3);
+    EXPECT_STREQ(idx_reason(), "the index would not load: its file names and word directory need more than "
+                               "the 8 MiB of memory for them");
+    EXPECT_EQ(read_idx(), -1);
+}
+
+} // namespace
