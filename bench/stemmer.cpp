@@ -21,7 +21,7 @@ struct Vocabulary {
 
 Vocabulary load() {
     Vocabulary v;
-    std::ifstream in(OLMAREST_SHARED_DIR "/testdata/porter/voc.txt");
+    std::ifstream in(OLMAREST_SOURCE_DIR "/tests/data/porter/voc.txt");
     std::string w;
     while (std::getline(in, w)) {
         bool letters = w.size() >= 4 && w.size() < SLOT;

@@ -191,24 +191,23 @@ struct ReadSlot {
 // The read driver's bookkeeping. Owned by the indexing thread (read_files and the completion
 // routines it runs inside os_wait_io); tests look at it through read_state() between runs.
 struct ReadPipeline {
-    ReadSlot slots[NUM_SLOTS];
-    bool slots_made;                      // slot buffers allocated (once per process)
+    ReadSlot slots[NUM_SLOTS]{};
+    bool slots_made = false;                // slot buffers allocated (once per process)
     std::vector<ReadSlot *> finished_reads; // completed, in completion order, until delivered
     // At most one request per busy slot plus the current one are alive at a time.
-    ReadRequest requests[NUM_SLOTS + 1];
-    ReadRequest *cur_req;                 // the request reads are issued from in walk mode
-    ReadRequest cd_span;                  // CD mode: the volume span, filled by the volume reader
-    uint64_t issue_seq;                   // sequence number the next read gets
-    uint64_t deliver_seq;                 // sequence number delivered next
-    int reads_pending;                    // issued and not yet completed
-    bool done;                            // nothing more to issue
-    uint64_t pass_bytes;                  // bytes delivered in the current pass
-    int dir_fd;                           // descriptor of the directory files are opened in
-    const char *dir_fd_name;              // the dir_name it was opened for
-    int next_file;                        // walk mode: the last file number taken up
+    ReadRequest requests[NUM_SLOTS + 1]{};
+    ReadRequest *cur_req = nullptr;         // the request reads are issued from in walk mode
+    ReadRequest cd_span{-1, 0, NO_MORE, 0, 0, 0, false, false}; // CD mode: filled by the volume reader
+    uint64_t issue_seq = 0;                 // sequence number the next read gets
+    uint64_t deliver_seq = 0;               // sequence number delivered next
+    int reads_pending = 0;                  // issued and not yet completed
+    bool done = false;                      // nothing more to issue
+    uint64_t pass_bytes = 0;                // bytes delivered in the current pass
+    int dir_fd = -1;                        // descriptor of the directory files are opened in
+    const char *dir_fd_name = nullptr;      // the dir_name it was opened for
+    int next_file = -1;                     // walk mode: the last file number taken up
 };
-static ReadPipeline rp{{}, false, {}, {}, nullptr, {-1, 0, NO_MORE, 0, 0, 0, false, false}, 0, 0, 0, false, 0,
-                       -1, nullptr, -1};
+static ReadPipeline rp;
 
 // total_bytes_read has one writer: a relaxed load and store, no read-modify-write per block.
 static void count_done(uint64_t n) {
@@ -268,7 +267,8 @@ void reset_rate_filter() {
 static void make_slots() {
     auto *mem = static_cast<char *>(os_reserve(size_t{NUM_SLOTS} * READ_SIZE));
     IDX_ASSERT(mem && "no memory for the read buffers");
-    for (int i = 0; i < NUM_SLOTS; i++) rp.slots[i] = ReadSlot{mem + size_t{READ_SIZE} * i, 0, 0, 0, 0, nullptr};
+    for (int i = 0; i < NUM_SLOTS; i++)
+        rp.slots[i] = ReadSlot{mem + size_t{READ_SIZE} * i, 0, 0, 0, 0, nullptr};
     rp.finished_reads.reserve(NUM_SLOTS);
     rp.slots_made = true;
 }

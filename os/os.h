@@ -121,4 +121,22 @@ struct OsIoBackend {
 // Installs a back end (null: choose again as at start). Only while no read is in flight.
 void os_set_io_backend(const OsIoBackend *backend);
 
+// ---- Fault injection ----
+
+// The system calls behind this layer, one pointer each, so that a test can make one of them fail
+// (the third read of a file with OS_ERR_IO, the mapping of idx.dat, ...) and pass the rest on to
+// os_sys_default. A replacement fails as the system call does: -1 (null for map) with its code set
+// by os_set_last_error. The asynchronous reads of the synchronous back end go through pread.
+// Replace and restore (os_sys = os_sys_default) only while no other thread uses the layer.
+struct OsSysTable {
+    int (*open)(int dir_fd, const char *path, int sys_flags, int mode); // openat; OS_CWD: current dir
+    long (*pread)(int fd, void *buf, size_t len, uint64_t ofs);          // bytes read, or -1
+    void *(*map)(int fd, uint64_t size, bool writable);                  // fd -1: private memory
+    int (*truncate)(int fd, uint64_t size);                              // 0 or -1
+    int (*thread_create)(OsThread *t);                                   // starts t; 0 or -1
+};
+extern OsSysTable os_sys;
+extern const OsSysTable os_sys_default;
+extern const int OS_CWD; // dir_fd of a path relative to the current directory
+
 #endif

@@ -17,6 +17,50 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// ---- System calls, through the replaceable table ----
+
+struct OsThread {
+    pthread_t id;
+    void (*fn)(void *);
+    void *arg;
+};
+
+namespace {
+
+int sys_open(int dir_fd, const char *path, int sys_flags, int mode) {
+    return openat(dir_fd, path, sys_flags, mode);
+}
+
+long sys_pread(int fd, void *buf, size_t len, uint64_t ofs) {
+    return static_cast<long>(pread(fd, buf, len, static_cast<off_t>(ofs)));
+}
+
+void *sys_map(int fd, uint64_t size, bool writable) {
+    void *p = fd < 0 ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                     : mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+int sys_truncate(int fd, uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)); }
+
+void *thread_main(void *p) {
+    auto *t = static_cast<OsThread *>(p);
+    t->fn(t->arg);
+    return nullptr;
+}
+
+int sys_thread_create(OsThread *t) {
+    int e = pthread_create(&t->id, nullptr, thread_main, t);
+    if (e != 0) errno = e;
+    return e == 0 ? 0 : -1;
+}
+
+} // namespace
+
+const OsSysTable os_sys_default{sys_open, sys_pread, sys_map, sys_truncate, sys_thread_create};
+OsSysTable os_sys = os_sys_default;
+const int OS_CWD = AT_FDCWD;
+
 namespace {
 
 int open_flags(int flags) {
@@ -56,10 +100,10 @@ constexpr unsigned STATX_WANTED = STATX_TYPE;
 int open_at(int dir_fd, const char *path, int flags) {
     // O_NONBLOCK: a FIFO that slipped past enumeration must never block the indexing thread.
     bool direct = flags & OS_DIRECT;
-    int fd = openat(dir_fd, path, open_flags(flags) | O_NONBLOCK);
+    int fd = os_sys.open(dir_fd, path, open_flags(flags) | O_NONBLOCK, 0);
     if (fd < 0 && errno == EINVAL && direct) {
         direct = false;
-        fd = openat(dir_fd, path, open_flags(flags & ~OS_DIRECT) | O_NONBLOCK);
+        fd = os_sys.open(dir_fd, path, open_flags(flags & ~OS_DIRECT) | O_NONBLOCK, 0);
     }
     if (fd < 0) return -1;
     struct statx stx;
@@ -81,7 +125,9 @@ int os_open(const char *path, int flags) { return open_at(AT_FDCWD, path, flags)
 
 int os_open_in(int dir_fd, const char *name, int flags) { return open_at(dir_fd, name, flags); }
 
-int os_dir_open(const char *path) { return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+int os_dir_open(const char *path) {
+    return os_sys.open(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+}
 
 void os_close(int fd) {
     if (fd == align_fd) align_fd = -1;
@@ -91,7 +137,7 @@ void os_close(int fd) {
 long os_read_at(int fd, void *buf, uint32_t len, uint64_t ofs) {
     uint32_t got = 0;
     while (got < len) {
-        ssize_t n = pread(fd, static_cast<char *>(buf) + got, len - got, static_cast<off_t>(ofs + got));
+        long n = os_sys.pread(fd, static_cast<char *>(buf) + got, len - got, ofs + got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EINVAL && (fcntl(fd, F_GETFL) & O_DIRECT)) {
             // Misaligned for direct I/O (a short tail, a device with larger sectors): go buffered.
@@ -111,7 +157,7 @@ int64_t os_file_size(int fd) {
     return st.st_size;
 }
 
-int os_truncate(int fd, uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : -1; }
+int os_truncate(int fd, uint64_t size) { return os_sys.truncate(fd, size) == 0 ? 0 : -1; }
 
 uint32_t os_dio_align(int fd) {
     if (fd == align_fd) return align_bytes;
@@ -121,10 +167,10 @@ uint32_t os_dio_align(int fd) {
 }
 
 int os_create_locked(const char *path) {
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = os_sys.open(AT_FDCWD, path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     // Lock first, truncate after: another process's index is never destroyed.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || os_sys.truncate(fd, 0) != 0) {
         int e = errno;
         close(fd);
         errno = e;
@@ -134,7 +180,7 @@ int os_create_locked(const char *path) {
 }
 
 int os_open_locked(const char *path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return -1;
     struct stat st;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -149,18 +195,14 @@ int os_open_locked(const char *path) {
 
 void *os_map(int fd, uint64_t size, bool writable) {
     if (size == 0) return nullptr;
-    void *p = mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
-    return p == MAP_FAILED ? nullptr : p;
+    return os_sys.map(fd, size, writable);
 }
 
 void os_unmap(void *p, uint64_t size) {
     if (p) munmap(p, size);
 }
 
-void *os_reserve(size_t size) {
-    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return p == MAP_FAILED ? nullptr : p;
-}
+void *os_reserve(size_t size) { return os_sys.map(-1, size, true); }
 
 void os_release(void *p, size_t size) {
     if (p) munmap(p, size);
@@ -216,21 +258,9 @@ bool os_is_dir(const char *path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-struct OsThread {
-    pthread_t id;
-    void (*fn)(void *);
-    void *arg;
-};
-
-static void *thread_main(void *p) {
-    auto *t = static_cast<OsThread *>(p);
-    t->fn(t->arg);
-    return nullptr;
-}
-
 OsThread *os_thread_start(void (*fn)(void *), void *arg) {
     auto *t = new OsThread{{}, fn, arg};
-    if (pthread_create(&t->id, nullptr, thread_main, t) != 0) {
+    if (os_sys.thread_create(t) != 0) {
         delete t;
         return nullptr;
     }

@@ -108,3 +108,11 @@ bool select_io_backend(const std::string &name) {
     os_set_io_backend(nullptr);
     return name == os_io_backend();
 }
+
+void program_defaults() {
+    word_sink = add_word;
+    extract_reset();
+    char dir[OS_PATH_MAX];
+    std::string table = os_program_dir(dir, sizeof dir) ? std::string(dir) + "/trigram_freqs.dat" : "";
+    load_trigrams(table.empty() ? nullptr : table.c_str());
+}

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+
+#include "idx/index.h"
 
 // A fresh temporary directory that becomes the current directory (idx.dat lands there) for the
 // life of the fixture; removed with everything in it afterwards.
@@ -36,11 +39,6 @@ std::string read_file(const std::string &path);
 // False when that back end is not available here (io_uring refused by the kernel or sandbox).
 bool select_io_backend(const std::string &name);
 
-#endif
-
-#include <cstdint>
-
-#include "idx/index.h"
 
 // An empty index mapped by hand in a TempTree, as create_idx leaves it before its thread starts:
 // the header at offset 0, an empty word table, indexing mode, no plausibility filter and no stop
@@ -59,3 +57,10 @@ int feed_word(const char *word);
 uint32_t key_of(const char *word);
 // The little-endian 32-bit value at ofs of a file's bytes.
 uint32_t u32_at(const std::string &bytes, size_t ofs);
+
+// The engine's process-wide defaults as a freshly started program has them: words go to add_word
+// and the trigram table beside the program file is loaded. For in-process runs of a program's
+// entry point after a test has changed them.
+void program_defaults();
+
+#endif

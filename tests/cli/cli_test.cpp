@@ -1,5 +1,6 @@
-// olmarest-cli end to end: the real program on the sample tree and on a generated tree whose
-// answers the test works out for itself.
+// olmarest-cli end to end: its command lines, run in this process (the real program where a
+// signal is needed), on the sample tree and on a generated tree whose answers the test works out
+// for itself.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,11 +32,32 @@ struct CliRun {
 
 class Cli : public TempTree {
   protected:
-    // Runs olmarest-cli with args in the current (temporary) directory.
+    // Runs olmarest-cli's command line args (words split at spaces) in this process, in the
+    // current (temporary) directory, with the engine's defaults as the program starts with them.
     CliRun cli(const std::string &args) {
-        std::string cmd = std::string(OLMAREST_CLI) + " " + args + " >out.txt 2>err.txt </dev/null";
-        int st = std::system(cmd.c_str());
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, read_file("out.txt"), read_file("err.txt")};
+        std::vector<std::string> words{"olmarest-cli"};
+        std::istringstream in(args);
+        for (std::string w; in >> w;) words.push_back(w);
+        std::vector<char *> argv;
+        for (std::string &w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        program_defaults();
+        FILE *out = tmpfile(), *err = tmpfile();
+        EXPECT_TRUE(out && err);
+        if (!out || !err) return {-1, "", ""};
+        int code = cli_run(static_cast<int>(words.size()), argv.data(), out, err);
+        CliRun r{code, slurp(out), slurp(err)};
+        fclose(out);
+        fclose(err);
+        return r;
+    }
+
+    static std::string slurp(FILE *f) {
+        std::string s;
+        rewind(f);
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+        return s;
     }
 
     static std::vector<std::string> lines(const std::string &s) {

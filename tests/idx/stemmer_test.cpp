@@ -43,9 +43,9 @@ bool indexable(const std::string &w) {
 
 // The published vocabulary and its stems, every word the engine would stem (4 letters or more).
 TEST(Stemmer, ReferenceVocabulary) {
-    std::ifstream voc(OLMAREST_SHARED_DIR "/testdata/porter/voc.txt");
-    std::ifstream expected(OLMAREST_SHARED_DIR "/testdata/porter/output.txt");
-    ASSERT_TRUE(voc && expected) << "vocabulary files missing under " OLMAREST_SHARED_DIR;
+    std::ifstream voc(OLMAREST_SOURCE_DIR "/tests/data/porter/voc.txt");
+    std::ifstream expected(OLMAREST_SOURCE_DIR "/tests/data/porter/output.txt");
+    ASSERT_TRUE(voc && expected) << "vocabulary files missing under " OLMAREST_SOURCE_DIR "/tests/data/porter";
 
     int checked = 0, wrong = 0;
     std::string word, want, got, first_wrong;
