@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Faults : public TempTree {
+class Regress15 : public TempTree {
   protected:
     void SetUp() override {
         TempTree::SetUp();
@@ -24,7 +24,7 @@ class Faults : public TempTree {
 };
 
 // An edit that keeps a file's size only moves its modification time; the index must see it.
-TEST_F(Faults, SameSizeEditMakesTheIndexStale) {
+TEST_F(Regress15, SameSizeEditMakesTheIndexStale) {
     write("tree/a.txt", "harbour lighthouse keeper\n");
     write("tree/b.txt", "gardens and rivers\n");
     ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
@@ -47,7 +47,7 @@ TEST_F(Faults, SameSizeEditMakesTheIndexStale) {
 
 // Names that fill heap_pool to within the word directory's size: the walk fits, the load (which
 // copies the directory first) would not. The run must fail then, not report success.
-TEST_F(Faults, RunFailsWhenItsLoadWouldNotFitTheNamePool) {
+TEST_F(Regress15, RunFailsWhenItsLoadWouldNotFitTheNamePool) {
     // Directory paths are kept whole in heap_pool, so a few thousand directories deep in a long
     // path fill it; far fewer than files with 255-byte names would take.
     std::string deep = tree();
