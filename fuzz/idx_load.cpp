@@ -6,6 +6,7 @@
 // text ends within its buffer.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "idx/index.h"
 
 static std::string work;
+static bool expect_load; // OLMAREST_FUZZ_EXPECT_LOAD set: every input must load (the seeds)
 
 static const char *const QUERIES[] = {"lighthouse harbour keeper", "needle straddle storm",
                                       "M\xFCller \xFC" "ber stra\xDF" "e",  "seagull songs beacon",
@@ -39,6 +41,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     work = fuzz_scratch() + "/load";
     fuzz_make_tree(work + "/tree");
     fuzz_trigrams(false);
+    expect_load = getenv("OLMAREST_FUZZ_EXPECT_LOAD") != nullptr;
     return 0;
 }
 
@@ -47,7 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // A new file renamed over the old one: the last load may still map the old one.
         fuzz_write("idx.new", size ? std::string(reinterpret_cast<const char *>(data), size) : std::string());
         if (rename("idx.new", "idx.dat") != 0) __builtin_trap();
-        if (read_idx() == 0) run_queries();
+        if (read_idx() == 0)
+            run_queries();
+        else if (expect_load)
+            __builtin_trap(); // stale seeds: run make_seeds again
+
     });
     return 0;
 }

@@ -2,7 +2,8 @@
 # Runs fuzz targets of a build made with -DOLMAREST_BUILD_FUZZERS=ON, one after the other, each for
 # a bounded time, starting from its seeds and the crashes kept in tests/regress/.
 #   fuzz/run.sh BUILD_DIR SECONDS [TARGET...]     (default: every fuzz_* program of the build)
-# New inputs go to BUILD_DIR/fuzz-corpus/<target>/ (kept between runs, never into the source
+# A target's dictionary (fuzz/<target>.dict) and extra libFuzzer flags (fuzz/<target>.options, one
+# line) are used when present. New inputs go to BUILD_DIR/fuzz-corpus/<target>/ (kept between runs, never into the source
 # tree), crashes to BUILD_DIR/fuzz-artifacts/. Exits non-zero at the first target that fails.
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,6 +23,7 @@ for t in "${targets[@]}"; do
     opts=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
           -artifact_prefix="$build/fuzz-artifacts/$t-")
     [ -f "$src/fuzz/$t.dict" ] && opts+=(-dict="$src/fuzz/$t.dict")
+    if [ -f "$src/fuzz/$t.options" ]; then read -r -a extra < "$src/fuzz/$t.options"; opts+=("${extra[@]}"); fi
     log="$build/fuzz-artifacts/$t.log"
     echo "== fuzz_$t for ${seconds}s (log: $log)"
     if ! "$build/bin/fuzz_$t" "${opts[@]}" "${inputs[@]}" >"$log" 2>&1; then
