@@ -41,6 +41,18 @@ static inline void bump(std::atomic<uint64_t> &c, uint64_t by) {
 
 static const char NAMES_FULL[] = "too many file names for memory (8 MiB)";
 
+// The index file cannot take another record: it has reached 64 MiB, or the disk had no room for
+// it to grow (or the file size limit was reached).
+static void fail_full() {
+    if (int err = idx_room_error()) {
+        char text[192];
+        snprintf(text, sizeof text, "no room for the index file: %s", os_error_text(err));
+        fail_run(text);
+    } else {
+        fail_run("index file full (64 MiB)");
+    }
+}
+
 // Whether read_idx will be able to load what this run built: a load empties heap_pool, copies the
 // word directory into it and then enumerates the tree again, whose names take what they took in
 // this run (all that heap_pool holds now). Both together must fit.
@@ -135,9 +147,13 @@ int create_idx(const char *path) {
     unload();
     if (map_idx_write() != 0) {
         int err = os_last_error();
-        if (err == OS_ERR_IN_USE)
+        if (err == OS_ERR_IN_USE) {
             set_reason("idx.dat is in use by another program");
-        else {
+        } else if (idx_room_error()) {
+            char text[192];
+            snprintf(text, sizeof text, "no room for the index file: %s", os_error_text(idx_room_error()));
+            set_reason(text);
+        } else {
             char text[192];
             snprintf(text, sizeof text, "idx.dat cannot be created: %s", os_error_text(err));
             set_reason(text);
@@ -340,7 +356,7 @@ void add_posting(Word *w) {
     if (!o) {
         void *b = mem_alloc(BUCKET_SIZE, true);
         if (!b) {
-            fail_run("index file full (64 MiB)");
+            fail_full();
             return;
         }
         uint32_t b_ofs = ptr_to_ofs(b);
@@ -399,7 +415,7 @@ int add_word(char *word, int len) {
         bump(unique_words, 1);
         w = tbl_insert(word_table, Word{key, loading_stops ? 1u : 0u, 0});
         if (!w) {
-            fail_run("index file full (64 MiB)");
+            fail_full();
             return 0;
         }
     }

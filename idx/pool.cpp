@@ -1,5 +1,6 @@
 #include "idx/pool.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "idx/check.h"
@@ -28,8 +29,27 @@ struct IdxFile {
     int fd;            // the open idx.dat while idx_pool has memory; -1 otherwise
     uint64_t map_size; // bytes mapped
     bool writable;     // built (cut at close) rather than loaded
+    uint64_t reserved; // bytes of the file given room on the disk: stores below never fault
+    int room_error;    // why the last reservation failed; 0 when none did
 };
-static IdxFile idx_file{-1, 0, false};
+static IdxFile idx_file{-1, 0, false, 0, 0};
+
+// The file of a run grows by this much at a time, ahead of the pool's end: a store into a mapped
+// page that the file system has no room for would kill the process (SIGBUS), so the room is taken
+// first, where its lack is an error we can report. Steps keep a small index small on a small disk.
+constexpr uint64_t RESERVE_STEP = 1u << 20;
+
+static bool reserve_idx(uint64_t need) {
+    uint64_t to = std::min<uint64_t>(idx_pool.limit, (need + RESERVE_STEP - 1) / RESERVE_STEP * RESERVE_STEP);
+    if (os_allocate(idx_file.fd, idx_file.reserved, to - idx_file.reserved) != 0) {
+        idx_file.room_error = os_last_error();
+        return false;
+    }
+    idx_file.reserved = to;
+    return true;
+}
+
+int idx_room_error() { return idx_file.room_error; }
 
 static inline uint32_t low32(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -60,6 +80,7 @@ void *mem_alloc(uint32_t size, bool in_idx) {
         p.end = (p.end + BUCKET_SIZE - 1) & ~(BUCKET_SIZE - 1);
     }
     if (static_cast<uint64_t>(p.end) + size > p.limit) return nullptr;
+    if (in_idx && uint64_t{p.end} + size > idx_file.reserved && !reserve_idx(uint64_t{p.end} + size)) return nullptr;
     void *b = p.base + p.end;
     POOL_UNPOISON(b, size);
     p.end += size;
@@ -117,15 +138,20 @@ int map_idx_write() {
     idx_pool.limit = IDX_POOL_LIMIT;
     int fd = os_create_locked("idx.dat");
     if (fd < 0) return -1;
-    void *base = os_truncate(fd, IDX_POOL_LIMIT) == 0 ? os_map(fd, IDX_POOL_LIMIT, true) : nullptr;
-    if (!base) {
+    // The whole 64 MiB is mapped, the file itself grows only as far as room is reserved.
+    idx_file.fd = fd;
+    idx_file.reserved = 0;
+    idx_file.room_error = 0;
+    void *base = os_map(fd, IDX_POOL_LIMIT, true);
+    if (!base || !reserve_idx(RESERVE_STEP)) {
         int err = os_last_error();
+        if (base) os_unmap(base, IDX_POOL_LIMIT);
         os_truncate(fd, 0);
         os_close(fd);
+        idx_file.fd = -1;
         os_set_last_error(err);
         return -1;
     }
-    idx_file.fd = fd;
     idx_file.map_size = IDX_POOL_LIMIT;
     idx_file.writable = true;
     idx_pool.base = static_cast<uint8_t *>(base);
@@ -151,6 +177,7 @@ void *map_idx_read() {
     idx_file.fd = fd;
     idx_file.map_size = static_cast<uint64_t>(size);
     idx_file.writable = false;
+    idx_file.reserved = static_cast<uint64_t>(size);
     idx_pool.base = static_cast<uint8_t *>(base);
     idx_pool.end = idx_pool.used = idx_pool.limit = static_cast<uint32_t>(size);
     idx_pool.free_list = idx_pool.free_count = 0;

@@ -39,6 +39,9 @@ void *addr_to_ptr(uint32_t addr);   // a stored address of the current mapping a
 uint32_t ptr_to_addr(const void *p);
 
 int map_idx_write();   // creates "idx.dat" in the current directory and maps 64 MiB; 0 or -1
+// Why the run's file could not be given room (os error code: no space, file size limit), when
+// map_idx_write or an allocation in idx_pool failed for it; 0 otherwise.
+int idx_room_error();
 void *map_idx_read();  // maps the existing "idx.dat" read-only; its start, or null
 void close_idx_file(); // unmaps, cuts the file to idx_pool.end, closes
 // Device and inode of the open idx.dat; false when none is open.

@@ -30,6 +30,11 @@ long os_read_at(int fd, void *buf, uint32_t len, uint64_t ofs);
 int64_t os_file_size(int fd);                // GetFileSize, whole 64 bits; -1 on failure
 int os_truncate(int fd, uint64_t size);      // SetEndOfFile
 uint32_t os_dio_align(int fd);               // direct-I/O alignment of the file; 4096 when unknown
+// Gives [ofs, ofs + len) of fd room on the disk, growing the file over it, so that stores through
+// a mapping there cannot fault for want of space (posix_fallocate; zeros written where the file
+// system cannot reserve). 0, or -1: no room (ENOSPC), or the file would pass the process's file
+// size limit (EFBIG, when SIGXFSZ is ignored).
+int os_allocate(int fd, uint64_t ofs, uint64_t len);
 
 // "idx.dat" openings: exclusive (no sharing) through an advisory lock taken before anything changes.
 int os_create_locked(const char *path); // CREATE_ALWAYS: open or create, lock, then truncate to 0
@@ -134,6 +139,7 @@ struct OsSysTable {
     void *(*map)(int fd, uint64_t size, bool writable);                  // fd -1: private memory
     int (*truncate)(int fd, uint64_t size);                              // 0 or -1
     int (*thread_create)(OsThread *t);                                   // starts t; 0 or -1
+    int (*allocate)(int fd, uint64_t ofs, uint64_t len);                 // posix_fallocate; 0 or -1
 };
 extern OsSysTable os_sys;
 extern const OsSysTable os_sys_default;

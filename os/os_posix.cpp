@@ -43,6 +43,25 @@ void *sys_map(int fd, uint64_t size, bool writable) {
 
 int sys_truncate(int fd, uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)); }
 
+int sys_allocate(int fd, uint64_t ofs, uint64_t len) {
+    int e = posix_fallocate(fd, static_cast<off_t>(ofs), static_cast<off_t>(len));
+    if (e == EOPNOTSUPP || e == EINVAL) {
+        // A file system that cannot reserve: zeros written are as sure, if slower. The range lies
+        // past everything stored, so the zeros overwrite nothing.
+        static const char zeros[65536] = {};
+        for (uint64_t done = 0; done < len;) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof zeros, len - done));
+            ssize_t w = pwrite(fd, zeros, n, static_cast<off_t>(ofs + done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return -1;
+            done += static_cast<uint64_t>(w);
+        }
+        return 0;
+    }
+    errno = e;
+    return e == 0 ? 0 : -1;
+}
+
 void *thread_main(void *p) {
     auto *t = static_cast<OsThread *>(p);
     t->fn(t->arg);
@@ -57,7 +76,7 @@ int sys_thread_create(OsThread *t) {
 
 } // namespace
 
-const OsSysTable os_sys_default{sys_open, sys_pread, sys_map, sys_truncate, sys_thread_create};
+const OsSysTable os_sys_default{sys_open, sys_pread, sys_map, sys_truncate, sys_thread_create, sys_allocate};
 OsSysTable os_sys = os_sys_default;
 const int OS_CWD = AT_FDCWD;
 
@@ -158,6 +177,8 @@ int64_t os_file_size(int fd) {
 }
 
 int os_truncate(int fd, uint64_t size) { return os_sys.truncate(fd, size) == 0 ? 0 : -1; }
+
+int os_allocate(int fd, uint64_t ofs, uint64_t len) { return os_sys.allocate(fd, ofs, len) == 0 ? 0 : -1; }
 
 uint32_t os_dio_align(int fd) {
     if (fd == align_fd) return align_bytes;

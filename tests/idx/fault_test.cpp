@@ -52,12 +52,12 @@ void *map_faulty(int fd, uint64_t size, bool writable) {
     return os_sys_default.map(fd, size, writable);
 }
 
-int truncate_faulty(int fd, uint64_t size) {
-    if (fail_grow && size == IDX_POOL_LIMIT) {
+int allocate_faulty(int fd, uint64_t ofs, uint64_t len) {
+    if (fail_grow) {
         os_set_last_error(ENOSPC);
         return -1;
     }
-    return os_sys_default.truncate(fd, size);
+    return os_sys_default.allocate(fd, ofs, len);
 }
 
 int thread_faulty(OsThread *t) {
@@ -76,7 +76,8 @@ class Faults : public TempTree {
         fail_read_at = -1;
         reads_seen = 0;
         fail_map_write = fail_map_read = fail_grow = fail_thread = false;
-        os_sys = OsSysTable{open_faulty, pread_faulty, map_faulty, truncate_faulty, thread_faulty};
+        os_sys = OsSysTable{open_faulty,     pread_faulty,  map_faulty,
+                            os_sys_default.truncate, thread_faulty, allocate_faulty};
         // The synchronous back end reads through pread, so reads in flight can be made to fail.
         ASSERT_TRUE(select_io_backend("sync"));
         load_trigrams("/nonexistent");
@@ -106,7 +107,7 @@ TEST_F(Faults, CreateFailuresEndWithTheirReason) {
         std::string reason;
     } cases[] = {
         {"open", nullptr, std::string("idx.dat cannot be created: ") + strerror(EACCES)},
-        {"grow", &fail_grow, std::string("idx.dat cannot be created: ") + strerror(ENOSPC)},
+        {"grow", &fail_grow, std::string("no room for the index file: ") + strerror(ENOSPC)},
         {"map", &fail_map_write, std::string("idx.dat cannot be created: ") + strerror(ENOMEM)},
     };
     for (const Case &c : cases) {

@@ -1,6 +1,11 @@
 // Faults found by probing the engine with faults and hostile input: each test failed before its fix.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -86,6 +91,57 @@ TEST_F(Regress15, RunFailsWhenItsLoadWouldNotFitTheNamePool) {
     EXPECT_STREQ(idx_reason(), "the index would not load: its file names and word directory need more than "
                                "the 8 MiB of memory for them");
     EXPECT_EQ(read_idx(), -1);
+}
+
+// Markup of n distinct made-up words: markup skips the plausibility filter, so each word counts
+// wherever the text is indexed, and the index takes about 60 bytes per word.
+std::string many_words(int n) {
+    std::string s = "<html><body>\n";
+    for (int i = 0; i < n; i++) {
+        std::string w = "qz";
+        for (int k = i, d = 0; d < 4; d++, k /= 26) w += static_cast<char>('a' + k % 26);
+        s += w + (i % 10 == 9 ? "\n" : " ");
+    }
+    return s + "</body></html>\n";
+}
+
+// A disk that fills while the index grows: the run fails with the reason, the process lives, and
+// the index of the run before is kept.
+TEST_F(Regress15, FullDiskFailsTheRunAndKeepsThePreviousIndex) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    mkdir("small");
+    if (mount("olmarest-test", path("small").c_str(), "tmpfs", 0, "size=2m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    std::string small = path("small");
+    fs::current_path(small); // idx.dat lands on the small file system
+    write("tree/a.txt", "harbour lighthouse keeper\n");
+    EXPECT_EQ(index_tree(tree()), 2) << idx_reason() << ": a small index fits a small disk";
+    std::string before = read_file(small + "/idx.dat");
+
+    write("big/words.html", many_words(60000)); // an index of about 3.5 MiB
+    EXPECT_EQ(index_tree(path("big")), 3);
+    EXPECT_STREQ(idx_reason(), "no room for the index file: No space left on device");
+    EXPECT_TRUE(read_file(small + "/idx.dat") == before) << "the previous index was not kept";
+    EXPECT_EQ(read_idx(), 0) << idx_reason();
+    close_idx_file();
+    fs::current_path(root());
+    umount2(small.c_str(), MNT_DETACH);
+}
+
+// Past the file size limit the signal SIGXFSZ would end olmarest-cli with nothing said and a cut
+// idx.dat; it is ignored, so the run fails with the reason and the previous index stays.
+TEST_F(Regress15, FileSizeLimitFailsTheRunAndKeepsThePreviousIndex) {
+    write("tree/a.txt", "harbour lighthouse keeper\n");
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    std::string before = read_file("idx.dat");
+    write("big/words.html", many_words(60000));
+    std::string cmd = "ulimit -f 1024 && exec '" OLMAREST_CLI "' index '" + path("big") + "' >out.txt 2>err.txt";
+    int st = system(("bash -c \"" + cmd + "\"").c_str());
+    ASSERT_TRUE(WIFEXITED(st)) << "ended by signal " << WTERMSIG(st);
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+    EXPECT_NE(read_file("err.txt").find("no room for the index file: File too large"), std::string::npos)
+        << read_file("err.txt");
+    EXPECT_TRUE(read_file("idx.dat") == before) << "the previous index was not kept";
 }
 
 } // namespace
