@@ -138,6 +138,11 @@ int create_idx(const char *path) {
         set_reason("path too long: the index keeps at most 259 bytes of it");
         return -1;
     }
+    // A FIFO or device named idx.dat is no index of ours: neither waited on nor replaced.
+    if (os_is_special("idx.dat")) {
+        set_reason("idx.dat is not a regular file");
+        return -1;
+    }
     life.ok = false;
     clear_unread();
     reset_pools();
@@ -264,8 +269,16 @@ int read_idx() {
             set_reason("no index file (idx.dat) in this folder");
         else if (err == OS_ERR_IN_USE)
             set_reason("idx.dat is in use by another program");
-        else
+        else if (err == OS_ERR_NOT_FILE)
+            set_reason("idx.dat is not a regular file");
+        else if (err == OS_ERR_INVALID)
             set_reason("idx.dat is empty or cannot be read");
+        else {
+            // The reason of the call that failed, whatever it was: no guess from a shared code.
+            char text[192];
+            snprintf(text, sizeof text, "idx.dat cannot be read: %s", os_error_text(err));
+            set_reason(text);
+        }
         return -1;
     }
     const auto *h = reinterpret_cast<const IdxHeader *>(m);

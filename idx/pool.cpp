@@ -165,7 +165,12 @@ void *map_idx_read() {
     int64_t size = os_file_size(fd);
     // An empty file cannot be mapped; offsets are 32-bit, so a larger file is no index of ours.
     bool mappable = size > 0 && size <= 0xFFFFFFFFll;
-    void *base = mappable ? os_map(fd, static_cast<uint64_t>(size), false) : nullptr;
+    void *base = nullptr;
+    // mmap's EAGAIN is passing (memory briefly short): a few tries before the load gives up.
+    for (int tries = 0; mappable && !base && tries < 3; tries++) {
+        base = os_map(fd, static_cast<uint64_t>(size), false);
+        if (!base && os_last_error() != OS_ERR_AGAIN) break;
+    }
     if (!base) {
         // Nothing failed for an empty file: without our own code the caller would read a stale
         // error (often ENOENT from an earlier open) and report the file as missing.

@@ -37,8 +37,13 @@ uint32_t os_dio_align(int fd);               // direct-I/O alignment of the file
 int os_allocate(int fd, uint64_t ofs, uint64_t len);
 
 // "idx.dat" openings: exclusive (no sharing) through an advisory lock taken before anything changes.
+// Both refuse anything but a regular file at once (OS_ERR_NOT_FILE), without waiting on a FIFO,
+// and a file another process holds with OS_ERR_IN_USE.
 int os_create_locked(const char *path); // CREATE_ALWAYS: open or create, lock, then truncate to 0
 int os_open_locked(const char *path);   // OPEN_EXISTING, read only, locked
+// Whether path names something other than a regular file (following links); false when it names
+// a regular file or nothing.
+bool os_is_special(const char *path);
 
 // Mappings (CreateFileMappingA + MapViewOfFile, UnmapViewOfFile) of [0, size) of fd, MAP_SHARED.
 void *os_map(int fd, uint64_t size, bool writable);
@@ -83,9 +88,11 @@ int os_last_error();
 void os_set_last_error(int code);
 const char *os_error_text(int code); // the system's text for a code
 extern const int OS_ERR_NOT_FOUND;   // no such file or directory
-extern const int OS_ERR_IN_USE;      // locked by another process
+extern const int OS_ERR_IN_USE;      // locked by another process (a code of ours, shared with no system call)
+extern const int OS_ERR_NOT_FILE;    // not a regular file: a FIFO, a device, a directory (ours too)
 extern const int OS_ERR_INVALID;     // an argument the call cannot take (a file that cannot be mapped)
 extern const int OS_ERR_IO;          // the device failed to read
+extern const int OS_ERR_AGAIN;       // a passing shortage: the call may succeed when tried again
 
 // Directory of the program file, with no trailing separator; false when it cannot be found
 // or does not fit n bytes.

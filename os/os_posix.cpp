@@ -187,11 +187,34 @@ uint32_t os_dio_align(int fd) {
     return dio_align_of(stx);
 }
 
+namespace {
+
+// After an open of an "idx.dat": refuses what is not a regular file, then takes the lock. The
+// reason is that of the step that failed; a lock held elsewhere is OS_ERR_IN_USE, never a code
+// that another call (mmap's EAGAIN) could also give.
+bool check_and_lock(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = OS_ERR_NOT_FILE;
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) errno = OS_ERR_IN_USE;
+        return false;
+    }
+    // Opened without blocking so that a FIFO could not hold us; a regular file reads the same.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return true;
+}
+
+} // namespace
+
 int os_create_locked(const char *path) {
-    int fd = os_sys.open(AT_FDCWD, path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = os_sys.open(AT_FDCWD, path, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     // Lock first, truncate after: another process's index is never destroyed.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || os_sys.truncate(fd, 0) != 0) {
+    if (!check_and_lock(fd) || os_sys.truncate(fd, 0) != 0) {
         int e = errno;
         close(fd);
         errno = e;
@@ -201,10 +224,10 @@ int os_create_locked(const char *path) {
 }
 
 int os_open_locked(const char *path) {
-    int fd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_CLOEXEC, 0);
+    // Without O_NONBLOCK, opening a FIFO to read waits for a writer, for ever.
+    int fd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return -1;
-    struct stat st;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!check_and_lock(fd)) {
         int e = errno;
         close(fd);
         errno = e;
@@ -274,6 +297,11 @@ bool os_file_id(int fd, uint64_t *dev, uint64_t *ino) {
     return true;
 }
 
+bool os_is_special(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 bool os_is_dir(const char *path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
@@ -306,12 +334,20 @@ int64_t os_tick_rate() { return 1000000000; }
 
 int os_last_error() { return errno; }
 
-const char *os_error_text(int code) { return strerror(code); }
+// Codes of our own lie above every errno value, so no system call's failure can pass for them.
+const int OS_ERR_IN_USE = 0x10001;
+const int OS_ERR_NOT_FILE = 0x10002;
+
+const char *os_error_text(int code) {
+    if (code == OS_ERR_IN_USE) return "in use by another program";
+    if (code == OS_ERR_NOT_FILE) return "not a regular file";
+    return strerror(code);
+}
 
 const int OS_ERR_NOT_FOUND = ENOENT;
-const int OS_ERR_IN_USE = EWOULDBLOCK;
 const int OS_ERR_INVALID = EINVAL;
 const int OS_ERR_IO = EIO;
+const int OS_ERR_AGAIN = EAGAIN;
 
 void os_set_last_error(int code) { errno = code; }
 

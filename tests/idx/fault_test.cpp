@@ -147,7 +147,7 @@ TEST_F(Faults, MappingFailureAtLoadLeavesTheIndexWhole) {
     ASSERT_EQ(index_tree(tree()), 2);
     std::string before = read_file(path("idx.dat"));
     fail_map_read = true;
-    expect_no_index("idx.dat is empty or cannot be read");
+    expect_no_index((std::string("idx.dat cannot be read: ") + strerror(ENOMEM)).c_str());
     fail_map_read = false;
     EXPECT_EQ(read_file(path("idx.dat")), before);
     EXPECT_EQ(read_idx(), 0);

@@ -1,11 +1,16 @@
 // Faults found by probing the engine with faults and hostile input: each test failed before its fix.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -25,6 +30,11 @@ class Regress15 : public TempTree {
     void SetUp() override {
         TempTree::SetUp();
         load_trigrams("/nonexistent");
+        pass_log = false;
+    }
+    void TearDown() override {
+        os_sys = os_sys_default;
+        TempTree::TearDown();
     }
 };
 
@@ -91,6 +101,57 @@ TEST_F(Regress15, RunFailsWhenItsLoadWouldNotFitTheNamePool) {
     EXPECT_STREQ(idx_reason(), "the index would not load: its file names and word directory need more than "
                                "the 8 MiB of memory for them");
     EXPECT_EQ(read_idx(), -1);
+}
+
+// A FIFO named idx.dat: opening it to read waited for a writer for ever, and a run said
+// "Invalid argument". Both now refuse it at once and leave it alone.
+TEST_F(Regress15, FifoNamedIdxDatIsRefusedAtOnce) {
+    write("tree/a.txt", "harbour lighthouse keeper\n");
+    ASSERT_EQ(mkfifo("idx.dat", 0644), 0);
+    alarm(60); // a hang ends the test process instead of the whole suite's time
+    EXPECT_EQ(read_idx(), -1);
+    EXPECT_STREQ(idx_reason(), "idx.dat is not a regular file");
+    EXPECT_EQ(create_idx(tree().c_str()), -1);
+    EXPECT_STREQ(idx_reason(), "idx.dat is not a regular file");
+    EXPECT_EQ(status_idx(), 3);
+    alarm(0);
+    EXPECT_TRUE(fs::is_fifo(path("idx.dat")));
+}
+
+int map_fails = 0; // how many of the next mappings fail with EAGAIN
+
+void *map_again(int fd, uint64_t size, bool writable) {
+    if (fd >= 0 && !writable && map_fails > 0) {
+        map_fails--;
+        os_set_last_error(EAGAIN);
+        return nullptr;
+    }
+    return os_sys_default.map(fd, size, writable);
+}
+
+// The lock and mmap share the code EAGAIN (= EWOULDBLOCK): a mapping that failed passingly was
+// reported as "in use by another program". The reason is now that of the call that failed, and a
+// passing failure is tried again.
+TEST_F(Regress15, LoadSaysWhichCallFailed) {
+    write("tree/a.txt", "harbour lighthouse keeper\n");
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    os_sys.map = map_again;
+    map_fails = 1;
+    EXPECT_EQ(read_idx(), 0) << idx_reason() << ": one passing failure is tried again";
+    map_fails = 1000;
+    EXPECT_EQ(read_idx(), -1);
+    EXPECT_EQ(std::string(idx_reason()), std::string("idx.dat cannot be read: ") + strerror(EAGAIN));
+    os_sys = os_sys_default;
+    map_fails = 0;
+
+    // Held by another opening: that alone is "in use".
+    int other = open("idx.dat", O_RDONLY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(read_idx(), -1);
+    EXPECT_STREQ(idx_reason(), "idx.dat is in use by another program");
+    close(other);
+    EXPECT_EQ(read_idx(), 0) << idx_reason();
 }
 
 // Markup of n distinct made-up words: markup skips the plausibility filter, so each word counts
