@@ -146,9 +146,7 @@ int create_idx(const char *path) {
     life.ok = false;
     clear_unread();
     reset_pools();
-    unique_words.store(0, std::memory_order_relaxed);
-    total_words.store(0, std::memory_order_relaxed);
-    text_processed.store(0, std::memory_order_relaxed);
+    reset_recording();
     unload();
     if (map_idx_write() != 0) {
         int err = os_last_error();
@@ -169,9 +167,6 @@ int create_idx(const char *path) {
     life.header->base = idx_origin();
     memcpy(life.header->path, path, strlen(path)); // the rest of the field is the mapping's zeros
     tbl_init(word_table);
-    word_mode = MODE_INDEX;
-    run_failed = false;
-    extract_reset();
     load_stop_list();
     cancel_requested.store(false, std::memory_order_relaxed);
     // Taken before the thread starts: from then on the pools are the thread's, and reading
@@ -320,6 +315,18 @@ int read_idx() {
 
 // ---- Word recording ----
 
+void reset_recording() {
+    word_mode = MODE_INDEX;
+    loading_stops = false;
+    run_failed = false;
+    unique_words.store(0, std::memory_order_relaxed);
+    total_words.store(0, std::memory_order_relaxed);
+    text_processed.store(0, std::memory_order_relaxed);
+    cur_fn = 0;
+    cur_block = 0;
+    extract_reset();
+}
+
 // The tokenizers' sink is defined here, with its default: idx/extract stays below this unit.
 WordSink word_sink = add_word;
 
@@ -387,7 +394,9 @@ void add_posting(Word *w) {
 }
 
 // Stems and keys of recently seen words. Text repeats its words, and stemming is the dearest step
-// of recording one, so a word seen lately is stemmed from memory: same stem, same key.
+// of recording one, so a word seen lately is stemmed from memory: same stem, same key. Owned, like
+// the stemmer's work area, by the thread that hands words to add_word; it never needs clearing,
+// since an entry depends on nothing but its word.
 struct StemMemo {
     uint8_t len;           // letters of the word as extracted; 0 = empty entry
     uint8_t stem_len;      // letters of its stem

@@ -66,6 +66,10 @@ extern bool loading_stops; // new entries get the stop flag while stopwords.txt 
 // to stop the tokenizer (query, locate).
 int add_word(char *word, int len);
 uint32_t word_key(const char *stem, int len);
+// Word recording back to the start of a run: indexing mode, no stop-list loading, the run not
+// failed, the counters, cur_fn and cur_block zero, no word pending in the tokenizers. create_idx
+// calls it; so do tests that drive add_word directly.
+void reset_recording();
 void add_posting(Word *w); // Requires: w not a stop word
 
 // Word payload fields.

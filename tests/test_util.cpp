@@ -64,14 +64,7 @@ void MappedIndex::SetUp() {
     ASSERT_NE(header, nullptr);
     header->base = idx_origin();
     ASSERT_EQ(tbl_init(word_table), 0);
-    word_mode = MODE_INDEX;
-    loading_stops = false;
-    run_failed = false;
-    unique_words = 0;
-    total_words = 0;
-    text_processed = 0;
-    cur_fn = 0;
-    cur_block = 0;
+    reset_recording();
 }
 
 void MappedIndex::TearDown() {
