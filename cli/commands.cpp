@@ -26,6 +26,15 @@ static void on_interrupt(int) { interrupted = 1; }
 
 static constexpr double MB = 1048576.0;
 
+// The files the run could not read: how many, the first few by name with the reason.
+static void report_unread(FILE *out) {
+    if (unread_count == 0) return;
+    fprintf(out, "Note: %d file%s could not be read:\n", unread_count, unread_count == 1 ? "" : "s");
+    for (const UnreadFile &u : unread_files) fprintf(out, "  %s: %s\n", u.path.c_str(), os_error_text(u.error));
+    if (unread_count > static_cast<int>(unread_files.size()))
+        fprintf(out, "  and %d more\n", unread_count - static_cast<int>(unread_files.size()));
+}
+
 int cmd_index(const char *path, bool verbose, FILE *out, FILE *err) {
     if (!os_is_dir(path)) {
         fprintf(err, "Please enter a valid pathname !\n");
@@ -86,9 +95,11 @@ int cmd_index(const char *path, bool verbose, FILE *out, FILE *err) {
                 static_cast<int>(static_cast<uint32_t>(total_words.load())));
         if (files_capped)
             fprintf(out, "Note: only the first %d files of the folder were indexed.\n", MAX_FILES);
+        report_unread(out);
     } else {
         fprintf(out, "SCAN FAILED !\n");
         if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
+        report_unread(out);
     }
     fflush(out);
     if (aborted) return 130;

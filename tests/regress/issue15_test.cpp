@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "cli/commands.h"
 #include "idx/extract.h"
 #include "idx/index.h"
 #include "idx/pool.h"
@@ -152,6 +153,38 @@ TEST_F(Regress15, LoadSaysWhichCallFailed) {
     EXPECT_STREQ(idx_reason(), "idx.dat is in use by another program");
     close(other);
     EXPECT_EQ(read_idx(), 0) << idx_reason();
+}
+
+int open_refusing_locked(int dir_fd, const char *path, int sys_flags, int mode) {
+    if (strncmp(fs::path(path).filename().c_str(), "locked", 6) == 0) {
+        os_set_last_error(EACCES);
+        return -1;
+    }
+    return os_sys_default.open(dir_fd, path, sys_flags, mode);
+}
+
+// Files a run could not read were passed over in silence; the report now counts them and names
+// the first few, and the run still succeeds.
+TEST_F(Regress15, IndexReportNamesTheFilesNotRead) {
+    write("tree/a.txt", "harbour lighthouse keeper\n");
+    for (int i = 1; i <= 7; i++) write("tree/locked" + std::to_string(i) + ".txt", "words nobody reads\n");
+    os_sys.open = open_refusing_locked;
+    FILE *out = tmpfile(), *err = tmpfile();
+    ASSERT_TRUE(out && err);
+    std::string keep = tree();
+    char *argv[] = {const_cast<char *>("olmarest-cli"), const_cast<char *>("index"), keep.data(), nullptr};
+    EXPECT_EQ(cli_run(3, argv, out, err), 0);
+    os_sys = os_sys_default;
+    rewind(out);
+    std::string report;
+    for (int c; (c = fgetc(out)) != EOF;) report += static_cast<char>(c);
+    fclose(out);
+    fclose(err);
+    std::string want = "Note: 7 files could not be read:\n";
+    for (int i = 1; i <= 5; i++)
+        want += "  " + tree() + "/locked" + std::to_string(i) + ".txt: " + strerror(EACCES) + "\n";
+    want += "  and 2 more\n";
+    EXPECT_NE(report.find(want), std::string::npos) << report;
 }
 
 // Markup of n distinct made-up words: markup skips the plausibility filter, so each word counts
