@@ -15,7 +15,8 @@ static const char USAGE[] =
     "       olmarest-cli search [--no-excerpts] WORD...\n"
     "       olmarest-cli --help | --version\n"
     "\n"
-    "index   builds idx.dat in the current directory from every file below PATH\n"
+    "index   builds idx.dat in the current directory from every file below PATH, a\n"
+    "        directory, an ISO 9660 image or a directory inside one (disc.iso/docs)\n"
     "        (stop words from ./stopwords.txt when present)\n"
     "search  lists the files of ./idx.dat holding up to three words, best first:\n"
     "        frequency, tab, path, tab, excerpt\n";
@@ -36,7 +37,7 @@ static void report_unread(FILE *out) {
 }
 
 int cmd_index(const char *path, bool verbose, FILE *out, FILE *err) {
-    if (!os_is_dir(path)) {
+    if (!valid_index_path(path)) {
         fprintf(err, "Please enter a valid pathname !\n");
         return 2;
     }

@@ -83,13 +83,16 @@ static void index_thread(void *arg) {
     const char *path = static_cast<const char *>(arg);
     word_mode = MODE_INDEX;
     if (int r = enum_files(path); r != 0) {
-        set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : "no file found below the path");
+        set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
+                   : r == CD_UNUSABLE ? cd_fail_reason
+                                      : "no file found below the path");
         life.ok = false;
         close_idx_file(); // its header was never finished, so no load accepts it
         return;
     }
     // An abort pressed while the tree was still being enumerated ends the run too.
     int r = cancel_requested.load(std::memory_order_relaxed) ? -1 : read_files();
+    close_cd_volume(); // a disc's volume stays open only for the run's reads
     if (run_failed) {
         life.ok = false;
         close_idx_file();
@@ -299,8 +302,11 @@ int read_idx() {
         return -1;
     }
     int r = enum_files(life.loaded_path);
+    close_cd_volume(); // excerpts open the volume when they need it
     if (r != 0) {
-        set_reason(r == WALK_NO_MEMORY ? NAMES_FULL : "the indexed folder holds no files any more");
+        set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
+                   : r == CD_UNUSABLE ? cd_fail_reason
+                                      : "the indexed folder holds no files any more");
         unload();
         return -1;
     }

@@ -46,8 +46,18 @@ int enum_files(const char *path) {
     file_table.clear();
     num_files.store(0, std::memory_order_relaxed);
     files_capped = false;
-    // The raw ISO 9660 reader is not built yet: every path is walked.
+    close_cd_volume();
+    // On a disc or an image the files are listed from the volume's own directories, so that the
+    // volume can then be read in one pass in disk order.
+    OsVolume vol;
+    if (os_volume_of(path, &vol)) {
+        cd_mode = true;
+        int r = read_cd_volume(vol);
+        // An image has no file system below it to walk instead: the reader's answer stands.
+        if (r == 0 || vol.image) return r == 0 ? 0 : r == 1 ? 1 : CD_UNUSABLE;
+    }
     cd_mode = false;
+    file_table.clear();
     return walk_dir(path);
 }
 
@@ -135,6 +145,8 @@ bool join_path(char *buf, unsigned file_num) {
 }
 
 int read_block(unsigned file_num, unsigned block, char *buf) {
+    // Names from a volume's directories need not exist in any file system (never in an image).
+    if (cd_mode) return read_cd_block(file_num, block, buf);
     char path[OS_PATH_MAX];
     if (!join_path(path, file_num)) return -1;
     int fd = os_open(path, OS_RANDOM);
@@ -409,7 +421,23 @@ static void deliver_block(ReadSlot *s) {
     }
 }
 
-static void deliver_cd_block(ReadSlot *) { IDX_ASSERT(!"CD volumes are not read yet"); }
+static void deliver_cd_block(ReadSlot *s) {
+    ReadRequest *r = s->req;
+    // Progress is a position on the disk, so stretches jumped over count as done. A read counts
+    // for its whole length even when it came back short (an image cut short), and the last read
+    // of a span that ends early (a refused read) counts the rest, so the run always ends whole.
+    uint64_t len = std::min<uint64_t>(r->end_ofs - s->ofs, READ_SIZE);
+    uint64_t reached = r->next_ofs >= r->end_ofs && r->refs == 1 ? r->end_ofs : s->ofs + len;
+    total_bytes_read.store(reached - r->base_ofs, std::memory_order_relaxed);
+    if (s->error != 0) {
+        // A damaged disc: an index without the words of the files here must not pass for whole.
+        char why[OS_PATH_MAX + 32];
+        snprintf(why, sizeof why, "read error on %s", cd_volume.device ? cd_volume.device : "the volume");
+        fail_run(why);
+    }
+    auto n = static_cast<uint32_t>(std::min<long>(std::max(s->bytes, 0L), static_cast<long>(len)));
+    split_cd_block(s->data, n, s->ofs, &r->next_ofs, r->end_ofs);
+}
 
 // Delivers every finished read whose turn has come, strictly in issue order.
 static void deliver_reads() {
@@ -441,6 +469,8 @@ static void abandon_reads() {
         r.next_ofs = NO_MORE;
         if (r.refs > 0) os_cancel_io(r.fd);
     }
+    rp.cd_span.next_ofs = NO_MORE;
+    if (rp.cd_span.refs > 0) os_cancel_io(rp.cd_span.fd);
     while (rp.reads_pending > 0)
         if (os_wait_io() == 0) IDX_ASSERT(!"reads in flight that never complete");
     for (ReadSlot *s : rp.finished_reads) free_slot(s);
@@ -468,6 +498,10 @@ int read_files() {
     rp.done = false;
     rp.cur_req = nullptr;
     rp.next_file = -1; // the table may have been enumerated again since the last run
+    if (cd_mode) {
+        const CdVolume &v = cd_volume;
+        rp.cd_span = ReadRequest{v.fd, 0, v.span_start, v.span_start, v.span_end, 0, false, false};
+    }
     for (;;) {
         rp.pass_bytes = 0;
         if (issue_reads() < 0) rp.done = true;
@@ -486,6 +520,7 @@ int read_files() {
         if (cancel_requested.load(std::memory_order_relaxed) || run_failed) {
             abandon_reads();
             close_dir();
+            close_cd_volume();
             return -1;
         }
         if (os_wait_io() == 0) IDX_ASSERT(!"reads in flight that never complete");
@@ -497,6 +532,12 @@ int read_files() {
     IDX_ASSERT(done && "not done");
     IDX_ASSERT(total_bytes_read == total_bytes && "not all data read");
     close_dir();
+    if (cd_mode) {
+        close_cd_volume();
+        // A file whose data the volume did not hold to its end (an image cut short) still ends
+        // here, so that its last word is kept and none runs on into a query.
+        if (cur_fn < num_files.load(std::memory_order_relaxed)) extract_end_file();
+    }
     return run_failed ? -1 : 0;
 }
 

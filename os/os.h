@@ -71,6 +71,25 @@ bool os_is_dir(const char *path);
 // Device and inode of an open file; false when they cannot be had.
 bool os_file_id(int fd, uint64_t *dev, uint64_t *ino);
 
+// Volumes (GetDriveTypeA == DRIVE_CDROM, the raw volume "\\.\X:"). A path is on a CD volume
+// when a prefix of it is a regular file holding an ISO 9660 volume ("CD001" at byte 32769), or
+// when it lies on a mounted iso9660 or udf file system or an optical device.
+struct OsVolume {
+    std::string device;  // the raw volume to open: the image file, or the mount's source device
+    std::string root;    // the volume's root as a path: the image's path as given, or the mount point
+    std::string subtree; // the path below the root: components joined by '/', "" for the root
+    bool image;          // an image file: there is no file system below it to walk instead
+};
+// True when path lies on a CD volume, with vol filled; false otherwise (vol then unspecified).
+bool os_volume_of(const char *path, OsVolume *vol);
+// Opens a raw volume for reading (flags as os_open: OS_DIRECT when possible); sets *size to its
+// length in bytes. A descriptor, or -1 (a missing device, no permission, neither a file nor a
+// block device).
+int os_open_volume(const char *device, int flags, uint64_t *size);
+// For tests: the mount-table half of os_volume_of, over mountinfo text (as /proc/self/mountinfo
+// holds it) and a path already resolved to its real form.
+bool os_mount_volume(const char *resolved, const std::string &mountinfo, OsVolume *vol);
+
 // Threads (_beginthreadex, WaitForSingleObject(t, 0)). os_thread_ended joins and frees the thread
 // once it has ended and then returns true; call it until it does.
 struct OsThread;

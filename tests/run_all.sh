@@ -23,7 +23,7 @@ cmake --build build-asan -j2
 ctest --test-dir build-asan -j2 --output-on-failure
 
 step "Fuzzing, ${fuzz_seconds} s per target"
-fuzz/run.sh build-asan "$fuzz_seconds"
+fuzz/run.sh "$fuzz_seconds"
 
 step "GCC, TSan: build and test"
 cmake -S . -B build-tsan -DOLMAREST_SANITIZE=thread -DOLMAREST_WERROR=ON

@@ -1,0 +1,412 @@
+// The ISO 9660 volume reader of the read unit: lists the files of a CD volume or image from its
+// directory records, loaded with one read from the start of the volume, and orders them by their
+// position on it so that the read pipeline can read the volume strictly forward.
+//
+// Everything here reads bytes that may be hostile (an image downloaded from anywhere): every
+// offset is checked against the loaded bytes before it is read, each directory extent is listed
+// at most once, and no listing can run longer than the loaded bytes allow.
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "idx/check.h"
+#include "idx/detect.h"
+#include "idx/extract.h"
+#include "idx/pool.h"
+#include "idx/read.h"
+#include "os/os.h"
+
+static const char UNIT[] = "idx/read";
+
+CdVolume cd_volume{-1, nullptr, 0, 0};
+const char *cd_fail_reason = nullptr;
+
+static const char NOT_ISO[] = "not an ISO 9660 volume";
+static const char DIRS_BEYOND[] = "the volume's directories lie beyond its first 4 MiB";
+static const char DAMAGED[] = "the volume's directory records are damaged";
+static const char CANNOT_OPEN[] = "the volume cannot be opened";
+static const char UNREADABLE[] = "the volume cannot be read";
+static const char NO_FILES[] = "no file found below the path";
+static const char NAMES_FULL[] = "too many file names for memory (8 MiB)";
+
+// Directory record layout (ECMA-119 9.1); only the little-endian halves are read.
+constexpr uint32_t DR_LEN = 0, DR_EXTENT = 2, DR_SIZE = 10, DR_DATE = 18, DR_FLAGS = 25, DR_ID_LEN = 32,
+                   DR_ID = 33;
+constexpr uint8_t FLAG_DIR = 2, FLAG_ASSOCIATED = 4;
+constexpr uint32_t PVD_SECTOR = 16, SVD_SECTOR = 17, VD_BLOCK_SIZE = 128, VD_ROOT = 156, VD_ESCAPES = 88;
+constexpr int MAX_NAME = 255;
+constexpr int MAX_CE_HOPS = 16; // continuation areas followed per record; a loop of them ends here
+
+// A directory record's recording time (7 bytes: years since 1900, month, day, hour, minute, second,
+// offset from GMT in quarter hours) as seconds since 1970. Damaged fields give some other number,
+// which is all the fingerprint needs: any change of the record changes it.
+static int64_t record_time(const uint8_t *d) {
+    int64_t y = 1900 + int64_t{d[0]}, m = d[1], day = d[2];
+    // Days from 1970-01-01 to y-m-day in the proleptic Gregorian calendar (March-based years).
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400, yoe = y - era * 400;
+    int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+    auto gmt_ofs = static_cast<int8_t>(d[6]);
+    return ((days * 24 + d[3]) * 60 + d[4]) * 60 + d[5] - int64_t{gmt_ofs} * 15 * 60;
+}
+
+static uint32_t le32(const uint8_t *p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+namespace {
+
+enum class Names { primary, joliet, rock_ridge };
+
+struct Name {
+    char text[MAX_NAME + 1];
+    int len;
+};
+
+// A directory still to list: its extent on the volume and its path.
+struct PendingDir {
+    uint64_t ofs;     // bytes
+    uint32_t size;    // bytes
+    const char *path; // heap_pool, or the caller's root
+    size_t depth;     // components of the subtree matched on the way here
+};
+
+} // namespace
+
+// Whether a subtree component names a directory: equal without regard to ASCII case, or, since a
+// path typed on Linux arrives as UTF-8 while names read from the volume are 8-bit Latin-1, equal
+// once the component is decoded from UTF-8.
+static bool component_matches(std::string_view comp, const char *name, int len) {
+    // Latin-1 letters fold only in the decoded comparison: in raw bytes they may be parts of UTF-8.
+    auto same = [&](std::string_view a, bool latin1) {
+        auto fold = [latin1](unsigned char c) {
+            bool lower = (c >= 'a' && c <= 'z') || (latin1 && c >= 0xE0 && c != 0xF7 && c != 0xFF);
+            return lower ? c - 32 : c;
+        };
+        if (a.size() != static_cast<size_t>(len)) return false;
+        for (size_t i = 0; i < a.size(); i++)
+            if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(name[i])))
+                return false;
+        return true;
+    };
+    if (same(comp, false)) return true;
+    std::string latin;
+    for (size_t i = 0; i < comp.size(); i++) {
+        auto c = static_cast<unsigned char>(comp[i]);
+        if (c < 0x80) {
+            latin += static_cast<char>(c);
+        } else if (c >= 0xC2 && c <= 0xC3 && i + 1 < comp.size() && (comp[i + 1] & 0xC0) == 0x80) {
+            latin += static_cast<char>(((c & 0x1F) << 6) | (comp[i + 1] & 0x3F));
+            i++;
+        } else {
+            return false; // not UTF-8, or beyond Latin-1: the bytewise comparison was the only one
+        }
+    }
+    return same(latin, true);
+}
+
+// The Rock Ridge name of the record at rec (rl bytes, inside the loaded area) from its "NM" system
+// use entries, following "CE" continuation areas inside the loaded area. False when it has none.
+static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl,
+                            uint32_t skip, Name *out) {
+    uint32_t id_len = rec[DR_ID_LEN];
+    uint64_t start = uint64_t{DR_ID} + id_len + (id_len % 2 == 0 ? 1 : 0) + skip; // pad byte after even ids
+    const uint8_t *p = rec + std::min<uint64_t>(start, rl);
+    const uint8_t *end = rec + rl;
+    out->len = 0;
+    bool named = false;
+    for (int hops = 0;;) {
+        uint64_t ce_ofs = 0, ce_len = 0;
+        while (end - p >= 4) {
+            uint32_t n = p[2];
+            if (n < 4 || n > static_cast<uint32_t>(end - p)) break;
+            if (p[0] == 'S' && p[1] == 'T') break;
+            if (p[0] == 'C' && p[1] == 'E' && n >= 28) {
+                ce_ofs = uint64_t{le32(p + 4)} * CD_SECTOR + le32(p + 12);
+                ce_len = le32(p + 20);
+            } else if (p[0] == 'N' && p[1] == 'M' && n >= 5 && !(p[4] & 6)) { // 2, 4: "." and ".."
+                for (uint32_t i = 5; i < n && out->len < MAX_NAME; i++)
+                    out->text[out->len++] = static_cast<char>(p[i]);
+                named = true;
+                if (!(p[4] & 1)) return true; // no continuation flag: the name is whole
+            }
+            p += n;
+        }
+        if (ce_len == 0 || ++hops > MAX_CE_HOPS || ce_ofs + ce_len > loaded) return named;
+        p = area + ce_ofs;
+        end = p + ce_len;
+    }
+}
+
+// The record's name in 8 bits into *out: Joliet characters keep their low byte, primary and Joliet
+// names lose their version suffix from the first ';' on. Bytes that would end or split a path
+// (NUL, '/') become '_'. False when no usable name remains.
+static bool record_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl, Names names,
+                        uint32_t rr_skip, Name *out) {
+    const uint8_t *id = rec + DR_ID;
+    uint32_t id_len = rec[DR_ID_LEN];
+    if (names != Names::rock_ridge || !rock_ridge_name(area, loaded, rec, rl, rr_skip, out)) {
+        out->len = 0;
+        if (names == Names::joliet)
+            for (uint32_t i = 0; i + 1 < id_len; i += 2)
+                out->text[out->len++] = static_cast<char>(id[i + 1]);
+        else
+            for (uint32_t i = 0; i < id_len; i++)
+                out->text[out->len++] = static_cast<char>(id[i]);
+        if (const void *semi = memchr(out->text, ';', static_cast<size_t>(out->len)))
+            out->len = static_cast<int>(static_cast<const char *>(semi) - out->text);
+    }
+    for (int i = 0; i < out->len; i++)
+        if (out->text[i] == 0 || out->text[i] == OS_PATH_SEP) out->text[i] = '_';
+    out->text[out->len] = 0;
+    return out->len > 0 && strcmp(out->text, ".") != 0 && strcmp(out->text, "..") != 0;
+}
+
+// A copy of n bytes of s in heap_pool, or null when the pool is full.
+static char *heap_copy(const char *s, size_t n) {
+    auto *p = static_cast<char *>(mem_alloc(static_cast<uint32_t>(n + 1), false));
+    if (p) {
+        memcpy(p, s, n);
+        p[n] = 0;
+    }
+    return p;
+}
+
+static void empty_table() {
+    file_table.clear();
+    num_files.store(0, std::memory_order_relaxed);
+    total_bytes.store(0, std::memory_order_relaxed);
+}
+
+static int fail(const char *why, int result) {
+    empty_table();
+    cd_fail_reason = why;
+    return result;
+}
+
+int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, const char *root,
+                  const char *subtree, uint64_t *span_start, uint64_t *span_end) {
+    empty_table();
+    files_capped = false;
+    cd_fail_reason = nullptr;
+    auto available = [loaded](uint64_t ofs, uint64_t n) { return ofs + n <= loaded; };
+    const uint8_t *pvd = area + PVD_SECTOR * CD_SECTOR;
+    if (!available(PVD_SECTOR * CD_SECTOR, CD_SECTOR) || memcmp(pvd + 1, "CD001", 5) != 0)
+        return fail(NOT_ISO, -1);
+    if ((pvd[VD_BLOCK_SIZE] | pvd[VD_BLOCK_SIZE + 1] << 8) != CD_SECTOR) return fail(NOT_ISO, -1);
+    // Joliet: a supplementary descriptor in sector 17 whose escape sequence names UCS-2 (%/@, %/C,
+    // %/E). Without the escape it is some other character set, whose names must not be halved.
+    const uint8_t *svd = area + SVD_SECTOR * CD_SECTOR;
+    bool joliet = available(SVD_SECTOR * CD_SECTOR, CD_SECTOR) && svd[0] == 2 && svd[VD_ESCAPES] == '%' &&
+                  svd[VD_ESCAPES + 1] == '/' && memchr("@CE", svd[VD_ESCAPES + 2], 3);
+    const uint8_t *root_rec = (joliet ? svd : pvd) + VD_ROOT;
+    Names names = joliet ? Names::joliet : Names::primary;
+
+    std::vector<std::string_view> comps;
+    for (std::string_view rest = subtree; !rest.empty();) {
+        size_t cut = rest.find(OS_PATH_SEP);
+        if (cut != 0) comps.push_back(rest.substr(0, cut));
+        rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
+    }
+
+    // Sectors of the loaded area that belong to a directory already listed: a record that leads
+    // back to one (a loop) or into one (overlap) is passed over, which bounds the whole listing.
+    std::vector<bool> listed(loaded / CD_SECTOR + 1);
+    uint64_t lo = ~uint64_t{0}, hi = 0;
+    std::deque<PendingDir> queue{
+        PendingDir{uint64_t{le32(root_rec + DR_EXTENT)} * CD_SECTOR, le32(root_rec + DR_SIZE), root, 0}};
+    bool first_dir = true;
+    uint32_t rr_skip = 0;
+    while (!queue.empty()) {
+        PendingDir dir = queue.front();
+        queue.pop_front();
+        if (!available(dir.ofs, dir.size)) {
+            if (volume_size && dir.ofs + dir.size > volume_size) return fail(DAMAGED, -1);
+            IDX_CHECK(!"cd fs size > FS_BUF_SIZE");
+            return fail(DIRS_BEYOND, -1);
+        }
+        uint64_t first = dir.ofs / CD_SECTOR, last = (dir.ofs + dir.size + CD_SECTOR - 1) / CD_SECTOR;
+        if (std::any_of(listed.begin() + static_cast<std::ptrdiff_t>(first),
+                        listed.begin() + static_cast<std::ptrdiff_t>(last), [](bool b) { return b; }))
+            continue;
+        std::fill(listed.begin() + static_cast<std::ptrdiff_t>(first),
+                  listed.begin() + static_cast<std::ptrdiff_t>(last), true);
+        uint64_t end = dir.ofs + dir.size;
+        if (first_dir && !joliet && dir.size >= 41) {
+            // Rock Ridge: the root's "." record opens its system use area with "SP" and the check
+            // bytes BE EF; its last byte says how many bytes every later area skips.
+            const uint8_t *dot = area + dir.ofs;
+            const uint8_t *sp = dot + DR_ID + 1;
+            if (dot[DR_LEN] >= 41 && dot[DR_ID_LEN] == 1 && sp[0] == 'S' && sp[1] == 'P' && sp[2] == 7 &&
+                sp[4] == 0xBE && sp[5] == 0xEF) {
+                names = Names::rock_ridge;
+                rr_skip = sp[6];
+            }
+        }
+        first_dir = false;
+        for (uint64_t pos = dir.ofs; pos < end;) {
+            const uint8_t *rec = area + pos;
+            uint32_t rl = rec[DR_LEN];
+            if (rl == 0) {
+                // The rest of the sector is padding; a zero at a sector's start ends the directory.
+                if (pos % CD_SECTOR == 0) break;
+                pos = (pos / CD_SECTOR + 1) * CD_SECTOR;
+                continue;
+            }
+            if (rl < DR_ID + 1 || pos + rl > end) return fail(DAMAGED, -1);
+            pos += rl;
+            uint32_t id_len = rec[DR_ID_LEN];
+            if (id_len == 0 || DR_ID + id_len > rl) continue; // a name longer than its record: passed over
+            if (id_len == 1 && rec[DR_ID] <= 1) continue;     // "." and ".."
+            Name name;
+            if (!record_name(area, loaded, rec, rl, names, rr_skip, &name)) continue;
+            uint8_t flags = rec[DR_FLAGS];
+            uint64_t ofs = uint64_t{le32(rec + DR_EXTENT)} * CD_SECTOR;
+            uint32_t size = le32(rec + DR_SIZE);
+            if (flags & FLAG_DIR) {
+                if (dir.depth < comps.size() && !component_matches(comps[dir.depth], name.text, name.len))
+                    continue;
+                size_t plen = strlen(dir.path);
+                size_t len = plen + 1 + static_cast<size_t>(name.len);
+                if (len >= static_cast<size_t>(OS_PATH_MAX)) continue; // skipped, never cut
+                char *sub = static_cast<char *>(mem_alloc(static_cast<uint32_t>(len + 1), false));
+                if (!sub) return fail(NAMES_FULL, -1);
+                memcpy(sub, dir.path, plen);
+                sub[plen] = OS_PATH_SEP;
+                memcpy(sub + plen + 1, name.text, static_cast<size_t>(name.len) + 1);
+                queue.push_back(PendingDir{ofs, size, sub, std::min(dir.depth + 1, comps.size())});
+                continue;
+            }
+            if ((flags & FLAG_ASSOCIATED) || dir.depth < comps.size()) continue;
+            if (volume_size && ofs + size > volume_size) continue; // data past the volume's end
+            if (strlen(dir.path) + 1 + static_cast<size_t>(name.len) >= static_cast<size_t>(OS_PATH_MAX))
+                continue;
+            if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
+                // File numbers are 16 bits wide: the rest is left out, and said so.
+                files_capped = true;
+                queue.clear();
+                break;
+            }
+            char *file_name = heap_copy(name.text, static_cast<size_t>(name.len));
+            if (!file_name) return fail(NAMES_FULL, -1);
+            file_table.push_back(FileEntry{file_name, dir.path, size, ofs, 1, record_time(rec + DR_DATE), 0});
+            lo = std::min(lo, ofs);
+            hi = std::max(hi, (ofs + size + CD_SECTOR - 1) / CD_SECTOR * CD_SECTOR);
+        }
+    }
+    if (file_table.empty()) return fail(NO_FILES, 1);
+    // Stable: files at one position (empty ones, often) keep their listing order, so the same
+    // volume always gives the same file numbers.
+    std::stable_sort(file_table.begin(), file_table.end(),
+                     [](const FileEntry &a, const FileEntry &b) { return a.disk_ofs < b.disk_ofs; });
+    num_files.store(static_cast<int>(file_table.size()), std::memory_order_relaxed);
+    total_bytes.store(hi - lo, std::memory_order_relaxed);
+    *span_start = lo;
+    *span_end = hi;
+    return 0;
+}
+
+void close_cd_volume() {
+    os_close(cd_volume.fd);
+    cd_volume.fd = -1;
+}
+
+int read_cd_volume(const OsVolume &vol) {
+    close_cd_volume();
+    cd_volume = CdVolume{-1, nullptr, 0, 0};
+    cd_fail_reason = nullptr;
+    uint64_t volume_size = 0;
+    int fd = os_open_volume(vol.device.c_str(), OS_DIRECT | OS_SEQUENTIAL, &volume_size);
+    if (fd < 0) return fail(CANNOT_OPEN, -1);
+    auto *area = static_cast<uint8_t *>(os_reserve(FS_BUF_SIZE));
+    if (!area) {
+        os_close(fd);
+        return fail(UNREADABLE, -1);
+    }
+    long n = os_read_at(fd, area, FS_BUF_SIZE, 0);
+    int r = -1;
+    uint64_t lo = 0, hi = 0;
+    char *root = heap_copy(vol.root.c_str(), vol.root.size());
+    char *device = heap_copy(vol.device.c_str(), vol.device.size());
+    if (n < 0)
+        fail(UNREADABLE, -1);
+    else if (!root || !device)
+        fail(NAMES_FULL, -1);
+    else
+        r = list_cd_files(area, static_cast<uint32_t>(n), volume_size, root, vol.subtree.c_str(), &lo, &hi);
+    os_release(area, FS_BUF_SIZE);
+    if (r != 0) {
+        os_close(fd);
+        return r;
+    }
+    cd_volume = CdVolume{fd, device, lo, hi};
+    return 0;
+}
+
+bool valid_index_path(const char *path) {
+    OsVolume vol;
+    return os_is_dir(path) || (os_volume_of(path, &vol) && vol.image);
+}
+
+int read_cd_fs(const char *path) {
+    OsVolume vol;
+    if (!os_volume_of(path, &vol)) return fail(NOT_ISO, -1);
+    return read_cd_volume(vol);
+}
+
+// ---- Reading the volume ----
+
+constexpr int64_t SEEK_AHEAD = 1048576; // gaps this long between files are not read
+
+void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_ofs, uint64_t end_ofs) {
+    int64_t off = 0;
+    const auto count = static_cast<int>(file_table.size());
+    while (cur_fn < count) {
+        FileEntry &e = file_table[static_cast<size_t>(cur_fn)];
+        cur_block = 0;
+        cur_dir = e.dir_name;
+        int64_t d = static_cast<int64_t>(e.disk_ofs) - static_cast<int64_t>(pos + static_cast<uint64_t>(off));
+        int64_t remaining = e.file_size;
+        if (d < 0) {
+            // The file began in an earlier block (or overlaps the one before it).
+            remaining = std::max<int64_t>(remaining + d, 0);
+            cur_block = static_cast<int>(-d / READ_SIZE);
+        } else {
+            off += d;
+            if (*next_ofs < end_ofs && static_cast<int64_t>(e.disk_ofs - *next_ofs) >= SEEK_AHEAD)
+                *next_ofs = e.disk_ofs / READ_SIZE * READ_SIZE;
+        }
+        int64_t room = static_cast<int64_t>(n) - off;
+        if (room <= 0) break;
+        int64_t chunk = std::min(remaining, room);
+        bool ends = remaining <= room;
+        const char *p = data + off;
+        if (e.kind == KIND_UNKNOWN) e.kind = detect_type(p, static_cast<int>(chunk));
+        if (e.kind > 0) {
+            extract_words(p, static_cast<int>(chunk), e.kind);
+            if (ends) extract_end_file(); // no word runs on into the next file
+        } else {
+            ends = true; // not worth extracting: the rest of its data is passed over
+        }
+        if (ends) cur_fn++;
+        off += chunk;
+    }
+}
+
+int read_cd_block(unsigned file_num, unsigned block, char *buf) {
+    const FileEntry &e = file_table[file_num];
+    uint64_t at = uint64_t{block} * READ_SIZE;
+    if (!cd_volume.device || at >= e.file_size) return -1;
+    uint64_t size = 0;
+    int fd = os_open_volume(cd_volume.device, OS_RANDOM, &size);
+    if (fd < 0) return -1;
+    memset(buf, 0, READ_SIZE);
+    auto want = static_cast<uint32_t>(std::min<uint64_t>(e.file_size - at, READ_SIZE));
+    long n = os_read_at(fd, buf, want, e.disk_ofs + at);
+    os_close(fd);
+    return n > 0 ? static_cast<int>(n) : -1;
+}
