@@ -130,6 +130,28 @@ std::string to_latin1(const std::string &arg) {
     return out;
 }
 
+// The query text was Latin-1 (to_latin1); the words echoed back go to a UTF-8 terminal.
+static std::string latin1_to_utf8(const std::string &s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// One line per query word that found nothing, saying why, after the match count.
+static void print_word_reasons(FILE *err) {
+    for (const QueryWordInfo &w : query_words()) {
+        if (w.state == QueryWordState::found && w.files > 0) continue;
+        fprintf(err, "%s\n", latin1_to_utf8(query_word_reason(w)).c_str());
+    }
+}
+
 int cmd_search(int nwords, char **words, bool excerpts, FILE *out, FILE *err) {
     if (read_idx() != 0) {
         fprintf(err, "No index loaded\n");
@@ -161,6 +183,7 @@ int cmd_search(int nwords, char **words, bool excerpts, FILE *out, FILE *err) {
     }
     fflush(out);
     fprintf(err, "%d matches found !\n", rows);
+    print_word_reasons(err);
     return 0;
 }
 

@@ -29,9 +29,6 @@ static constexpr uint32_t WORD_CHARS[8] = {
 
 static constexpr bool is_word_char(unsigned char c) { return (WORD_CHARS[c >> 5] >> (c & 31)) & 1; }
 
-// Clearing 0x20 folds a-z to A-Z and ä ö ü to Ä Ö Ü, and leaves ß (0xDF) as it is.
-static inline char fold(unsigned char c) { return static_cast<char>(c & ~0x20); }
-
 // Letter codes of the folded letters for the trigram index: A-Z 0-25, Ä 26, Ö 27, Ü 28, ß 29.
 static constexpr auto make_codes() {
     struct Codes {
@@ -47,6 +44,7 @@ static constexpr auto make_codes() {
 static constexpr auto LETTER_CODE = make_codes();
 
 // The tokenizer's per-byte lookup: the folded letter of a word character, 0 for a separator.
+// Clearing 0x20 folds a-z to A-Z and ä ö ü to Ä Ö Ü, and leaves ß (0xDF) as it is.
 static constexpr auto make_folded() {
     struct Folded {
         char v[256];
@@ -57,6 +55,14 @@ static constexpr auto make_folded() {
 }
 static constexpr auto FOLDED = make_folded();
 
+// UTF-8 text spells the seven letters as C3 and a second byte: C3 84 Ä, C3 96 Ö, C3 9C Ü, C3 9F ß,
+// C3 A4 ä, C3 B6 ö, C3 BC ü. The second byte plus 0x40 is the Latin-1 letter. A C3 followed by
+// anything else separates, as it does in Latin-1 text, where it is "Ã".
+constexpr unsigned char UTF8_LEAD = 0xC3;
+static inline char utf8_letter(unsigned char second) {
+    return (second & 0xC0) == 0x80 ? FOLDED.v[second + 0x40] : 0;
+}
+
 static_assert([] {
     int n = 0;
     for (int c = 0; c < 256; c++) n += is_word_char(static_cast<unsigned char>(c));
@@ -64,6 +70,8 @@ static_assert([] {
 }() == 59);
 
 // ---- Tokenizer state (one per process) ----
+
+constexpr int ENTITY_MAX = 32; // longer runs after "&" are text, not an entity
 
 // What the tokenizers carry from one call to the next: the word pending at the end of the last
 // buffer and the context it stands in. Owned by the thread that extracts: the indexing thread
@@ -74,11 +82,20 @@ struct TokState {
     int phyph;                // 0 none, 1 "-" after the word, 2 "-" then CR/LF
     float bonus;              // context bonus of the current extract_plain call
 
-    char mword[MAX_WORD + 1]; // markup tokenizer: the same three, plus the two flags
+    bool plead;               // the last buffer ended in C3: the next byte decides
+    bool query;               // query text: no filter, short words handed on too
+    int pstart;               // where the pending word began in this buffer; -1 in an earlier one
+    int span_start, span_end; // bytes of the word last handed on (extract_last_span)
+
+    char mword[MAX_WORD + 1]; // markup tokenizer: the same four, plus the tag and entity state
     int mlen;
     int mhyph;
+    bool mlead;
     bool in_tag;
-    bool in_entity;
+    bool in_entity;             // "&" seen, and since then only letters, digits and "#"
+    int ent_start;              // word length when the "&" came: where a removed entity cuts it back
+    int ent_len;                // bytes of ent_name
+    char ent_name[ENTITY_MAX];  // what follows the "&", as written
 };
 static TokState tok;
 
@@ -166,7 +183,7 @@ static inline int skip_separators(const unsigned char *b, int i, int len) {
         }
 #endif
         if (i >= len) return len;
-        if (FOLDED.v[b[i]]) return i;
+        if (FOLDED.v[b[i]] || b[i] == UTF8_LEAD) return i;
         i++;
     }
 }
@@ -176,8 +193,10 @@ static inline int skip_separators(const unsigned char *b, int i, int len) {
 static inline int end_plain_word(int p, int &pos) {
     int r = 0;
     tok.pword[tok.plen] = 0;
-    if (tok.plen >= 4 && word_plausible(tok.pword, tok.plen)) {
+    if (tok.query || (tok.plen >= 4 && word_plausible(tok.pword, tok.plen))) {
         pos = p;
+        tok.span_start = tok.pstart;
+        tok.span_end = p - 1;
         r = word_sink(tok.pword, tok.plen);
     }
     tok.plen = 0;
@@ -185,11 +204,38 @@ static inline int end_plain_word(int p, int &pos) {
     return r;
 }
 
+// One character meets the plain tokenizer at position p: the letter f (folded), or, when f is 0,
+// the separator byte c. False when the sink asked to stop.
+static inline bool plain_char(unsigned char c, char f, int p, int &pos) {
+    if (tok.plen > 0) {
+        if (c == '-') {
+            tok.phyph = 1;
+        } else if (tok.phyph > 0 && (c == 10 || c == 13)) {
+            tok.phyph = 2;
+        } else if (!f || tok.phyph == 1 || tok.plen >= MAX_WORD) {
+            if (end_plain_word(p, pos) == -1) return false;
+        }
+    }
+    if (f) {
+        if (tok.plen == 0) tok.pstart = p - 1;
+        tok.pword[tok.plen++] = f;
+    }
+    return true;
+}
+
 int extract_plain(const char *buf, int len) {
     const auto *b = reinterpret_cast<const unsigned char *>(buf);
     tok.bonus = 0;
     int pos = 0;
     int i = 0;
+    tok.pstart = -1;
+    if (tok.plead && len > 0) {
+        // The last buffer ended in C3; this first byte makes it a letter or leaves it a separator.
+        tok.plead = false;
+        char f = utf8_letter(b[0]);
+        if (!plain_char(UTF8_LEAD, f, 1, pos)) return pos;
+        if (f) i = 1;
+    }
     while (i < len) {
         if (tok.plen == 0) {
             // No word pending, so no hyphen state either: skip to the next letter.
@@ -201,6 +247,7 @@ int extract_plain(const char *buf, int len) {
             // A local length: stores into the char buffer could alias the global one and would
             // force it back to memory on every letter.
             int n = tok.plen;
+            if (n == 0) tok.pstart = i;
             char f;
             while (i < len && n < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
                 tok.pword[n++] = f;
@@ -209,20 +256,35 @@ int extract_plain(const char *buf, int len) {
             tok.plen = n;
             if (i == len) break;
         }
-        // Byte i meets a pending word: it is a non-letter, the 32nd letter, or any byte after "-".
+        // Byte i meets a pending word: it is a non-letter, the 32nd letter, any byte after "-", or
+        // the start of a two-byte letter.
         unsigned char c = b[i];
-        bool wc = is_word_char(c);
-        if (c == '-') {
-            tok.phyph = 1;
-        } else if (tok.phyph > 0 && (c == 10 || c == 13)) {
-            tok.phyph = 2;
-        } else if (!wc || tok.phyph == 1 || tok.plen >= MAX_WORD) {
-            if (end_plain_word(i + 1, pos) == -1) return pos;
+        char f = FOLDED.v[c];
+        int n = 1;
+        if (c == UTF8_LEAD) {
+            if (i + 1 == len) {
+                tok.plead = true; // decided by the next buffer's first byte
+                break;
+            }
+            f = utf8_letter(b[i + 1]);
+            if (f) n = 2;
         }
-        if (wc) tok.pword[tok.plen++] = fold(c);
-        i++;
+        if (!plain_char(c, f, i + 1, pos)) return pos;
+        i += n;
     }
     return pos;
+}
+
+int extract_query(const char *buf, int len) {
+    tok.query = true;
+    int r = extract_plain(buf, len);
+    tok.query = false;
+    return r;
+}
+
+void extract_last_span(int *start, int *end) {
+    *start = tok.span_start;
+    *end = tok.span_end;
 }
 
 // ---- Markup tokenizer ----
@@ -234,41 +296,116 @@ static inline int end_markup_word(int p, int &pos) {
     int r = word_sink(tok.mword, tok.mlen);
     tok.mlen = 0;
     tok.mhyph = 0;
+    tok.ent_start = 0;
     return r;
 }
 
-static inline bool ends_with(const char *suffix, int n) {
-    return tok.mlen >= n && memcmp(tok.mword + tok.mlen - n, suffix, n) == 0;
+// The letter a numeric character reference names, when it is one of the seven; 0 otherwise.
+static unsigned char numeric_letter(const char *name, int n) {
+    int i = 1; // past the "#"
+    int base = 10;
+    if (i < n && (name[i] == 'x' || name[i] == 'X')) {
+        base = 16;
+        i++;
+    }
+    if (i == n) return 0;
+    unsigned v = 0;
+    for (; i < n; i++) {
+        char ch = name[i];
+        unsigned d = ch >= '0' && ch <= '9'   ? static_cast<unsigned>(ch - '0')
+                     : ch >= 'a' && ch <= 'f' ? static_cast<unsigned>(ch - 'a' + 10)
+                     : ch >= 'A' && ch <= 'F' ? static_cast<unsigned>(ch - 'A' + 10)
+                                              : 99u;
+        if (d >= static_cast<unsigned>(base)) return 0;
+        v = v * static_cast<unsigned>(base) + d;
+        if (v > 0xFF) return 0;
+    }
+    return is_word_char(static_cast<unsigned char>(v)) && v >= 0x80 ? static_cast<unsigned char>(v) : 0;
 }
 
-// The word's tail spells an entity name: "&uuml;" has put UUML into the word. Returns the letter
-// the ";" stands for, or the ";" itself.
+// The entity's ";" has come: "&uuml;" has put UUML into the word. The entity's letters leave the
+// word again; the answer is the letter the entity stands for, or the ";" when it only separates.
 static unsigned char decode_entity(unsigned char c) {
     static const struct {
-        char name[5];
+        char name[6];
         unsigned char letter; // 0: the entity only separates
-    } ENTITIES[] = {{"NBSP", 0}, {"QUOT", 0}, {"AUML", 0xC4}, {"OUML", 0xD6}, {"UUML", 0xDC}};
-    for (const auto &e : ENTITIES) {
-        if (ends_with(e.name, 4)) {
-            tok.mlen -= 4;
-            if (e.letter) c = e.letter;
-            break;
+    } NAMED[] = {{"NBSP", 0}, {"QUOT", 0}, {"AUML", 0xC4}, {"OUML", 0xD6}, {"UUML", 0xDC}, {"SZLIG", 0xDF}};
+    const char *name = tok.ent_name;
+    int n = tok.ent_len;
+    unsigned char letter = 0;
+    if (n > 0 && name[0] == '#') {
+        letter = numeric_letter(name, n);
+    } else {
+        char up[ENTITY_MAX + 1];
+        for (int i = 0; i < n; i++) up[i] = static_cast<char>(name[i] & ~0x20);
+        up[n] = 0;
+        for (const auto &e : NAMED)
+            if (strcmp(up, e.name) == 0) letter = e.letter;
+    }
+    if (tok.mlen > tok.ent_start) tok.mlen = tok.ent_start;
+    return letter ? letter : c;
+}
+
+static inline bool is_entity_char(unsigned char c) {
+    return (c >= '0' && c <= '9') || c == '#' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+}
+
+// One character meets the markup tokenizer outside tags: the letter f (folded), or, when f is 0,
+// the byte c. False when the sink asked to stop.
+static inline bool markup_char(unsigned char c, char f, int p, int &pos) {
+    if (tok.mlen > 0) {
+        if (c == '-') {
+            tok.mhyph = 1;
+        } else if (tok.mhyph > 0 && (c == 10 || c == 13)) {
+            tok.mhyph = 2;
+        } else if (c != 0 && (!f || tok.mhyph == 1 || tok.mlen >= MAX_WORD)) {
+            if (end_markup_word(p, pos) == -1) return false;
         }
     }
-    if (ends_with("SZLIG", 5)) {
-        tok.mlen -= 5;
-        c = 0xDF;
-    }
-    return c;
+    if (f) tok.mword[tok.mlen++] = f;
+    return true;
 }
 
 int extract_markup(const char *buf, int len) {
     const auto *b = reinterpret_cast<const unsigned char *>(buf);
     int pos = 0;
-    for (int i = 0; i < len; i++) {
+    int i = 0;
+    if (tok.mlead && len > 0) {
+        // The last buffer ended in C3 outside a tag; this first byte decides what it was.
+        tok.mlead = false;
+        char f = utf8_letter(b[0]);
+        if (!markup_char(UTF8_LEAD, f, 1, pos)) return pos;
+        if (f) i = 1;
+    }
+    for (; i < len; i++) {
+        if (!tok.in_tag && !tok.in_entity && tok.mhyph != 1) {
+            // Letters of running text join the word until it is full or something else comes.
+            int n = tok.mlen;
+            char f;
+            while (i < len && n < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
+                tok.mword[n++] = f;
+                i++;
+            }
+            tok.mlen = n;
+            if (i == len) break;
+        }
         unsigned char c = b[i];
+        if (tok.in_entity) {
+            if (is_entity_char(c) && tok.ent_len < ENTITY_MAX) {
+                tok.ent_name[tok.ent_len++] = static_cast<char>(c);
+                // Letters join the word, as text would, until the ";" shows them to be a name;
+                // digits and "#" wait for it without ending the word.
+                if (!FOLDED.v[c]) continue;
+            } else if (c != ';') {
+                tok.in_entity = false; // no entity after all: its letters stay text
+            }
+        }
         if (c == '&') {
-            tok.in_entity = true;
+            if (!tok.in_tag) {
+                tok.in_entity = true;
+                tok.ent_start = tok.mlen;
+                tok.ent_len = 0;
+            }
             continue;
         }
         if (c == '<') {
@@ -277,22 +414,22 @@ int extract_markup(const char *buf, int len) {
             continue; // "<" is no letter and no word is pending any more
         }
         if (c == '>') tok.in_tag = false;
+        if (tok.in_tag) continue;
+        int p = i + 1;
+        char f = FOLDED.v[c];
         if (c == ';' && tok.in_entity) {
             c = decode_entity(c);
+            f = FOLDED.v[c];
             tok.in_entity = false;
-        }
-        bool wc = is_word_char(c);
-        if (tok.in_tag) continue;
-        if (tok.mlen > 0) {
-            if (c == '-') {
-                tok.mhyph = 1;
-            } else if (tok.mhyph > 0 && (c == 10 || c == 13)) {
-                tok.mhyph = 2;
-            } else if (c != 0 && (!wc || tok.mhyph == 1 || tok.mlen >= MAX_WORD)) {
-                if (end_markup_word(i + 1, pos) == -1) return pos;
+        } else if (c == UTF8_LEAD) {
+            if (i + 1 == len) {
+                tok.mlead = true; // decided by the next buffer's first byte
+                break;
             }
+            f = utf8_letter(b[i + 1]);
+            if (f) i++;
         }
-        if (wc) tok.mword[tok.mlen++] = fold(c);
+        if (!markup_char(c, f, p, pos)) return pos;
     }
     return pos;
 }
@@ -304,6 +441,7 @@ static void end_plain_pending() {
     int pos = 0;
     if (tok.plen > 0) end_plain_word(0, pos);
     tok.phyph = 0;
+    tok.plead = false; // a C3 with nothing after it is no letter
 }
 
 int extract_audio_tag(const char *buf, int len) {
@@ -315,6 +453,7 @@ int extract_audio_tag(const char *buf, int len) {
     // pending before the tag belongs to it, and no field's last word runs on into the next.
     tok.plen = 0;
     tok.phyph = 0;
+    tok.plead = false;
     for (int f : TAG_FIELDS) {
         extract_plain(tag + f, TAG_FIELD_SCAN);
         end_plain_pending();

@@ -28,6 +28,13 @@ int extract_markup(const char *buf, int len);
 int extract_audio_tag(const char *buf, int len);
 bool word_plausible(const char *word, int len);
 
+// The plain tokenizer over query text: no plausibility test (the user chose the words), and words
+// of 1 to 3 letters are handed on too, so that the caller can say why they were not searched.
+int extract_query(const char *buf, int len);
+// Where the word last handed on by the plain tokenizer stood in that call's buffer: bytes
+// [*start, *end); *start is -1 when the word began in an earlier call.
+void extract_last_span(int *start, int *end);
+
 // The current file's data has ended: a pending word is ended as if a separator followed it
 // (same length floor and plausibility test) and every tokenizer state is cleared.
 void extract_end_file();

@@ -433,7 +433,10 @@ static inline uint32_t stem_and_key(char *word, int &len) {
 }
 
 int add_word(char *word, int len) {
-    if (len < 4) return 0;
+    if (len < 4) {
+        if (word_mode == MODE_QUERY) query_short_word(word, len);
+        return 0;
+    }
     uint32_t key = stem_and_key(word, len);
     if (word_mode == MODE_LOCATE) return locate_word(word);
     if (word_mode == MODE_QUERY) return query_word(word, len, key);

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "idx/exthashtbl.h"
 #include "idx/pool.h"
@@ -118,6 +120,34 @@ int locate_in_block(unsigned file_num, unsigned block, char **data, int *n);
 // add_word in query mode: gathers the postings of one query word (stem and key given); -1 once
 // three words are taken.
 int query_word(const char *word, int len, uint32_t key);
+// add_word in query mode, for a word of 1 to 3 letters: notes it as too short to be searched.
+void query_short_word(const char *word, int len);
+
+// ---- Why each query word found what it found ----
+
+enum class QueryWordState {
+    found,       // postings in `files` files
+    stop_word,   // on the stop list: never indexed
+    too_common,  // was in more than 203 files and dropped: is_stop set with nbuckets not 0
+    not_indexed, // no such word in the index
+    too_short,   // fewer than 4 letters: never looked up
+    beyond_third // after the third word: never looked up
+};
+
+struct QueryWordInfo {
+    std::string typed;    // the word's bytes as they stand in the query text
+    std::string stem;     // what was looked up: folded, stemmed (folded only when too short)
+    QueryWordState state;
+    int files;            // files listed for it (found)
+    bool digit_next;      // a digit stands right before or after it in the query text
+    bool foreign_next;    // so does a character that is no letter here (é, ñ, ...)
+};
+
+// Every word of the last query_idx, in the order typed; empty before the first query.
+const std::vector<QueryWordInfo> &query_words();
+// One line for a word, e.g. "memory: in more than 203 files, too common to be indexed". The typed
+// word is copied as it is; the rest is ASCII.
+std::string query_word_reason(const QueryWordInfo &w);
 // add_word in locate mode: -1 (stop the tokenizer) when word is the word being located.
 int locate_word(const char *word);
 

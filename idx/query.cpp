@@ -35,12 +35,20 @@ struct QueryState {
     char *block_buf;                           // READ_SIZE bytes for locate_in_block, made on first use
     const char *locate_target;                 // the stem locate mode looks for
     bool locate_found;                         // locate mode has met it
+    std::vector<QueryWordInfo> infos;          // every word typed, and what came of it
+    const char *text;                          // the query text while it is tokenized
+    int text_base;                             // offset in it of the buffer being tokenized
+    bool stopped;                              // a fourth word stopped the tokenizer
+    bool listing_only;                         // the words after it are only listed
 };
 static QueryState qs;
 
 // Empties the query and its listing; the buffers stay.
 static void reset_query() {
     qs.words = 0;
+    qs.infos.clear();
+    qs.stopped = false;
+    qs.listing_only = false;
     qs.results.clear();
     memset(qs.file_scores, 0, sizeof qs.file_scores);
     qs.result_pos = 0;
@@ -63,11 +71,51 @@ static bool read_chain(const Word &w) {
     return walk_chain(idx_pool.base, idx_pool.end, w, take_posting, nullptr);
 }
 
+static bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+// A byte of the query text that joins no word and says nothing to a reader as a separator:
+// a letter of another alphabet or with another accent.
+static bool is_foreign(unsigned char c) { return c >= 0x80; }
+
+// Notes a word the tokenizer has just handed on, with its place in the query text.
+static QueryWordInfo &note_word(const char *stem, int len, QueryWordState state) {
+    QueryWordInfo info{};
+    info.stem.assign(stem, static_cast<size_t>(len));
+    info.state = state;
+    int start, end;
+    extract_last_span(&start, &end);
+    if (qs.text && start >= 0 && end >= start) {
+        const auto *t = reinterpret_cast<const unsigned char *>(qs.text) + qs.text_base;
+        info.typed.assign(reinterpret_cast<const char *>(t) + start, static_cast<size_t>(end - start));
+        unsigned char before = qs.text_base + start > 0 ? t[start - 1] : 0, after = t[end];
+        info.digit_next = is_digit(before) || is_digit(after);
+        info.foreign_next = is_foreign(before) || is_foreign(after);
+    } else {
+        info.typed = info.stem;
+    }
+    qs.infos.push_back(std::move(info));
+    return qs.infos.back();
+}
+
+void query_short_word(const char *word, int len) { note_word(word, len, QueryWordState::too_short); }
+
 int query_word(const char *word, int len, uint32_t key) {
+    if (qs.listing_only) {
+        note_word(word, len, QueryWordState::beyond_third);
+        return 0;
+    }
     Word *w = tbl_find(word_table, key);
-    if (qs.words == MAX_QUERY_WORDS) return -1;
+    if (qs.words == MAX_QUERY_WORDS) {
+        qs.stopped = true;
+        note_word(word, len, QueryWordState::beyond_third);
+        return -1;
+    }
     uint32_t slot = static_cast<uint32_t>(qs.words);
     memcpy(qs.slots[slot], word, static_cast<size_t>(len) + 1);
+    QueryWordInfo &info = note_word(word, len,
+                                    !w             ? QueryWordState::not_indexed
+                                    : !is_stop(*w) ? QueryWordState::found
+                                    : nbuckets(*w) ? QueryWordState::too_common
+                                                   : QueryWordState::stop_word);
     if (w && !is_stop(*w) && read_chain(*w)) {
         for (uint32_t p : qs.chain) {
             uint32_t fn = post_fn(p);
@@ -76,6 +124,7 @@ int query_word(const char *word, int len, uint32_t key) {
             uint32_t total = std::min<uint32_t>(63, (s & 63u) + post_count(p));
             qs.file_scores[fn] = static_cast<uint8_t>((((s >> 6) + 1u) << 6) | total);
             qs.results.push_back((p & ~0xC0u) | (slot << 6));
+            info.files++;
         }
     }
     qs.words++;
@@ -87,7 +136,19 @@ int query_idx(const char *text) {
     word_mode = MODE_QUERY;
     if (!idx_loaded) return 0;
     extract_reset();
-    int r = extract_plain(text, static_cast<int>(strlen(text)) + 1);
+    // The user chose these words: no plausibility test, and short words are listed, not searched.
+    int n = static_cast<int>(strlen(text)) + 1;
+    qs.text = text;
+    qs.text_base = 0;
+    int r = extract_query(text, n);
+    if (qs.stopped) {
+        // The rest of the text is not searched; its words are listed so that the user sees why.
+        qs.listing_only = true;
+        qs.text_base = r;
+        extract_query(text + r, n - r);
+        qs.listing_only = false;
+    }
+    qs.text = nullptr;
     extract_reset();
     std::sort(qs.results.begin(), qs.results.end(), [](uint32_t a, uint32_t b) {
         uint8_t sa = qs.file_scores[post_fn(a)], sb = qs.file_scores[post_fn(b)];
@@ -219,4 +280,38 @@ int next_result(char **path, int *freq, char **text) {
     }
     *freq = capped ? -total : total;
     return 0;
+}
+
+const std::vector<QueryWordInfo> &query_words() { return qs.infos; }
+
+std::string query_word_reason(const QueryWordInfo &w) {
+    std::string s = w.typed + ": ";
+    switch (w.state) {
+    case QueryWordState::found:
+        if (w.files == 0)
+            s += "in the index, but in none of the files listed";
+        else
+            s += "found in " + std::to_string(w.files) + (w.files == 1 ? " file" : " files");
+        break;
+    case QueryWordState::stop_word:
+        s += "a stop word, left out of the index";
+        break;
+    case QueryWordState::too_common:
+        s += "in more than " + std::to_string(MAX_CHAIN_BUCKETS * BUCKET_POSTS) + " files, too common to be indexed";
+        break;
+    case QueryWordState::not_indexed:
+        s += "not in the index";
+        break;
+    case QueryWordState::too_short:
+        s += "shorter than 4 letters";
+        if (w.digit_next)
+            s += " (digits separate words)";
+        else if (w.foreign_next)
+            s += " (letters other than A-Z, umlauts and sharp s separate words)";
+        break;
+    case QueryWordState::beyond_third:
+        s += "not searched, only the first three words are";
+        break;
+    }
+    return s;
 }

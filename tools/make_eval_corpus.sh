@@ -16,7 +16,7 @@
 #   OUT/train-de/  the German translations (msgstr) of the message catalogues under
 #                  /usr/share/locale/de
 # Text is written in Latin-1, as the indexer reads it.
-# Needs: apt-get install fortunes-min fortunes-de groff-base binutils gettext
+# Needs: apt-get install wamerican wbritish wngerman fortunes-min fortunes-de groff-base binutils gettext
 # Usage: tools/make_eval_corpus.sh OUT
 set -eu
 out=${1:?usage: make_eval_corpus.sh OUT}

@@ -2,13 +2,13 @@
 """Builds trigram_freqs.dat, the letter-trigram table of the plausibility filter.
 
 Two kinds of source, each after the tokenizer's own folding and splitting:
-  word lists (wamerican, wngerman): every entry once, so rare but real trigrams are known;
+  word lists (wamerican, wbritish, wngerman): every entry once, so rare but real trigrams are known;
   running text (--text-en, --text-de): trigrams by how often they occur in words of 4 or more
   letters, so the trigrams of frequent words weigh most.
 Every source counts by its share of its own trigrams, so no language or source drowns another.
-A trigram's share is max(text share, --dict * word-list share). Classes: 0 below --zero percent
-(never seen at 0); 1 (rare) below --rare percent; otherwise --base + --step * log2(share / rare),
-at least 3 and at most --cap. The byte at c1 * 1024 + c2 * 32 + c3 is the class of the trigram with
+A trigram's share is max(text share, --dict * English list share, --dict-de * German list share).
+Classes: 0 below --zero percent (never seen at 0); 1 (rare) below --rare percent; otherwise
+--base + --step * log2(share / rare), at least --floor and 3, at most --cap. The byte at c1 * 1024 + c2 * 32 + c3 is the class of the trigram with
 letter codes c1, c2, c3 (A-Z 0-25, Ä 26, Ö 27, Ü 28, ß 29).
 
 Binary data (--junk: the machine code of other programs than those the filter is measured on) can
@@ -26,7 +26,7 @@ import re
 import sys
 from collections import Counter
 
-LISTS = ["/usr/share/dict/american-english", "/usr/share/dict/ngerman"]
+LISTS = ["/usr/share/dict/american-english", "/usr/share/dict/british-english", "/usr/share/dict/ngerman"]
 
 # The tokenizer's letters, folded, and their codes.
 CODES = {chr(ord("A") + i): i for i in range(26)}
@@ -115,7 +115,8 @@ def classes(dict_shares, text_sh, junk_sh, p):
     """The table for parameters p (the options of add_args, by name)."""
     table = bytearray(32768)
     for i in range(32768):
-        s = max([p["dict"] * d[i] for d in dict_shares] + [t[i] for t in text_sh])
+        s = max([p["dict_de" if "german" in name else "dict"] * d[i] for name, d in zip(LISTS, dict_shares)] +
+                [t[i] for t in text_sh])
         if s == 0 or s < p["zero"]:
             continue
         # A trigram far more common in machine code than in text is demoted.
@@ -125,7 +126,7 @@ def classes(dict_shares, text_sh, junk_sh, p):
         if s < p["rare"] or (p["junk_rare"] and j > p["junk_rare"] * s):
             table[i] = 1
         else:
-            w = p["base"] + p["step"] * math.log2(s / p["rare"])
+            w = max(p["floor"], p["base"] + p["step"] * math.log2(s / p["rare"]))
             table[i] = max(3, min(p["cap"], 255, round(w)))
     return table
 
@@ -134,10 +135,12 @@ def add_args(ap):
     ap.add_argument("--text-en", nargs="*", default=[], help="English running text: files or directories")
     ap.add_argument("--text-de", nargs="*", default=[], help="German running text: files or directories")
     ap.add_argument("--dict", type=float, default=1.0, help="weight of the word lists against running text")
+    ap.add_argument("--dict-de", type=float, default=1.0, help="weight of the German word list against running text")
     ap.add_argument("--zero", type=float, default=0.0, help="share below which a trigram counts as never seen, in percent")
     ap.add_argument("--rare", type=float, default=0.0001, help="share below which a trigram is rare, in percent")
     ap.add_argument("--base", type=float, default=10.0, help="weight of a trigram at the rare limit")
     ap.add_argument("--step", type=float, default=3.0, help="weight added per doubling of the share")
+    ap.add_argument("--floor", type=float, default=0.0, help="least weight of a trigram that is not rare")
     ap.add_argument("--cap", type=int, default=255, help="largest weight")
     ap.add_argument("--junk", nargs="*", default=[], help="binary data (machine code): files or directories")
     ap.add_argument("--junk-rare", type=float, default=0.0,
@@ -148,7 +151,7 @@ def add_args(ap):
                     help="share in percent from which a trigram is too common in text to be demoted (0: none)")
 
 
-PARAMS = ["dict", "zero", "rare", "base", "step", "cap", "junk_rare", "junk_zero", "junk_max"]
+PARAMS = ["dict", "dict_de", "zero", "rare", "base", "step", "floor", "cap", "junk_rare", "junk_zero", "junk_max"]
 
 
 def main():

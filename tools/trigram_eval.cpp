@@ -1,6 +1,6 @@
 // trigram_eval: measures the trigram plausibility filter with the engine's own tokenizer.
 //
-//   trigram_eval [-t table] [-s stopwords] [-v] {-p|-b} file... [{-p|-b} file...]
+//   trigram_eval [-t table] [-s stopwords] [-v] {-p|-b|-w} file... [{-p|-b|-w} file...]
 //
 // -p: the files that follow are prose (Latin-1); -b: binary data. @list reads file names from list,
 // one a line. Every file is fed to extract_plain in 32 KiB pieces, as the read pipeline delivers
@@ -8,6 +8,9 @@
 // gives the runs of 4 or more letters, and with the table, which gives the words handed on.
 // Prints, per group, the share of runs handed on (prose) or rejected (binary); -v also lists the
 // prose words the filter rejects and the binary runs it accepts. -s checks that every word of a stop list passes the filter.
+// -w: word lists (UTF-8 or Latin-1), one file each: the share of its distinct words of 4 or more
+// letters that pass alone, each in a call of its own (so with no context bonus: score above 15).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -83,6 +86,52 @@ std::string latin1_to_utf8(const std::string &s) {
     return out;
 }
 
+// UTF-8 as Latin-1 (characters beyond it become '?', a separator); anything else is kept as it is.
+std::string utf8_to_latin1(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        int extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+        if (extra < 0 || i + static_cast<size_t>(extra) >= s.size()) return s;
+        uint32_t cp = c & (0x3F >> extra);
+        for (int k = 1; k <= extra; k++) {
+            auto d = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
+            if ((d & 0xC0) != 0x80) return s;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        out += cp < 0x100 ? static_cast<char>(cp) : '?';
+        i += static_cast<size_t>(extra);
+    }
+    return out;
+}
+
+// Share of a word list's distinct words of 4+ letters that the filter accepts, each on its own.
+void eval_list(const std::string &path, const std::string &table, bool verbose) {
+    std::string data = utf8_to_latin1(slurp(path));
+    load_trigrams(nullptr);
+    auto all = tokenize(data, false);
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    load_trigrams(table.c_str());
+    size_t kept = 0;
+    std::vector<std::string> lost;
+    for (const auto &w : all) {
+        auto passed = tokenize(w + " ", false);
+        if (!passed.empty())
+            kept++;
+        else
+            lost.push_back(w);
+    }
+    printf("word list %s: %zu distinct words of 4+ letters, %zu accepted alone: %.2f%% accepted\n", path.c_str(),
+           all.size(), kept, all.empty() ? 0.0 : 100.0 * static_cast<double>(kept) / static_cast<double>(all.size()));
+    if (verbose)
+        for (auto &w : lost) printf("  rejected %s\n", latin1_to_utf8(w).c_str());
+}
+
 void add_files(std::vector<std::string> &to, const char *arg) {
     if (arg[0] != '@') {
         to.emplace_back(arg);
@@ -101,7 +150,9 @@ int main(int argc, char **argv) {
     std::string table = os_program_dir(dir, sizeof dir) ? std::string(dir) + "/trigram_freqs.dat" : "", stops;
     bool verbose = false;
     Group prose{"prose", true, {}}, binary{"binary", false, {}};
+    std::vector<std::string> lists;
     Group *cur = nullptr;
+    bool list_args = false;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "-t") && i + 1 < argc) {
             table = argv[++i];
@@ -111,12 +162,18 @@ int main(int argc, char **argv) {
             verbose = true;
         } else if (!strcmp(argv[i], "-p")) {
             cur = &prose;
+            list_args = false;
         } else if (!strcmp(argv[i], "-b")) {
             cur = &binary;
+            list_args = false;
+        } else if (!strcmp(argv[i], "-w")) {
+            list_args = true;
+        } else if (list_args) {
+            lists.emplace_back(argv[i]);
         } else if (cur) {
             add_files(cur->files, argv[i]);
         } else {
-            fprintf(stderr, "usage: trigram_eval [-t table] [-s stopwords] [-v] {-p|-b} file...\n");
+            fprintf(stderr, "usage: trigram_eval [-t table] [-s stopwords] [-v] {-p|-b|-w} file...\n");
             return 2;
         }
     }
@@ -148,6 +205,13 @@ int main(int argc, char **argv) {
                g->files.size(), bytes, runs, kept, share, g->prose ? "accepted" : "rejected");
         for (auto &[w, n] : lost)
             printf("  %s %dx %s\n", g->prose ? "rejected" : "accepted", n, latin1_to_utf8(w).c_str());
+    }
+    for (const auto &l : lists) {
+        if (!load_trigrams(table.c_str())) {
+            fprintf(stderr, "trigram_eval: cannot open %s\n", table.c_str());
+            return 2;
+        }
+        eval_list(l, table, verbose);
     }
     if (!stops.empty()) {
         // The stop list is read like the engine reads it: its first 32 KiB, one call, no end of file.

@@ -7,7 +7,7 @@ EVAL is the trigram_eval program, CORPUS the directory made by make_eval_corpus.
 trained on CORPUS/train-en, CORPUS/train-de and CORPUS/train-junk (unless --text-en, --text-de,
 --junk say otherwise) and
 measured on the rest. Every --grid option names a make_trigrams parameter (dict, zero, rare, base,
-step, cap, junk_rare, junk_zero, junk_max) and the values to try; the others keep their value. Prints one line per setting: the
+step, floor, cap, junk_rare, junk_zero, junk_max) and the values to try; the others keep their value. Prints one line per setting: the
 parameters, the share of prose runs accepted (en, de, manual pages), of binary runs rejected (gz,
 whole executables, .text, .rodata), the stop words rejected and whether the engine's own examples
 still hold (ok, or what failed).
@@ -23,6 +23,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_trigrams as mt  # noqa: E402
 
+WORD_LISTS = ["/usr/share/dict/british-english", "/usr/share/dict/ngerman"]
 STOPWORDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "stopwords.txt")
 
 
@@ -51,8 +52,7 @@ def plausible_run(text, table):
 def examples(table):
     """What the engine's tests expect of the shipped table; returns the failures."""
     bad = []
-    if plausible_run("qxzvbkw jfqpzx wvkqzjhx the licenses for most software ", table) != \
-            ["LICENSES", "MOST", "SOFTWARE"]:
+    if plausible_run("qxzvbkw jfqpzx wvkqzjhx the licenses for software ", table) != ["LICENSES", "SOFTWARE"]:
         bad.append("junk-then-prose")
     for p in ["The licenses for most software and other practical works are designed to take away your "
               "freedom to share and change the works. When we speak of free software, we are referring to "
@@ -76,6 +76,10 @@ def measure(evaluator, table_path, groups):
     for flag, files in groups:
         out = subprocess.run([evaluator, "-t", table_path, flag] + files, capture_output=True, text=True).stdout
         m = re.search(r"([\d.]+)% (accepted|rejected)", out)
+        res.append(m.group(1) if m else "?")
+    for wl in WORD_LISTS:
+        out = subprocess.run([evaluator, "-t", table_path, "-w", wl], capture_output=True, text=True).stdout
+        m = re.search(r"([\d.]+)% accepted", out)
         res.append(m.group(1) if m else "?")
     out = subprocess.run([evaluator, "-t", table_path, "-s", STOPWORDS], capture_output=True, text=True).stdout
     m = re.search(r"(\d+) rejected by the filter", out)
@@ -111,7 +115,7 @@ def main():
     for g in args.grid:
         n, vals = g.split("=")
         grid[n] = [type(getattr(args, n))(v) for v in vals.split(",")]
-    print(" ".join(names), "| en de en-man de-man | gz exe text rodata | stops examples")
+    print(" ".join(names), "| en de en-man de-man | gz exe text rodata | british ngerman alone | stops examples")
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "trigram_freqs.dat")
         for combo in itertools.product(*(grid[n] for n in names)):
@@ -121,7 +125,7 @@ def main():
                 f.write(table)
             r = measure(args.eval, path, groups)
             print(" ".join(str(v) for v in combo), "|", " ".join(r[0:4]), "|", " ".join(r[4:8]), "|",
-                  r[8], examples(table), flush=True)
+                  " ".join(r[8:10]), "|", r[10], examples(table), flush=True)
 
 
 if __name__ == "__main__":

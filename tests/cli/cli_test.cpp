@@ -139,7 +139,7 @@ TEST_F(Cli, IndexesAndSearchesTheSampleTree) {
     r = cli("search zyxwvutsr");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "0 matches found !\n");
+    EXPECT_EQ(r.err, "0 matches found !\nzyxwvutsr: not in the index\n");
 }
 
 TEST_F(Cli, CappedFrequencyAndFailedRun) {

@@ -1,0 +1,41 @@
+// olmarest-cli search says, after the match count, why each word that found nothing did.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <sys/wait.h>
+
+#include "tests/test_util.h"
+
+namespace {
+
+class CliReasons : public TempTree {};
+
+TEST_F(CliReasons, OneLinePerWordThatFoundNothing) {
+    for (int i = 0; i < 204; i++) write("tree/f" + std::to_string(1000 + i) + ".txt", "memory of the island\n");
+    write("tree/a.txt", "lighthouse keepers of the kernel coast\n");
+    write("stopwords.txt", "kernel\n");
+    auto run = [&](const std::string &args) {
+        std::string cmd = std::string(OLMAREST_CLI) + " " + args + " >out.txt 2>err.txt </dev/null";
+        int st = std::system(cmd.c_str());
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << args;
+    };
+    run("index tree");
+
+    run("search memory kernel ipv6 weather lighthouse");
+    EXPECT_EQ(read_file("out.txt"), "");
+    EXPECT_EQ(read_file("err.txt"), "0 matches found !\n"
+                                    "memory: in more than 203 files, too common to be indexed\n"
+                                    "kernel: a stop word, left out of the index\n"
+                                    "ipv: shorter than 4 letters (digits separate words)\n"
+                                    "weather: not in the index\n"
+                                    "lighthouse: not searched, only the first three words are\n");
+
+    // Words typed in UTF-8 are echoed in UTF-8; a word that found something has no line.
+    run("search --no-excerpts Leuchtt\xc3\xbcrme lighthouse");
+    EXPECT_EQ(read_file("out.txt"), "1\ttree/a.txt\t\n");
+    EXPECT_EQ(read_file("err.txt"), "1 matches found !\nLeuchtt\xc3\xbcrme: not in the index\n");
+}
+
+} // namespace
