@@ -6,6 +6,7 @@
 #include "idx/check.h"
 #include "idx/detect.h"
 #include "idx/extract.h"
+#include "idx/idxdir.h"
 #include "idx/hash.h"
 #include "idx/read.h"
 #include "idx/run.h"
@@ -62,7 +63,7 @@ static bool load_will_fit() {
 }
 
 static void load_stop_list() {
-    int fd = os_open("stopwords.txt", OS_RANDOM);
+    int fd = os_open(idx_dir_file("stopwords.txt").c_str(), OS_RANDOM);
     if (fd < 0) return;
     constexpr uint32_t STOP_BYTES = 32768;
     auto *buf = static_cast<char *>(mem_alloc(STOP_BYTES, false));
@@ -82,37 +83,42 @@ static void load_stop_list() {
 static void index_thread(void *arg) {
     const char *path = static_cast<const char *>(arg);
     word_mode = MODE_INDEX;
+    life.ok = false;
     if (int r = enum_files(path); r != 0) {
         set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
                    : r == CD_UNUSABLE ? cd_fail_reason
                                       : "no file found below the path");
-        life.ok = false;
-        close_idx_file(); // its header was never finished, so no load accepts it
+        finish_run_file(false); // the previous idx.dat stays as it was
         return;
     }
     // An abort pressed while the tree was still being enumerated ends the run too.
     int r = cancel_requested.load(std::memory_order_relaxed) ? -1 : read_files();
     close_cd_volume(); // a disc's volume stays open only for the run's reads
     if (run_failed) {
-        life.ok = false;
-        close_idx_file();
+        finish_run_file(false);
         return;
     }
     if (!load_will_fit()) {
-        // Reported now rather than by every later load; the unfinished file never loads.
+        // Reported now rather than by every later load; the previous idx.dat stays.
         set_reason("the index would not load: its file names and word directory need more than "
                    "the 8 MiB of memory for them");
-        life.ok = false;
-        close_idx_file();
+        finish_run_file(false);
         return;
     }
-    life.ok = r == 0;
-    if (!life.ok) set_reason("indexing was cancelled");
+    // A cancelled run's index holds every file read so far: it replaces idx.dat as well.
     life.header->D = static_cast<uint32_t>(word_table.D);
     life.header->depth = static_cast<uint32_t>(word_table.depth);
     life.header->dir = ptr_to_addr(word_table.dir);
     life.header->fingerprint = table_fingerprint();
-    close_idx_file();
+    if (finish_run_file(true) != 0) {
+        char text[192];
+        snprintf(text, sizeof text, "idx.dat cannot be replaced (the previous index is kept): %s",
+                 os_error_text(os_last_error()));
+        set_reason(text);
+        return;
+    }
+    life.ok = r == 0;
+    if (!life.ok) set_reason("indexing was cancelled");
 }
 
 int status_idx() {
@@ -131,6 +137,17 @@ static void unload() {
     num_files.store(0, std::memory_order_relaxed);
 }
 
+// Why the run's file could not be had.
+static void refuse_run(int err) {
+    if (err == OS_ERR_IN_USE) {
+        set_reason("idx.dat is in use by another program");
+        return;
+    }
+    char text[192];
+    snprintf(text, sizeof text, "idx.dat cannot be created: %s", os_error_text(err));
+    set_reason(text);
+}
+
 int create_idx(const char *path) {
     if (status_idx() == 1) {
         IDX_ASSERT(!"create_idx while indexing active");
@@ -142,8 +159,14 @@ int create_idx(const char *path) {
         return -1;
     }
     // A FIFO or device named idx.dat is no index of ours: neither waited on nor replaced.
-    if (os_is_special("idx.dat")) {
+    if (os_is_special(idx_dir_file(IDX_FILE).c_str())) {
         set_reason("idx.dat is not a regular file");
+        return -1;
+    }
+    // The run's file is locked before anything is given up: a refused run leaves the loaded
+    // index loaded and the previous outcome standing.
+    if (lock_run_file() != 0) {
+        refuse_run(os_last_error());
         return -1;
     }
     life.ok = false;
@@ -152,17 +175,12 @@ int create_idx(const char *path) {
     reset_recording();
     unload();
     if (map_idx_write() != 0) {
-        int err = os_last_error();
-        if (err == OS_ERR_IN_USE) {
-            set_reason("idx.dat is in use by another program");
-        } else if (idx_room_error()) {
+        if (idx_room_error()) {
             char text[192];
             snprintf(text, sizeof text, "no room for the index file: %s", os_error_text(idx_room_error()));
             set_reason(text);
         } else {
-            char text[192];
-            snprintf(text, sizeof text, "idx.dat cannot be created: %s", os_error_text(err));
-            set_reason(text);
+            refuse_run(os_last_error());
         }
         return -1;
     }
@@ -178,7 +196,7 @@ int create_idx(const char *path) {
     life.thread = os_thread_start(index_thread, const_cast<char *>(path));
     if (!life.thread) {
         set_reason("the indexing thread cannot be started");
-        close_idx_file(); // unfinished, so no load accepts it; the lock goes with the descriptor
+        finish_run_file(false); // the previous idx.dat stays; the lock goes with the descriptor
         return -1;
     }
     return in_use;
@@ -370,7 +388,7 @@ void add_posting(Word *w) {
         IDX_ASSERT(fn >= post_fn(*o) && "cur_fn >= o->fn");
         if ((lo % BUCKET_SIZE) / 4 < BUCKET_POSTS - 1) {
             lo += 4;
-            w->post = lo | (w->post & 1);
+            set_last_ofs(*w, lo);
             o = posting_at(lo);
         } else if (n >= MAX_CHAIN_BUCKETS) {
             drop_word(w);
@@ -391,7 +409,7 @@ void add_posting(Word *w) {
             w->bkts = (b_ofs / BUCKET_SIZE) << 8;
         else
             static_cast<Bucket *>(ofs_to_ptr(last_ofs(*w) & ~(BUCKET_SIZE - 1)))->next = b_ofs;
-        w->post = b_ofs | (w->post & 1);
+        set_last_ofs(*w, b_ofs);
         w->bkts = (w->bkts & ~0xFFu) | (n + 1);
         o = static_cast<uint32_t *>(b);
     }

@@ -76,7 +76,9 @@ void add_posting(Word *w); // Requires: w not a stop word
 
 // Word payload fields.
 inline bool is_stop(const Word &w) { return w.post & 1; }
-inline uint32_t last_ofs(const Word &w) { return w.post & ~1u; }
+inline uint32_t last_ofs(const Word &w) { return w.post >> 1; }
+// The payload with last_ofs replaced; the stop flag (bit 0) stays.
+inline void set_last_ofs(Word &w, uint32_t ofs) { w.post = (ofs << 1) | (w.post & 1); }
 inline uint32_t nbuckets(const Word &w) { return w.bkts & 0xFF; }
 inline uint32_t first_bkt(const Word &w) { return w.bkts >> 8; }
 

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include <string>
+
 #include "idx/check.h"
+#include "idx/idxdir.h"
 #include "os/os.h"
 
 // The pools and the index file belong to the index unit; assertion reports name it.
@@ -26,13 +29,14 @@ Pool idx_pool{};
 // The open idx.dat behind idx_pool. Owned like the pools: the indexing thread during a run, the
 // UI thread otherwise.
 struct IdxFile {
-    int fd;            // the open idx.dat while idx_pool has memory; -1 otherwise
+    int fd;            // the open index file (idx.dat, or a run's RUN_FILE) while idx_pool has memory; -1 otherwise
     uint64_t map_size; // bytes mapped
-    bool writable;     // built (cut at close) rather than loaded
+    bool writable;     // a run's file (cut and put in place at its end) rather than a loaded one
+    int run_fd;        // RUN_FILE, locked by lock_run_file until map_idx_write maps it; -1 otherwise
     uint64_t reserved; // bytes of the file given room on the disk: stores below never fault
     int room_error;    // why the last reservation failed; 0 when none did
 };
-static IdxFile idx_file{-1, 0, false, 0, 0};
+static IdxFile idx_file{-1, 0, false, -1, 0, 0};
 
 // The file of a run grows by this much at a time, ahead of the pool's end: a store into a mapped
 // page that the file system has no room for would kill the process (SIGBUS), so the room is taken
@@ -134,19 +138,25 @@ uint32_t ptr_to_ofs(const void *p) {
     return static_cast<uint32_t>(ofs);
 }
 
+int lock_run_file() {
+    if (idx_file.run_fd < 0) idx_file.run_fd = os_create_locked(idx_dir_file(RUN_FILE).c_str());
+    return idx_file.run_fd < 0 ? -1 : 0;
+}
+
 int map_idx_write() {
     idx_pool.limit = IDX_POOL_LIMIT;
-    int fd = os_create_locked("idx.dat");
-    if (fd < 0) return -1;
+    idx_file.room_error = 0;
+    if (lock_run_file() != 0) return -1;
+    int fd = idx_file.run_fd;
+    idx_file.run_fd = -1;
     // The whole 64 MiB is mapped, the file itself grows only as far as room is reserved.
     idx_file.fd = fd;
     idx_file.reserved = 0;
-    idx_file.room_error = 0;
     void *base = os_map(fd, IDX_POOL_LIMIT, true);
     if (!base || !reserve_idx(RESERVE_STEP)) {
         int err = os_last_error();
         if (base) os_unmap(base, IDX_POOL_LIMIT);
-        os_truncate(fd, 0);
+        os_remove(idx_dir_file(RUN_FILE).c_str()); // while still locked: no other run has it
         os_close(fd);
         idx_file.fd = -1;
         os_set_last_error(err);
@@ -159,8 +169,25 @@ int map_idx_write() {
     return 0;
 }
 
+int finish_run_file(bool keep) {
+    IDX_ASSERT(idx_pool.base && idx_file.writable && "finish_run_file without a run's file");
+    std::string run = idx_dir_file(RUN_FILE);
+    POOL_UNPOISON(idx_pool.base, idx_file.map_size);
+    os_unmap(idx_pool.base, idx_file.map_size);
+    idx_pool.base = nullptr;
+    // Renamed while still locked, so no other run can take the file between the two steps.
+    bool kept = keep && os_truncate(idx_file.fd, idx_pool.end) == 0 && os_sync(idx_file.fd) == 0 &&
+                os_rename(run.c_str(), idx_dir_file(IDX_FILE).c_str()) == 0;
+    int err = os_last_error();
+    if (!kept) os_remove(run.c_str());
+    os_close(idx_file.fd);
+    idx_file.fd = -1;
+    os_set_last_error(err);
+    return keep && !kept ? -1 : 0;
+}
+
 void *map_idx_read() {
-    int fd = os_open_locked("idx.dat");
+    int fd = os_open_locked(idx_dir_file(IDX_FILE).c_str());
     if (fd < 0) return nullptr;
     int64_t size = os_file_size(fd);
     // An empty file cannot be mapped; offsets are 32-bit, so a larger file is no index of ours.
@@ -190,6 +217,13 @@ void *map_idx_read() {
 }
 
 bool idx_file_id(uint64_t *dev, uint64_t *ino) { return idx_pool.base && os_file_id(idx_file.fd, dev, ino); }
+
+int idx_file_ids(uint64_t *dev, uint64_t *ino) {
+    int n = idx_file_id(&dev[0], &ino[0]) ? 1 : 0;
+    for (const char *name : {IDX_FILE, RUN_FILE})
+        if (os_path_id(idx_dir_file(name).c_str(), &dev[n], &ino[n])) n++;
+    return n;
+}
 
 void close_idx_file() {
     if (!idx_pool.base) return;

@@ -68,8 +68,9 @@ int walk_dir(const char *path) {
     bool full = false;
     // The index file itself may lie in the tree (indexing the current directory): it is left out,
     // both while it is written and when it is loaded, or the tree would never match its index.
-    uint64_t idx_dev = 0, idx_ino = 0;
-    bool skip_idx = idx_file_id(&idx_dev, &idx_ino);
+    // A run leaves out its own file and the idx.dat it replaces; a load the same files.
+    uint64_t idx_dev[3], idx_ino[3];
+    int skip_idx = idx_file_ids(idx_dev, idx_ino);
     while (!queue.empty() && !full) {
         const char *dir = queue.front();
         queue.pop_front();
@@ -90,7 +91,9 @@ int walk_dir(const char *path) {
                 memcpy(sub + dir_len + 1, e.name.c_str(), e.name.size() + 1);
                 queue.push_back(sub);
             } else if (e.type == OsEntryType::file) {
-                if (skip_idx && e.dev == idx_dev && e.ino == idx_ino) continue;
+                bool index_file = false;
+                for (int k = 0; k < skip_idx; k++) index_file |= e.dev == idx_dev[k] && e.ino == idx_ino[k];
+                if (index_file) continue;
                 if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) continue;
                 if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
                     // File numbers are 16 bits wide: the rest of the tree is left out, and said so.

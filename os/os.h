@@ -37,9 +37,11 @@ uint32_t os_dio_align(int fd);               // direct-I/O alignment of the file
 int os_allocate(int fd, uint64_t ofs, uint64_t len);
 
 // "idx.dat" openings: exclusive (no sharing) through an advisory lock taken before anything changes.
-// Both refuse anything but a regular file at once (OS_ERR_NOT_FILE), without waiting on a FIFO,
-// and a file another process holds with OS_ERR_IN_USE.
-int os_create_locked(const char *path); // CREATE_ALWAYS: open or create, lock, then truncate to 0
+// CREATE_ALWAYS: open or create, lock, then truncate to 0. A file renamed or removed by its
+// holder between our open and our lock is let go and path opened again, so the lock is always on
+// the file path names. Both openings refuse anything but a regular file at once
+// (OS_ERR_NOT_FILE), without waiting on a FIFO, and a file another process holds with OS_ERR_IN_USE.
+int os_create_locked(const char *path);
 int os_open_locked(const char *path);   // OPEN_EXISTING, read only, locked
 // Whether path names something other than a regular file (following links); false when it names
 // a regular file or nothing.
@@ -151,6 +153,14 @@ struct OsIoBackend {
 };
 // Installs a back end (null: choose again as at start). Only while no read is in flight.
 void os_set_io_backend(const OsIoBackend *backend);
+
+// Directories and files of the index directory (CreateDirectoryA, CopyFileA, MoveFileExA).
+int os_make_dirs(const char *path);               // makes path and missing parents (0700); 0 or -1
+int os_copy_file(const char *from, const char *to); // to must not exist yet; 0 or -1
+int os_rename(const char *from, const char *to);    // replaces to atomically (MOVEFILE_REPLACE_EXISTING)
+int os_remove(const char *path);                    // DeleteFileA
+int os_sync(int fd);                                // FlushFileBuffers: the file's data on the disk
+bool os_path_id(const char *path, uint64_t *dev, uint64_t *ino); // device and inode of a named file
 
 // ---- Fault injection ----
 

@@ -211,16 +211,29 @@ bool check_and_lock(int fd) {
 } // namespace
 
 int os_create_locked(const char *path) {
-    int fd = os_sys.open(AT_FDCWD, path, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    // Lock first, truncate after: another process's index is never destroyed.
-    if (!check_and_lock(fd) || os_sys.truncate(fd, 0) != 0) {
-        int e = errno;
-        close(fd);
-        errno = e;
-        return -1;
+    for (int tries = 0; tries < 100; tries++) {
+        int fd = os_sys.open(AT_FDCWD, path, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0) return -1;
+        // Lock first, truncate after: another process's index is never destroyed.
+        if (!check_and_lock(fd)) {
+            int e = errno;
+            close(fd);
+            errno = e;
+            return -1;
+        }
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            if (os_sys.truncate(fd, 0) == 0) return fd;
+            int e = errno;
+            close(fd);
+            errno = e;
+            return -1;
+        }
+        close(fd); // the holder renamed or removed it before letting go: take the new one
     }
-    return fd;
+    errno = OS_ERR_IN_USE; // someone keeps replacing it: in use
+    return -1;
 }
 
 int os_open_locked(const char *path) {
@@ -361,5 +374,67 @@ bool os_program_dir(char *buf, size_t n) {
     *slash = 0;
     if (strlen(exe) + 1 > n) return false;
     strcpy(buf, exe);
+    return true;
+}
+
+int os_make_dirs(const char *path) {
+    std::string p = path;
+    // Each prefix ending before a separator, then the whole path; existing ones are fine.
+    for (size_t i = 1; i <= p.size(); i++) {
+        if (i < p.size() && p[i] != '/') continue;
+        std::string part = p.substr(0, i);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    }
+    return os_is_dir(path) ? 0 : (errno = ENOTDIR, -1);
+}
+
+int os_copy_file(const char *from, const char *to) {
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return -1;
+    int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) {
+        int e = errno;
+        close(in);
+        errno = e;
+        return -1;
+    }
+    char buf[65536];
+    ssize_t n;
+    bool ok = true;
+    while (ok && (n = read(in, buf, sizeof buf)) != 0) {
+        if (n < 0) {
+            ok = errno == EINTR;
+            continue;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
+            if (w > 0)
+                done += w;
+            else if (errno != EINTR)
+                ok = false;
+        }
+    }
+    int e = errno;
+    close(in);
+    if (close(out) != 0) ok = false;
+    if (!ok) {
+        unlink(to); // half a copy is worse than none
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
+int os_rename(const char *from, const char *to) { return rename(from, to) == 0 ? 0 : -1; }
+
+int os_remove(const char *path) { return unlink(path) == 0 ? 0 : -1; }
+
+int os_sync(int fd) { return fdatasync(fd) == 0 ? 0 : -1; }
+
+bool os_path_id(const char *path, uint64_t *dev, uint64_t *ino) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    *dev = st.st_dev;
+    *ino = st.st_ino;
     return true;
 }

@@ -415,7 +415,8 @@ TEST_F(CdIndex, VolumeFailuresHaveReasons) {
 TEST_F(CdIndex, CommandLineIndexesImagesAndPathsInsideThem) {
     auto cli = [](std::vector<std::string> args, std::string *out_text = nullptr,
                   std::string *err_text = nullptr) {
-        std::vector<char *> argv{const_cast<char *>("olmarest-cli")};
+        // The index in the test's own directory, never in the user's.
+        std::vector<char *> argv{const_cast<char *>("olmarest-cli"), const_cast<char *>("-d"), const_cast<char *>(".")};
         for (std::string &a : args)
             argv.push_back(a.data());
         FILE *out = tmpfile(), *err = tmpfile();
@@ -434,14 +435,16 @@ TEST_F(CdIndex, CommandLineIndexesImagesAndPathsInsideThem) {
     std::string text;
     EXPECT_EQ(cli({"index", "disc.iso/docs"}), 0);
     EXPECT_EQ(cli({"search", "--no-excerpts", "harbour"}, &text), 0);
-    EXPECT_EQ(text, "1\tdisc.iso/docs/lighthouse.txt\t\n1\tdisc.iso/docs/long.txt\t\n");
+    EXPECT_EQ(text, "1\t" + path("disc.iso/docs/lighthouse.txt") + "\n1\t" + path("disc.iso/docs/long.txt") + "\n");
     EXPECT_EQ(cli({"index", "disc.iso"}), 0);
     write("plain.txt", "not an image");
-    for (const char *bad : {"plain.txt", "plain.txt/docs", "missing", "missing.iso/docs"}) {
+    for (const char *bad : {"plain.txt/docs", "missing", "missing.iso/docs"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(cli({"index", bad}, nullptr, &text), 2);
         EXPECT_EQ(text, "Please enter a valid pathname !\n");
     }
+    EXPECT_EQ(cli({"index", "plain.txt"}, nullptr, &text), 2);
+    EXPECT_EQ(text, "olmarest-cli: plain.txt: not a directory\n");
     EXPECT_TRUE(valid_index_path("src"));
     EXPECT_TRUE(valid_index_path("disc.iso"));
     EXPECT_TRUE(valid_index_path("disc.iso/no/such/dir")); // the run says what is missing

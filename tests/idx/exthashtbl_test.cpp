@@ -231,7 +231,7 @@ TEST_F(WordTableTest, ReloadedTableAnswersSameLookupsAtAnotherAddress) {
     header->depth = static_cast<uint32_t>(word_table.depth);
     header->dir = ptr_to_addr(word_table.dir);
     const uint8_t *old_base = idx_pool.base;
-    close_idx_file();
+    finish_run_file(true);
     // Occupy the old address range so that the file is mapped somewhere else.
     void *blocker = os_reserve(IDX_POOL_LIMIT);
     ASSERT_NE(blocker, nullptr);

@@ -115,16 +115,14 @@ TEST_F(Faults, CreateFailuresEndWithTheirReason) {
         if (c.flag)
             *c.flag = true;
         else
-            fail_name = "idx.dat";
+            fail_name = "idx.dat.tmp";
         EXPECT_EQ(create_idx(tree().c_str()), -1);
         EXPECT_EQ(idx_reason(), c.reason);
         EXPECT_EQ(status_idx(), 3);
-        if (c.flag) {
-            // Created, then given up: left empty and unlocked.
-            EXPECT_EQ(fs::file_size(path("idx.dat")), 0u);
-            *c.flag = false;
-            expect_no_index("idx.dat is empty or cannot be read");
-        }
+        // Nothing is left: the run's file is removed, and there was no idx.dat before.
+        EXPECT_FALSE(fs::exists(path("idx.dat.tmp")));
+        if (c.flag) *c.flag = false;
+        expect_no_index("no index file (idx.dat) in this folder");
         fail_name.clear();
     }
     // Nothing was left behind that stops the next run.
@@ -133,13 +131,16 @@ TEST_F(Faults, CreateFailuresEndWithTheirReason) {
 }
 
 TEST_F(Faults, ThreadThatCannotStartLeavesNoLockedIndex) {
+    ASSERT_EQ(index_tree(tree()), 2);
+    std::string before = read_file(path("idx.dat"));
     fail_thread = true;
     EXPECT_EQ(create_idx(tree().c_str()), -1);
     EXPECT_STREQ(idx_reason(), "the indexing thread cannot be started");
     EXPECT_EQ(status_idx(), 3);
-    EXPECT_LT(fs::file_size(path("idx.dat")), IDX_POOL_LIMIT); // cut to what set-up wrote
-    expect_no_index("idx.dat is incomplete: the run that made it never ended");
+    EXPECT_FALSE(fs::exists(path("idx.dat.tmp")));
+    EXPECT_TRUE(read_file(path("idx.dat")) == before); // the previous index is kept
     fail_thread = false;
+    EXPECT_EQ(read_idx(), 0) << idx_reason();
     EXPECT_EQ(index_tree(tree()), 2);
 }
 

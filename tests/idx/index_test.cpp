@@ -173,7 +173,7 @@ TEST_F(IdxFile, FirstBucketLandsAt800) {
     ASSERT_EQ(f.size(), 832u);
     EXPECT_EQ(u32_at(f, 284 + 504), 1u);
     EXPECT_EQ(u32_at(f, 284), key_of("GARDENS"));
-    EXPECT_EQ(u32_at(f, 288), 800u);                 // last posting at 800, not a stop word
+    EXPECT_EQ(u32_at(f, 288), 800u << 1);            // last posting at 800 in bits 1-31, bit 0 clear: no stop word
     EXPECT_EQ(u32_at(f, 292), (800u / 32) << 8 | 1); // first bucket 25, one bucket
     uint32_t p = u32_at(f, 800);
     EXPECT_EQ(post_fn(p), 0u);
@@ -251,20 +251,40 @@ TEST_F(Lifecycle, PathOf260BytesIsRefusedBeforeAnythingIsTouched) {
     EXPECT_STREQ(file_table[0].file_name, "y.txt");
 }
 
-TEST_F(Lifecycle, IndexFileHeldElsewhereIsNeitherReplacedNorCut) {
+TEST_F(Lifecycle, RunFileHeldElsewhereRefusesTheRunAndTouchesNothing) {
     write("tree/a.txt", TEXT);
     ASSERT_EQ(index_tree(tree()), 2);
+    ASSERT_EQ(read_idx(), 0);
     std::string before = read_file("idx.dat");
-    int fd = open("idx.dat", O_RDONLY);
-    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0); // as another program holding it would
+    int fd = open("idx.dat.tmp", O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0); // as another program's run would
     static std::string dir; // create_idx keeps the string, were it to start a run
     dir = tree();
     EXPECT_EQ(create_idx(dir.c_str()), -1);
     EXPECT_STREQ(idx_reason(), "idx.dat is in use by another program");
-    EXPECT_EQ(status_idx(), 3);
-    EXPECT_EQ(read_file("idx.dat"), before);
+    EXPECT_EQ(status_idx(), 2); // the earlier run's outcome stands
+    EXPECT_EQ(num_files.load(), 1); // and its index stays loaded
+    EXPECT_TRUE(read_file("idx.dat") == before);
     close(fd);
-    EXPECT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(index_tree(tree()), 2) << idx_reason();
+}
+
+TEST_F(Lifecycle, IndexFileHeldElsewhereIsReplacedUnderItsHolder) {
+    write("tree/a.txt", TEXT);
+    ASSERT_EQ(index_tree(tree()), 2);
+    std::string before = read_file("idx.dat");
+    int fd = open("idx.dat", O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0); // as another program that has it loaded
+    write("tree/b.txt", TEXT);
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    // The holder's file is whole and unchanged; idx.dat is a new file.
+    std::string held(before.size(), '\0');
+    EXPECT_EQ(pread(fd, held.data(), held.size(), 0), static_cast<ssize_t>(held.size()));
+    EXPECT_TRUE(held == before);
+    EXPECT_TRUE(read_file("idx.dat") != before);
+    close(fd);
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(num_files.load(), 2);
 }
 
 TEST_F(Lifecycle, CancelEndsRunAsFailedWithLoadableIndex) {
@@ -538,11 +558,15 @@ TEST_F(Recording, FileAfterTheFirst203DropsTheWord) {
     EXPECT_FALSE(is_stop(*w));
     uint32_t end = idx_pool.end, used = idx_pool.used;
     ASSERT_EQ(end, 800u + 29 * 32);
+    // The 203rd posting is the last slot of the 29th bucket; the payload holds it shifted by one.
+    uint32_t last = 800 + 28 * 32 + 6 * 4;
+    EXPECT_EQ(w->post, last << 1);
 
     cur_fn = 203;
     feed_word("VALLEY");
     w = find("VALLEY");
     EXPECT_TRUE(is_stop(*w));
+    EXPECT_EQ(w->post, last << 1 | 1); // dropped: the stop flag joins the value it had
     // The last bucket shrank the pool, the other 28 wait on the free list.
     EXPECT_EQ(idx_pool.end, end - 32);
     EXPECT_EQ(idx_pool.used, used - 29 * 32);
