@@ -46,6 +46,15 @@ static void on_interrupt(int) { interrupted = 1; }
 
 static constexpr double MB = 1048576.0;
 
+// The files the run could not read: how many, the first few by name with the reason.
+static void report_unread(FILE *out) {
+    if (unread_count == 0) return;
+    fprintf(out, "Note: %d file%s could not be read:\n", unread_count, unread_count == 1 ? "" : "s");
+    for (const UnreadFile &u : unread_files) fprintf(out, "  %s: %s\n", u.path.c_str(), os_error_text(u.error));
+    if (unread_count > static_cast<int>(unread_files.size()))
+        fprintf(out, "  and %d more\n", unread_count - static_cast<int>(unread_files.size()));
+}
+
 // ---- Index ----
 
 static void show_progress(FILE *f, uint64_t done, uint64_t total, float tp, int s) {
@@ -145,6 +154,7 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
                 static_cast<int>(static_cast<uint32_t>(total_words.load())));
         if (files_capped)
             fprintf(out, "Note: only the first %d files of the folder were indexed.\n", MAX_FILES);
+        report_unread(out);
     } else {
         fprintf(out, "SCAN FAILED !\n");
         if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
@@ -153,6 +163,7 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
         if (aborted && strcmp(idx_reason(), "indexing was cancelled") == 0)
             fprintf(out, "The index now holds the first %d of %d files.\n",
                     total_bytes_read.load() > 0 ? cur_fn + 1 : 0, num_files.load());
+        report_unread(out);
     }
     if (aborted) return EXIT_INTERRUPTED;
     return status == 2 ? EXIT_MATCH : EXIT_FAILED;

@@ -33,11 +33,26 @@ static const char NO_FILES[] = "no file found below the path";
 static const char NAMES_FULL[] = "too many file names for memory (8 MiB)";
 
 // Directory record layout (ECMA-119 9.1); only the little-endian halves are read.
-constexpr uint32_t DR_LEN = 0, DR_EXTENT = 2, DR_SIZE = 10, DR_FLAGS = 25, DR_ID_LEN = 32, DR_ID = 33;
+constexpr uint32_t DR_LEN = 0, DR_EXTENT = 2, DR_SIZE = 10, DR_DATE = 18, DR_FLAGS = 25, DR_ID_LEN = 32,
+                   DR_ID = 33;
 constexpr uint8_t FLAG_DIR = 2, FLAG_ASSOCIATED = 4;
 constexpr uint32_t PVD_SECTOR = 16, SVD_SECTOR = 17, VD_BLOCK_SIZE = 128, VD_ROOT = 156, VD_ESCAPES = 88;
 constexpr int MAX_NAME = 255;
 constexpr int MAX_CE_HOPS = 16; // continuation areas followed per record; a loop of them ends here
+
+// A directory record's recording time (7 bytes: years since 1900, month, day, hour, minute, second,
+// offset from GMT in quarter hours) as seconds since 1970. Damaged fields give some other number,
+// which is all the fingerprint needs: any change of the record changes it.
+static int64_t record_time(const uint8_t *d) {
+    int64_t y = 1900 + int64_t{d[0]}, m = d[1], day = d[2];
+    // Days from 1970-01-01 to y-m-day in the proleptic Gregorian calendar (March-based years).
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400, yoe = y - era * 400;
+    int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+    auto gmt_ofs = static_cast<int8_t>(d[6]);
+    return ((days * 24 + d[3]) * 60 + d[4]) * 60 + d[5] - int64_t{gmt_ofs} * 15 * 60;
+}
 
 static uint32_t le32(const uint8_t *p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -278,7 +293,7 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
             }
             char *file_name = heap_copy(name.text, static_cast<size_t>(name.len));
             if (!file_name) return fail(NAMES_FULL, -1);
-            file_table.push_back(FileEntry{file_name, dir.path, size, ofs, 1});
+            file_table.push_back(FileEntry{file_name, dir.path, size, ofs, 1, record_time(rec + DR_DATE), 0});
             lo = std::min(lo, ofs);
             hi = std::max(hi, (ofs + size + CD_SECTOR - 1) / CD_SECTOR * CD_SECTOR);
         }

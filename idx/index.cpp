@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "idx/check.h"
 #include "idx/detect.h"
@@ -42,6 +43,25 @@ static inline void bump(std::atomic<uint64_t> &c, uint64_t by) {
 
 static const char NAMES_FULL[] = "too many file names for memory (8 MiB)";
 
+static const char INDEX_FULL[] = "index file full (64 MiB)";
+
+// Why the index file cannot take another record: it has reached 64 MiB, or the disk had no room
+// for it to grow (or the file size limit was reached).
+static std::string full_reason() {
+    if (int err = idx_room_error()) return std::string("no room for the index file: ") + os_error_text(err);
+    return INDEX_FULL;
+}
+
+static void fail_full() { fail_run(full_reason().c_str()); }
+
+// Whether read_idx will be able to load what this run built: a load empties heap_pool, copies the
+// word directory into it and then enumerates the tree again, whose names take what they took in
+// this run (all that heap_pool holds now). Both together must fit.
+static bool load_will_fit() {
+    uint64_t need = uint64_t{heap_pool.end} + 4ull * static_cast<uint32_t>(word_table.D);
+    return need <= HEAP_POOL_LIMIT;
+}
+
 static void load_stop_list() {
     int fd = os_open(idx_dir_file("stopwords.txt").c_str(), OS_RANDOM);
     if (fd < 0) return;
@@ -80,6 +100,13 @@ static void index_thread(void *arg) {
     finish_recording(recorder);
     close_cd_volume(); // a disc's volume stays open only for the run's reads
     if (run_failed) {
+        finish_run_file(false);
+        return;
+    }
+    if (!load_will_fit()) {
+        // Reported now rather than by every later load; the previous idx.dat stays.
+        set_reason("the index would not load: its file names and word directory need more than "
+                   "the 8 MiB of memory for them");
         finish_run_file(false);
         return;
     }
@@ -136,6 +163,11 @@ int create_idx(const char *path) {
         set_reason("path too long: the index keeps at most 259 bytes of it");
         return -1;
     }
+    // A FIFO or device named idx.dat is no index of ours: neither waited on nor replaced.
+    if (os_is_special(idx_dir_file(IDX_FILE).c_str())) {
+        set_reason("idx.dat is not a regular file");
+        return -1;
+    }
     // The run's file is locked before anything is given up: a refused run leaves the loaded
     // index loaded and the previous outcome standing.
     if (lock_run_file() != 0) {
@@ -143,11 +175,18 @@ int create_idx(const char *path) {
         return -1;
     }
     life.ok = false;
+    clear_unread();
     reset_pools();
     reset_recording();
     unload();
     if (map_idx_write() != 0) {
-        refuse_run(os_last_error());
+        if (idx_room_error()) {
+            char text[192];
+            snprintf(text, sizeof text, "no room for the index file: %s", os_error_text(idx_room_error()));
+            set_reason(text);
+        } else {
+            refuse_run(os_last_error());
+        }
         return -1;
     }
     life.header = static_cast<IdxHeader *>(mem_alloc(sizeof(IdxHeader), true));
@@ -251,8 +290,16 @@ int read_idx() {
             set_reason("no index file (idx.dat) in this folder");
         else if (err == OS_ERR_IN_USE)
             set_reason("idx.dat is in use by another program");
-        else
+        else if (err == OS_ERR_NOT_FILE)
+            set_reason("idx.dat is not a regular file");
+        else if (err == OS_ERR_INVALID)
             set_reason("idx.dat is empty or cannot be read");
+        else {
+            // The reason of the call that failed, whatever it was: no guess from a shared code.
+            char text[192];
+            snprintf(text, sizeof text, "idx.dat cannot be read: %s", os_error_text(err));
+            set_reason(text);
+        }
         return -1;
     }
     const auto *h = reinterpret_cast<const IdxHeader *>(m);
@@ -321,7 +368,6 @@ uint32_t word_key(const char *stem, int len) {
 static inline uint32_t *posting_at(uint32_t ofs) { return static_cast<uint32_t *>(ofs_to_ptr(ofs)); }
 
 // Releases the word's chain and turns it into a stop word: it is in too many files to be useful.
-static const char INDEX_FULL[] = "index file full (64 MiB)";
 
 static void drop_word(Word *w) {
     uint32_t ofs = first_bkt(*w) * BUCKET_SIZE;
@@ -379,7 +425,7 @@ static bool add_posting_at(Word *w, uint32_t fn, uint32_t block) {
 
 void add_posting(Word *w) {
     if (!add_posting_at(w, static_cast<uint32_t>(cur_fn) & 0xFFFF, static_cast<uint32_t>(cur_block)))
-        fail_run(INDEX_FULL);
+        fail_full();
 }
 
 // Files one stemmed word of len letters under its key: finds or makes its entry, counts it and
@@ -526,7 +572,7 @@ static void finish_recording(OsThread *t) {
     if (record_full.load(std::memory_order_relaxed)) {
         // The full index came first: the indexing thread stops handing on words once it fails,
         // so every record filed was found before any failure of its own.
-        set_reason(INDEX_FULL);
+        set_reason(full_reason().c_str());
         run_failed = true;
     }
 }
@@ -545,6 +591,6 @@ int add_word(char *word, int len) {
         return 0;
     }
     if (!record_word(key, len, static_cast<uint32_t>(cur_fn) & 0xFFFF, static_cast<uint32_t>(cur_block)))
-        fail_run(INDEX_FULL);
+        fail_full();
     return 0;
 }

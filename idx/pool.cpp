@@ -1,5 +1,6 @@
 #include "idx/pool.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <string>
@@ -32,8 +33,27 @@ struct IdxFile {
     uint64_t map_size; // bytes mapped
     bool writable;     // a run's file (cut and put in place at its end) rather than a loaded one
     int run_fd;        // RUN_FILE, locked by lock_run_file until map_idx_write maps it; -1 otherwise
+    uint64_t reserved; // bytes of the file given room on the disk: stores below never fault
+    int room_error;    // why the last reservation failed; 0 when none did
 };
-static IdxFile idx_file{-1, 0, false, -1};
+static IdxFile idx_file{-1, 0, false, -1, 0, 0};
+
+// The file of a run grows by this much at a time, ahead of the pool's end: a store into a mapped
+// page that the file system has no room for would kill the process (SIGBUS), so the room is taken
+// first, where its lack is an error we can report. Steps keep a small index small on a small disk.
+constexpr uint64_t RESERVE_STEP = 1u << 20;
+
+static bool reserve_idx(uint64_t need) {
+    uint64_t to = std::min<uint64_t>(idx_pool.limit, (need + RESERVE_STEP - 1) / RESERVE_STEP * RESERVE_STEP);
+    if (os_allocate(idx_file.fd, idx_file.reserved, to - idx_file.reserved) != 0) {
+        idx_file.room_error = os_last_error();
+        return false;
+    }
+    idx_file.reserved = to;
+    return true;
+}
+
+int idx_room_error() { return idx_file.room_error; }
 
 static inline uint32_t low32(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -64,6 +84,7 @@ void *mem_alloc(uint32_t size, bool in_idx) {
         p.end = (p.end + BUCKET_SIZE - 1) & ~(BUCKET_SIZE - 1);
     }
     if (static_cast<uint64_t>(p.end) + size > p.limit) return nullptr;
+    if (in_idx && uint64_t{p.end} + size > idx_file.reserved && !reserve_idx(uint64_t{p.end} + size)) return nullptr;
     void *b = p.base + p.end;
     POOL_UNPOISON(b, size);
     p.end += size;
@@ -124,18 +145,23 @@ int lock_run_file() {
 
 int map_idx_write() {
     idx_pool.limit = IDX_POOL_LIMIT;
+    idx_file.room_error = 0;
     if (lock_run_file() != 0) return -1;
     int fd = idx_file.run_fd;
     idx_file.run_fd = -1;
-    void *base = os_truncate(fd, IDX_POOL_LIMIT) == 0 ? os_map(fd, IDX_POOL_LIMIT, true) : nullptr;
-    if (!base) {
+    // The whole 64 MiB is mapped, the file itself grows only as far as room is reserved.
+    idx_file.fd = fd;
+    idx_file.reserved = 0;
+    void *base = os_map(fd, IDX_POOL_LIMIT, true);
+    if (!base || !reserve_idx(RESERVE_STEP)) {
         int err = os_last_error();
+        if (base) os_unmap(base, IDX_POOL_LIMIT);
         os_remove(idx_dir_file(RUN_FILE).c_str()); // while still locked: no other run has it
         os_close(fd);
+        idx_file.fd = -1;
         os_set_last_error(err);
         return -1;
     }
-    idx_file.fd = fd;
     idx_file.map_size = IDX_POOL_LIMIT;
     idx_file.writable = true;
     idx_pool.base = static_cast<uint8_t *>(base);
@@ -166,7 +192,12 @@ void *map_idx_read() {
     int64_t size = os_file_size(fd);
     // An empty file cannot be mapped; offsets are 32-bit, so a larger file is no index of ours.
     bool mappable = size > 0 && size <= 0xFFFFFFFFll;
-    void *base = mappable ? os_map(fd, static_cast<uint64_t>(size), false) : nullptr;
+    void *base = nullptr;
+    // mmap's EAGAIN is passing (memory briefly short): a few tries before the load gives up.
+    for (int tries = 0; mappable && !base && tries < 3; tries++) {
+        base = os_map(fd, static_cast<uint64_t>(size), false);
+        if (!base && os_last_error() != OS_ERR_AGAIN) break;
+    }
     if (!base) {
         // Nothing failed for an empty file: without our own code the caller would read a stale
         // error (often ENOENT from an earlier open) and report the file as missing.
@@ -178,6 +209,7 @@ void *map_idx_read() {
     idx_file.fd = fd;
     idx_file.map_size = static_cast<uint64_t>(size);
     idx_file.writable = false;
+    idx_file.reserved = static_cast<uint64_t>(size);
     idx_pool.base = static_cast<uint8_t *>(base);
     idx_pool.end = idx_pool.used = idx_pool.limit = static_cast<uint32_t>(size);
     idx_pool.free_list = idx_pool.free_count = 0;

@@ -51,6 +51,9 @@ constexpr char RUN_FILE[] = "idx.dat.tmp";
 int lock_run_file();
 // Maps 64 MiB of RUN_FILE read-write (locking it first if lock_run_file was not called); 0 or -1.
 int map_idx_write();
+// Why the run's file could not be given room (os error code: no space, file size limit), when
+// map_idx_write or an allocation in idx_pool failed for it; 0 otherwise.
+int idx_room_error();
 // Ends the run's file: with keep, cuts it to idx_pool.end, writes it to the disk and renames it to
 // idx.dat in one step; otherwise (or when that fails) removes it. 0, or -1 when keep failed.
 int finish_run_file(bool keep);

@@ -148,7 +148,7 @@ int walk_dir(const char *path) {
                         break;
                     }
                     uint32_t size = static_cast<uint32_t>(e.size & 0xFFFFFFFFu);
-                    file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN});
+                    file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN, e.mtime_sec, e.mtime_nsec});
                     bytes += size;
                 }
             }
@@ -174,6 +174,9 @@ uint32_t table_fingerprint() {
         h = fnv_mix(h, "/", 1);
         h = fnv_mix(h, e.file_name, strlen(e.file_name) + 1);
         h = fnv_mix(h, &e.file_size, sizeof e.file_size);
+        // An edit that keeps the size still moves the time, so a stale index is refused.
+        h = fnv_mix(h, &e.mtime_sec, sizeof e.mtime_sec);
+        h = fnv_mix(h, &e.mtime_nsec, sizeof e.mtime_nsec);
     }
     return h ? h : 1;
 }
@@ -197,6 +200,23 @@ int read_block(unsigned file_num, unsigned block, char *buf) {
     long n = os_read_at(fd, buf, READ_SIZE, uint64_t{block} * READ_SIZE);
     os_close(fd);
     return n > 0 ? static_cast<int>(n) : -1;
+}
+
+// ---- Files not read ----
+
+int unread_count = 0;
+std::vector<UnreadFile> unread_files;
+
+void clear_unread() {
+    unread_count = 0;
+    unread_files.clear();
+}
+
+static void note_unread(int file_num, int error) {
+    if (unread_count++ >= UNREAD_NAMED) return;
+    char path[OS_PATH_MAX];
+    const FileEntry &e = file_table[static_cast<size_t>(file_num)];
+    unread_files.push_back(UnreadFile{join_path(path, static_cast<unsigned>(file_num)) ? path : e.file_name, error});
 }
 
 // ---- Read pipeline ----
@@ -351,7 +371,9 @@ static ReadRequest *next_request() {
         }
         int fd = os_open_in(rp.dir_fd, e.file_name, OS_DIRECT | OS_SEQUENTIAL);
         if (fd < 0) {
-            count_done(e.file_size); // gone, locked or unreadable: skipped, its size counts as done
+            // Gone, locked or unreadable: skipped, its size counts as done, and the report names it.
+            note_unread(fn, os_last_error());
+            count_done(e.file_size);
             continue;
         }
         ReadRequest *r = nullptr;
@@ -400,7 +422,9 @@ static int issue_reads() {
         }
         IDX_CHECK(!"ReadFileEx error");
         // The refused read still takes its place in the order as an empty read: delivery then
-        // ends the file there and counts its rest, so no sequence number and no byte goes missing.
+        // ends the file there and counts its rest, so no sequence number and no byte goes missing;
+        // the report names the file.
+        s->error = os_last_error() != 0 ? os_last_error() : OS_ERR_IO;
         r->next_ofs = NO_MORE;
         rp.finished_reads.push_back(s);
     }
@@ -425,15 +449,9 @@ static void deliver_block(ReadSlot *s) {
     cur_block = static_cast<int>(s->ofs / READ_SIZE);
     cur_fn = r->file_num;
     if (r->ended) return; // given up or cut short: these bytes were counted when it ended
-    if (s->error != 0) {
-        // The device failed: an index without this file's words must not pass for a whole one.
-        // The file still ends below, so the run's accounting stays whole until it stops.
-        char path[OS_PATH_MAX];
-        char why[OS_PATH_MAX + 32];
-        bool whole = join_path(path, static_cast<unsigned>(r->file_num));
-        snprintf(why, sizeof why, "read error on %s", whole ? path : e.file_name);
-        fail_run(why);
-    }
+    // The device failed: the file ends below with the blocks before this one indexed, as if it
+    // had ended here, and the run's report names it. One bad file does not cost the whole index.
+    if (s->error != 0) note_unread(r->file_num, s->error);
     // What the table promised for this block; a file that grew since is read only that far.
     auto want = static_cast<uint32_t>(std::min<uint64_t>(e.file_size - s->ofs, READ_SIZE));
     uint32_t n = std::min(static_cast<uint32_t>(std::max(s->bytes, 0L)), want);
@@ -519,6 +537,7 @@ int read_files() {
     // cancel_requested is left alone: create_idx clears it, and a cancel made while the tree was
     // enumerated must still end the run.
     total_bytes_read.store(0, std::memory_order_relaxed);
+    clear_unread();
     cur_fn = 0;
     cur_block = 0;
     rp.done = false;

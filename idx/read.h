@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 constexpr int MAX_FILES = 65536; // file numbers are stored in 16 bits
@@ -19,6 +20,8 @@ struct FileEntry {
     uint32_t file_size;    // low 32 bits of the size, bytes
     uint64_t disk_ofs;     // byte offset of the data on a raw CD volume; 0 for walked files
     int32_t kind;          // content kind (idx/detect.h): KIND_UNKNOWN until detected, <= 0 not extracted
+    int64_t mtime_sec;     // modification time as the platform gives it: seconds since 1970
+    uint32_t mtime_nsec;   // and nanoseconds; 0 where the platform has none
 };
 
 extern std::vector<FileEntry> file_table;
@@ -38,7 +41,7 @@ int enum_files(const char *path);
 int walk_dir(const char *path);
 constexpr int WALK_NO_MEMORY = 2;
 constexpr int CD_UNUSABLE = 3; // enum_files: an image whose reader failed; the reason in cd_fail_reason
-// Hash of the file table (count, every path and size, in order); never 0.
+// Hash of the file table (count, every path, size and modification time, in order); never 0.
 uint32_t table_fingerprint();
 
 // The full path of a file ("dir/name") into buf of OS_PATH_MAX bytes; false when it does not fit.
@@ -47,6 +50,17 @@ bool join_path(char *buf, unsigned file_num);
 // holds READ_SIZE bytes and is zeroed first. The bytes read, or -1 when none could be read.
 int read_block(unsigned file_num, unsigned block, char *buf);
 
+// Files the last run could not read: gone, refused when opened, or a read the device failed (the
+// blocks before it were indexed). The run still succeeds; its report names them. Written by the
+// indexing thread, cleared when a run starts; the UI reads them once status_idx() is no longer 1.
+constexpr int UNREAD_NAMED = 5; // how many are kept by name
+struct UnreadFile {
+    std::string path; // full path
+    int error;        // the platform's code of the call that failed (os_error_text)
+};
+extern int unread_count;                     // files not read, all of them
+extern std::vector<UnreadFile> unread_files; // the first UNREAD_NAMED of them, in table order
+void clear_unread();
 // ---- ISO 9660 volume reader ----
 
 constexpr uint32_t FS_BUF_SIZE = 4194304; // bytes loaded from the start of a volume: its directories

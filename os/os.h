@@ -30,13 +30,22 @@ long os_read_at(int fd, void *buf, uint32_t len, uint64_t ofs);
 int64_t os_file_size(int fd);                // GetFileSize, whole 64 bits; -1 on failure
 int os_truncate(int fd, uint64_t size);      // SetEndOfFile
 uint32_t os_dio_align(int fd);               // direct-I/O alignment of the file; 4096 when unknown
+// Gives [ofs, ofs + len) of fd room on the disk, growing the file over it, so that stores through
+// a mapping there cannot fault for want of space (posix_fallocate; zeros written where the file
+// system cannot reserve). 0, or -1: no room (ENOSPC), or the file would pass the process's file
+// size limit (EFBIG, when SIGXFSZ is ignored).
+int os_allocate(int fd, uint64_t ofs, uint64_t len);
 
 // "idx.dat" openings: exclusive (no sharing) through an advisory lock taken before anything changes.
 // CREATE_ALWAYS: open or create, lock, then truncate to 0. A file renamed or removed by its
 // holder between our open and our lock is let go and path opened again, so the lock is always on
-// the file path names.
+// the file path names. Both openings refuse anything but a regular file at once
+// (OS_ERR_NOT_FILE), without waiting on a FIFO, and a file another process holds with OS_ERR_IN_USE.
 int os_create_locked(const char *path);
 int os_open_locked(const char *path);   // OPEN_EXISTING, read only, locked
+// Whether path names something other than a regular file (following links); false when it names
+// a regular file or nothing.
+bool os_is_special(const char *path);
 
 // Mappings (CreateFileMappingA + MapViewOfFile, UnmapViewOfFile) of [0, size) of fd, MAP_SHARED.
 void *os_map(int fd, uint64_t size, bool writable);
@@ -56,6 +65,8 @@ struct OsDirEntry {
     uint64_t size;    // files only
     uint64_t dev;     // files only: device and inode, which say whether two names are one file
     uint64_t ino;
+    int64_t mtime_sec;   // files only: modification time, seconds since 1970
+    uint32_t mtime_nsec; // and nanoseconds
 };
 int os_dir_list(const char *path, std::vector<OsDirEntry> &out);
 bool os_is_dir(const char *path);
@@ -98,9 +109,11 @@ int os_last_error();
 void os_set_last_error(int code);
 const char *os_error_text(int code); // the system's text for a code
 extern const int OS_ERR_NOT_FOUND;   // no such file or directory
-extern const int OS_ERR_IN_USE;      // locked by another process
+extern const int OS_ERR_IN_USE;      // locked by another process (a code of ours, shared with no system call)
+extern const int OS_ERR_NOT_FILE;    // not a regular file: a FIFO, a device, a directory (ours too)
 extern const int OS_ERR_INVALID;     // an argument the call cannot take (a file that cannot be mapped)
 extern const int OS_ERR_IO;          // the device failed to read
+extern const int OS_ERR_AGAIN;       // a passing shortage: the call may succeed when tried again
 
 // Directory of the program file, with no trailing separator; false when it cannot be found
 // or does not fit n bytes.
@@ -163,6 +176,7 @@ struct OsSysTable {
     void *(*map)(int fd, uint64_t size, bool writable);                  // fd -1: private memory
     int (*truncate)(int fd, uint64_t size);                              // 0 or -1
     int (*thread_create)(OsThread *t);                                   // starts t; 0 or -1
+    int (*allocate)(int fd, uint64_t ofs, uint64_t len);                 // posix_fallocate; 0 or -1
 };
 extern OsSysTable os_sys;
 extern const OsSysTable os_sys_default;

@@ -44,6 +44,25 @@ void *sys_map(int fd, uint64_t size, bool writable) {
 
 int sys_truncate(int fd, uint64_t size) { return ftruncate(fd, static_cast<off_t>(size)); }
 
+int sys_allocate(int fd, uint64_t ofs, uint64_t len) {
+    int e = posix_fallocate(fd, static_cast<off_t>(ofs), static_cast<off_t>(len));
+    if (e == EOPNOTSUPP || e == EINVAL) {
+        // A file system that cannot reserve: zeros written are as sure, if slower. The range lies
+        // past everything stored, so the zeros overwrite nothing.
+        static const char zeros[65536] = {};
+        for (uint64_t done = 0; done < len;) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof zeros, len - done));
+            ssize_t w = pwrite(fd, zeros, n, static_cast<off_t>(ofs + done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return -1;
+            done += static_cast<uint64_t>(w);
+        }
+        return 0;
+    }
+    errno = e;
+    return e == 0 ? 0 : -1;
+}
+
 void *thread_main(void *p) {
     auto *t = static_cast<OsThread *>(p);
     t->fn(t->arg);
@@ -58,7 +77,7 @@ int sys_thread_create(OsThread *t) {
 
 } // namespace
 
-const OsSysTable os_sys_default{sys_open, sys_pread, sys_map, sys_truncate, sys_thread_create};
+const OsSysTable os_sys_default{sys_open, sys_pread, sys_map, sys_truncate, sys_thread_create, sys_allocate};
 OsSysTable os_sys = os_sys_default;
 const int OS_CWD = AT_FDCWD;
 
@@ -160,6 +179,8 @@ int64_t os_file_size(int fd) {
 
 int os_truncate(int fd, uint64_t size) { return os_sys.truncate(fd, size) == 0 ? 0 : -1; }
 
+int os_allocate(int fd, uint64_t ofs, uint64_t len) { return os_sys.allocate(fd, ofs, len) == 0 ? 0 : -1; }
+
 uint32_t os_dio_align(int fd) {
     if (fd == align_fd) return align_bytes;
     struct statx stx;
@@ -167,12 +188,35 @@ uint32_t os_dio_align(int fd) {
     return dio_align_of(stx);
 }
 
+namespace {
+
+// After an open of an "idx.dat": refuses what is not a regular file, then takes the lock. The
+// reason is that of the step that failed; a lock held elsewhere is OS_ERR_IN_USE, never a code
+// that another call (mmap's EAGAIN) could also give.
+bool check_and_lock(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = OS_ERR_NOT_FILE;
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) errno = OS_ERR_IN_USE;
+        return false;
+    }
+    // Opened without blocking so that a FIFO could not hold us; a regular file reads the same.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return true;
+}
+
+} // namespace
+
 int os_create_locked(const char *path) {
     for (int tries = 0; tries < 100; tries++) {
-        int fd = os_sys.open(AT_FDCWD, path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        int fd = os_sys.open(AT_FDCWD, path, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd < 0) return -1;
         // Lock first, truncate after: another process's index is never destroyed.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (!check_and_lock(fd)) {
             int e = errno;
             close(fd);
             errno = e;
@@ -189,15 +233,15 @@ int os_create_locked(const char *path) {
         }
         close(fd); // the holder renamed or removed it before letting go: take the new one
     }
-    errno = EWOULDBLOCK; // someone keeps replacing it: in use
+    errno = OS_ERR_IN_USE; // someone keeps replacing it: in use
     return -1;
 }
 
 int os_open_locked(const char *path) {
-    int fd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_CLOEXEC, 0);
+    // Without O_NONBLOCK, opening a FIFO to read waits for a writer, for ever.
+    int fd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return -1;
-    struct stat st;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!check_and_lock(fd)) {
         int e = errno;
         close(fd);
         errno = e;
@@ -238,7 +282,7 @@ int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
             at += e->d_reclen;
             const char *name = e->d_name;
             if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-            OsDirEntry entry{name, OsEntryType::other, 0, 0, 0};
+            OsDirEntry entry{name, OsEntryType::other, 0, 0, 0, 0, 0};
             struct stat st;
             // A directory is known from its type alone; a file needs one stat for its size.
             bool need_stat = e->d_type == DT_REG || e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
@@ -254,6 +298,8 @@ int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
                     entry.size = static_cast<uint64_t>(st.st_size);
                     entry.dev = static_cast<uint64_t>(st.st_dev);
                     entry.ino = static_cast<uint64_t>(st.st_ino);
+                    entry.mtime_sec = static_cast<int64_t>(st.st_mtim.tv_sec);
+                    entry.mtime_nsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
                 }
             }
             out.push_back(std::move(entry));
@@ -270,6 +316,11 @@ bool os_file_id(int fd, uint64_t *dev, uint64_t *ino) {
     *dev = static_cast<uint64_t>(st.st_dev);
     *ino = static_cast<uint64_t>(st.st_ino);
     return true;
+}
+
+bool os_is_special(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
 }
 
 bool os_is_dir(const char *path) {
@@ -304,12 +355,20 @@ int64_t os_tick_rate() { return 1000000000; }
 
 int os_last_error() { return errno; }
 
-const char *os_error_text(int code) { return strerror(code); }
+// Codes of our own lie above every errno value, so no system call's failure can pass for them.
+const int OS_ERR_IN_USE = 0x10001;
+const int OS_ERR_NOT_FILE = 0x10002;
+
+const char *os_error_text(int code) {
+    if (code == OS_ERR_IN_USE) return "in use by another program";
+    if (code == OS_ERR_NOT_FILE) return "not a regular file";
+    return strerror(code);
+}
 
 const int OS_ERR_NOT_FOUND = ENOENT;
-const int OS_ERR_IN_USE = EWOULDBLOCK;
 const int OS_ERR_INVALID = EINVAL;
 const int OS_ERR_IO = EIO;
+const int OS_ERR_AGAIN = EAGAIN;
 
 void os_set_last_error(int code) { errno = code; }
 

@@ -52,12 +52,12 @@ void *map_faulty(int fd, uint64_t size, bool writable) {
     return os_sys_default.map(fd, size, writable);
 }
 
-int truncate_faulty(int fd, uint64_t size) {
-    if (fail_grow && size == IDX_POOL_LIMIT) {
+int allocate_faulty(int fd, uint64_t ofs, uint64_t len) {
+    if (fail_grow) {
         os_set_last_error(ENOSPC);
         return -1;
     }
-    return os_sys_default.truncate(fd, size);
+    return os_sys_default.allocate(fd, ofs, len);
 }
 
 int thread_faulty(OsThread *t) {
@@ -76,7 +76,8 @@ class Faults : public TempTree {
         fail_read_at = -1;
         reads_seen = 0;
         fail_map_write = fail_map_read = fail_grow = fail_thread = false;
-        os_sys = OsSysTable{open_faulty, pread_faulty, map_faulty, truncate_faulty, thread_faulty};
+        os_sys = OsSysTable{open_faulty,     pread_faulty,  map_faulty,
+                            os_sys_default.truncate, thread_faulty, allocate_faulty};
         // The synchronous back end reads through pread, so reads in flight can be made to fail.
         ASSERT_TRUE(select_io_backend("sync"));
         load_trigrams("/nonexistent");
@@ -106,7 +107,7 @@ TEST_F(Faults, CreateFailuresEndWithTheirReason) {
         std::string reason;
     } cases[] = {
         {"open", nullptr, std::string("idx.dat cannot be created: ") + strerror(EACCES)},
-        {"grow", &fail_grow, std::string("idx.dat cannot be created: ") + strerror(ENOSPC)},
+        {"grow", &fail_grow, std::string("no room for the index file: ") + strerror(ENOSPC)},
         {"map", &fail_map_write, std::string("idx.dat cannot be created: ") + strerror(ENOMEM)},
     };
     for (const Case &c : cases) {
@@ -147,15 +148,16 @@ TEST_F(Faults, MappingFailureAtLoadLeavesTheIndexWhole) {
     ASSERT_EQ(index_tree(tree()), 2);
     std::string before = read_file(path("idx.dat"));
     fail_map_read = true;
-    expect_no_index("idx.dat is empty or cannot be read");
+    expect_no_index((std::string("idx.dat cannot be read: ") + strerror(ENOMEM)).c_str());
     fail_map_read = false;
     EXPECT_EQ(read_file(path("idx.dat")), before);
     EXPECT_EQ(read_idx(), 0);
 }
 
 // A read the device fails, wherever it falls: at a file's start, inside it, or as the run's
-// very last read. The run fails naming the file, the driver ends clean, and the index is refused.
-TEST_F(Faults, ReadErrorFailsTheRunNamingTheFile) {
+// very last read. The file ends there, the run succeeds and its report names the file, the
+// driver ends clean, and the other files are found.
+TEST_F(Faults, ReadErrorEndsOnlyItsFileAndIsNamed) {
     struct Case {
         const char *file;
         int read;
@@ -165,15 +167,23 @@ TEST_F(Faults, ReadErrorFailsTheRunNamingTheFile) {
         fail_name = c.file;
         fail_read_at = c.read;
         reads_seen = 0;
-        EXPECT_EQ(index_tree(tree()), 3);
-        EXPECT_EQ(idx_reason(), "read error on " + tree() + "/" + c.file);
+        EXPECT_EQ(index_tree(tree()), 2) << idx_reason();
+        EXPECT_EQ(unread_count, 1);
+        ASSERT_EQ(unread_files.size(), 1u);
+        EXPECT_EQ(unread_files[0].path, tree() + "/" + c.file);
+        EXPECT_EQ(unread_files[0].error, EIO);
+        EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
         ReadState st = read_state();
         EXPECT_EQ(st.busy_slots, 0);
         EXPECT_EQ(st.open_files, 0);
         EXPECT_EQ(st.pending, 0);
         EXPECT_EQ(st.issue_seq, st.deliver_seq);
         fail_name.clear();
-        expect_no_index("no index file (idx.dat) in this folder"); // a failed run leaves none
+        ASSERT_EQ(read_idx(), 0) << idx_reason();
+        char *p;
+        int freq;
+        query_idx("harbour");
+        EXPECT_EQ(next_result(&p, &freq, nullptr), 0);
     }
 }
 
@@ -181,6 +191,10 @@ TEST_F(Faults, UnopenableFileIsLeftOutAndTheRunSucceeds) {
     fail_name = "a.txt"; // every open of it fails
     ASSERT_EQ(index_tree(tree()), 2);
     EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
+    EXPECT_EQ(unread_count, 1);
+    ASSERT_EQ(unread_files.size(), 1u);
+    EXPECT_EQ(unread_files[0].path, tree() + "/a.txt");
+    EXPECT_EQ(unread_files[0].error, EACCES);
     fail_name.clear();
     ASSERT_EQ(read_idx(), 0);
     char *p, *text;

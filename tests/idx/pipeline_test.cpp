@@ -265,8 +265,11 @@ std::vector<Pending> pending;
 int refuse_at = -1; // index of the read to refuse
 int read_calls = 0;
 bool newest_first = false;
+std::vector<std::string> vanish; // files removed at the first read, before the pipeline opens them
 
 int test_read(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDone done) {
+    if (read_calls == 0)
+        for (const std::string &f : vanish) fs::remove(f);
     if (read_calls++ == refuse_at) return -1;
     reads.push_back(Read{fd_path(fd), len, ofs});
     long n = os_read_at(fd, buf, len, ofs);
@@ -302,6 +305,7 @@ class PipelineTestBackEnd : public PipelineBase {
         refuse_at = -1;
         read_calls = 0;
         newest_first = false;
+        vanish.clear();
         os_set_io_backend(&test_backend);
     }
     std::vector<Read> reads_of(const std::string &file) {
@@ -358,12 +362,40 @@ TEST_F(PipelineTestBackEnd, RefusedReadIsReportedAndEndsOnlyItsFile) {
     refuse_at = 2; // a_first's third block
     run(2);
     EXPECT_NE(reports.find("ReadFileEx error"), std::string::npos) << reports;
+    // The run succeeds, and its report names the file.
+    EXPECT_EQ(unread_count, 1);
+    ASSERT_EQ(unread_files.size(), 1u);
+    EXPECT_EQ(unread_files[0].path, tree() + "/a_first");
+    EXPECT_NE(unread_files[0].error, 0);
     for (const Seen &s : seen) EXPECT_LT(s.block, 3) << s;
     std::vector<Seen> b;
     for (const Seen &s : seen)
         if (s.fn == 1) b.push_back(s);
     EXPECT_EQ(b, std::vector<Seen>(want.end() - static_cast<std::ptrdiff_t>(b.size()), want.end()));
     EXPECT_FALSE(b.empty());
+}
+
+TEST_F(PipelineTestBackEnd, FilesThatVanishAreCountedAndTheFirstFiveNamed) {
+    text("a_stays", 5000, 0);
+    for (char c = 'b'; c <= 'h'; c++) {
+        write(std::string("tree/") + c + "_goes", "words that vanish before they are read\n");
+        vanish.push_back(path(std::string("tree/") + c + "_goes"));
+    }
+    text("i_stays", 3000, 8);
+    run(2);
+    EXPECT_EQ(seen, want) << "the files that stayed are indexed whole";
+    EXPECT_EQ(unread_count, 7);
+    ASSERT_EQ(unread_files.size(), static_cast<size_t>(UNREAD_NAMED));
+    for (int i = 0; i < UNREAD_NAMED; i++) {
+        EXPECT_EQ(unread_files[static_cast<size_t>(i)].path, tree() + "/" + static_cast<char>('b' + i) + "_goes");
+        EXPECT_EQ(unread_files[static_cast<size_t>(i)].error, OS_ERR_NOT_FOUND);
+    }
+    // The next run starts its own list.
+    vanish.clear();
+    read_calls = 0;
+    run(2);
+    EXPECT_EQ(unread_count, 0);
+    EXPECT_TRUE(unread_files.empty());
 }
 
 // ---- Pass-rate filter ----
