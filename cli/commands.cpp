@@ -171,28 +171,6 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
 
 // ---- Search ----
 
-// One excerpt's bytes as UTF-8. The excerpt window is cut by byte count, so a UTF-8 text may lose
-// part of a character at either edge: when the rest is UTF-8 with at least one multi-byte
-// character, the fragments are dropped instead of reading the whole excerpt as Latin-1.
-static std::string excerpt_utf8(const std::string &b) {
-    size_t from = 0, to = b.size();
-    while (from < to && from < 3 && (static_cast<unsigned char>(b[from]) & 0xC0) == 0x80) from++;
-    for (size_t k = 1; k <= 3 && k <= to - from; k++) {
-        auto c = static_cast<unsigned char>(b[to - k]);
-        if (c < 0x80) break;
-        if (c >= 0xC0) {
-            size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-            if (need > k) to -= k;
-            break;
-        }
-    }
-    bool trimmed = from > 0 || to < b.size();
-    bool multibyte = false;
-    for (size_t i = from; i < to; i++) multibyte |= static_cast<unsigned char>(b[i]) >= 0x80;
-    if (trimmed && multibyte && valid_utf8(b.data() + from, to - from)) return b.substr(from, to - from);
-    return display_utf8(b.data(), b.size());
-}
-
 // Named entities a page may use for the characters of Latin-1 and a few common others.
 struct Entity {
     const char *name;
@@ -299,7 +277,7 @@ std::string display_excerpt(const char *text, bool markup) {
     for (size_t start = 0; start < all.size();) {
         size_t sep = all.find(SEP, start);
         size_t end = sep == std::string::npos ? all.size() : sep;
-        std::string piece = excerpt_utf8(all.substr(start, end - start));
+        std::string piece = excerpt_to_display(all.substr(start, end - start));
         if (markup) piece = markup_text(piece);
         piece = spaces_for_controls(piece, markup);
         if (markup) {
