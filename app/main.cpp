@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <QIcon>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -24,6 +25,9 @@ static bool enter_user_data_dir() {
 }
 
 int main(int argc, char **argv) {
+    // Past the file size limit a write into the index fails with a reason the scan log shows,
+    // instead of the signal ending the program with nothing said.
+    signal(SIGXFSZ, SIG_IGN);
     Application app(argc, argv);
     Application::setApplicationName(QStringLiteral("Olmarest"));
     Application::setApplicationVersion(QStringLiteral(OLMAREST_VERSION));
