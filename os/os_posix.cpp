@@ -209,6 +209,14 @@ bool check_and_lock(int fd) {
     return true;
 }
 
+// Closes fd after a failed step and returns -1, keeping that step's error for os_last_error.
+int close_failed(int fd) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+}
+
 } // namespace
 
 int os_create_locked(const char *path) {
@@ -216,20 +224,12 @@ int os_create_locked(const char *path) {
         int fd = os_sys.open(AT_FDCWD, path, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd < 0) return -1;
         // Lock first, truncate after: another process's index is never destroyed.
-        if (!check_and_lock(fd)) {
-            int e = errno;
-            close(fd);
-            errno = e;
-            return -1;
-        }
+        if (!check_and_lock(fd)) return close_failed(fd);
         struct stat held, named;
         if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino) {
             if (os_sys.truncate(fd, 0) == 0) return fd;
-            int e = errno;
-            close(fd);
-            errno = e;
-            return -1;
+            return close_failed(fd);
         }
         close(fd); // the holder renamed or removed it before letting go: take the new one
     }
@@ -241,12 +241,7 @@ int os_open_locked(const char *path) {
     // Without O_NONBLOCK, opening a FIFO to read waits for a writer, for ever.
     int fd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return -1;
-    if (!check_and_lock(fd)) {
-        int e = errno;
-        close(fd);
-        errno = e;
-        return -1;
-    }
+    if (!check_and_lock(fd)) return close_failed(fd);
     posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
     return fd;
 }
