@@ -29,6 +29,8 @@ build=${BUILD:-$src/build-release}
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOLMAREST_BUILD_TESTS=OFF -DOLMAREST_BUILD_BENCHMARKS=ON > /dev/null
 cmake --build "$build" --target olmarest-cli read_floor -j2 > /dev/null
 floor=$build/bin/read_floor
+# Each run's index directory gets the stop list the program ships with, as a first run would.
+stopwords=$(dirname "$CLI")/stopwords.txt
 mkdir -p "$work"
 
 cold() {
@@ -52,8 +54,9 @@ print("%.3f %.1f" % (r["runtime"] / 1000.0, r["bw_bytes"] / 1048576))'
 run_index() {
     local at=$work/${2:-idx}
     rm -rf "$at" && mkdir -p "$at"
+    cp "$stopwords" "$at/"
     cold
-    (cd "$at" && /usr/bin/time -f '%e %M %U %S' -o "$work/time" "$CLI" index "$1" > "$work/out" 2>&1) || true
+    (cd "$at" && OLMAREST_DIR=$at /usr/bin/time -f '%e %M %U %S' -o "$work/time" "$CLI" index "$1" > "$work/out" 2>&1) || true
     grep -q 'Index complete' "$work/out" || { echo "indexing $1 failed:" >&2; tail -5 "$work/out" >&2; exit 1; }
     printf '%s %s\n' "$(cat "$work/time")" "$(sed -n 's/.*average throughput: \([0-9.]*\) MB\/s.*/\1/p' "$work/out")"
 }
@@ -101,11 +104,12 @@ read -r _ _ _ _ io_mb < <(run_index "$iotree" io-idx)
 read -r _ io_fio < <(run_fio "$iotree")
 
 cd "$work/idx"
+export OLMAREST_DIR=$work/idx
 hits1=$("$CLI" search --no-excerpts "$word1" 2> /dev/null | wc -l)
 hits3=$("$CLI" search --no-excerpts $words3 2> /dev/null | wc -l)
 s1=$(median_ms "$CLI" search --no-excerpts "$word1")
 s3=$(median_ms "$CLI" search $words3)
-/usr/bin/time -f '%M' -o "$work/time" "$CLI" search $words3 > /dev/null
+/usr/bin/time -f %M -o "$work/time" "$CLI" search $words3 > /dev/null 2>&1
 search_kb=$(cat "$work/time")
 rg_args=()
 for w in $words3; do rg_args+=(-e "$w"); done
