@@ -167,6 +167,9 @@ bool word_plausible(const char *word, int len) {
 // The position of the first word character at or after i, or len. Most bytes of binary-ish or
 // numeric data are separators, so 16 at a time are ruled out when none of them can be a letter.
 static inline int skip_separators(const unsigned char *b, int i, int len) {
+    // Between the words of running text there are one or two separators: look at those first.
+    for (int k = 0; k < 2; k++, i++)
+        if (i >= len || FOLDED.v[b[i]] || b[i] == UTF8_LEAD) return i;
     for (;;) {
 #ifdef __SSE2__
         const __m128i fold_bit = _mm_set1_epi8(0x20), a = _mm_set1_epi8('a'), span = _mm_set1_epi8(25);
@@ -350,6 +353,36 @@ static inline bool is_entity_char(unsigned char c) {
     return (c >= '0' && c <= '9') || c == '#' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
 }
 
+// The position of the first letter, C3, "<" or "&" at or after i, or len: what the markup
+// tokenizer must look at when no word is pending.
+static inline bool markup_stop(unsigned char c) { return FOLDED.v[c] || c == UTF8_LEAD || c == '<' || c == '&'; }
+
+static inline int skip_markup_separators(const unsigned char *b, int i, int len) {
+    // Between the words of running text there are one or two separators: look at those first.
+    for (int k = 0; k < 2; k++, i++)
+        if (i >= len || markup_stop(b[i])) return i;
+    for (;;) {
+#ifdef __SSE2__
+        const __m128i fold_bit = _mm_set1_epi8(0x20), a = _mm_set1_epi8('a'), span = _mm_set1_epi8(25);
+        const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+        for (; i + 16 <= len; i += 16) {
+            __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
+            __m128i x = _mm_sub_epi8(_mm_or_si128(c, fold_bit), a);
+            __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_subs_epu8(x, span), _mm_setzero_si128()),
+                                       _mm_or_si128(_mm_cmpeq_epi8(c, lt), _mm_cmpeq_epi8(c, amp)));
+            int m = _mm_movemask_epi8(hit) | _mm_movemask_epi8(c);
+            if (m) {
+                i += __builtin_ctz(static_cast<unsigned>(m));
+                break;
+            }
+        }
+#endif
+        if (i >= len) return len;
+        if (markup_stop(b[i])) return i;
+        i++;
+    }
+}
+
 // One character meets the markup tokenizer outside tags: the letter f (folded), or, when f is 0,
 // the byte c. False when the sink asked to stop.
 static inline bool markup_char(unsigned char c, char f, int p, int &pos) {
@@ -378,7 +411,20 @@ int extract_markup(const char *buf, int len) {
         if (f) i = 1;
     }
     for (; i < len; i++) {
-        if (!tok.in_tag && !tok.in_entity && tok.mhyph != 1) {
+        if (tok.in_tag) {
+            // Inside a tag only its end matters.
+            const void *end = memchr(b + i, '>', static_cast<size_t>(len - i));
+            if (!end) break;
+            i = static_cast<int>(static_cast<const unsigned char *>(end) - b);
+            tok.in_tag = false;
+            continue;
+        }
+        if (tok.mlen == 0 && tok.mhyph == 0 && !tok.in_entity) {
+            // No word pending: bytes other than letters, "<" and "&" change nothing.
+            i = skip_markup_separators(b, i, len);
+            if (i == len) break;
+        }
+        if (!tok.in_entity && tok.mhyph != 1) {
             // Letters of running text join the word until it is full or something else comes.
             int n = tok.mlen;
             char f;

@@ -297,6 +297,34 @@ TEST_F(Extract, MarkupTagStateSpansCalls) {
     EXPECT_EQ(markup("ef=x>after "), Words{"AFTER"});
 }
 
+// The tokenizer skips tags and runs of separators many bytes at a time; what it finds must not
+// depend on where those runs start or where a piece ends.
+TEST_F(Extract, MarkupSkipsDoNotDependOnAlignmentOrCuts) {
+    const std::string body = "<p class=\"x y z 12345678901234567890\">Gr&uuml;&szlig;e</p>  \t\n1234567890:;,.!"
+                             "Stra\xc3\x9f" "e<!-- a comment with words in it --> x&amp;y &nbsp;&#252;ber "
+                             "1999--2000 <br/>\xe4rger-\nlich \xc3(end)<b>last";
+    const Words want{"GR\xdc\xdf" "E", "STRA\xdf" "E", "X", "Y", "\xdc" "BER", "\xc4RGERLICH", "END", "LAST"};
+    for (int lead = 0; lead < 32; lead++) {
+        const std::string text = std::string(static_cast<size_t>(lead), lead % 2 ? ' ' : '7') + body;
+        SCOPED_TRACE(lead);
+        extract_reset();
+        EXPECT_EQ(markup(text), Words(want.begin(), want.end() - 1)); // "last" waits for more text
+        got.clear();
+        extract_end_file();
+        EXPECT_EQ(got, Words{"LAST"});
+        for (size_t cut = 1; cut < text.size(); cut += 7) {
+            extract_reset();
+            Words all = markup(text.substr(0, cut));
+            Words rest = markup(text.substr(cut));
+            all.insert(all.end(), rest.begin(), rest.end());
+            got.clear();
+            extract_end_file();
+            all.insert(all.end(), got.begin(), got.end());
+            EXPECT_EQ(all, want) << "cut at " << cut;
+        }
+    }
+}
+
 TEST_F(Extract, MarkupLessThanEndsWordAndStops) {
     // "al" at the '<' is handed on whatever its length and hyphen state, and counts for the position.
     EXPECT_EQ(extract_markup("al-<b>", 6), 4);
