@@ -18,9 +18,11 @@ static const char UNIT[] = "idx/index";
 
 // ---- Lifecycle ----
 
-std::atomic<uint64_t> unique_words{0};
-std::atomic<uint64_t> total_words{0};
-std::atomic<uint64_t> text_processed{0};
+// Each on a line of its own: the recording thread bumps them for every word, and words the
+// indexing thread reads as often must not share their line.
+alignas(64) std::atomic<uint64_t> unique_words{0};
+alignas(64) std::atomic<uint64_t> total_words{0};
+alignas(64) std::atomic<uint64_t> text_processed{0};
 WordTable word_table{};
 bool idx_loaded = false;
 int word_mode = MODE_INDEX;
@@ -444,7 +446,7 @@ static bool record_word(uint32_t key, int len, uint32_t fn, uint32_t block) {
 
 // Stems and keys of recently seen words. Text repeats its words, and stemming is the dearest step
 // of recording one, so a word seen lately is stemmed from memory: same stem, same key. Owned, like
-// the stemmer's work area, by the thread that hands words to add_word; it never needs clearing,
+// the stemmer's work area, by the thread that stems; it never needs clearing,
 // since an entry depends on nothing but its word.
 struct StemMemo {
     uint8_t len;           // letters of the word as extracted; 0 = empty entry
@@ -477,38 +479,40 @@ static inline uint32_t stem_and_key(char *word, int &len) {
 
 // ---- Recording on a second thread ----
 
-// During a run of two threads the indexing thread reads, detects, extracts, stems and keys; a
-// recording thread owns the word table, idx_pool and the three counters, and files the words in
-// the order they were found. So idx.dat comes out byte for byte as one thread makes it.
+// During a run of two threads the indexing thread reads, detects and extracts; a recording thread
+// stems and keys the words, owns the word table, idx_pool and the three counters, and files the
+// words in the order they were found. So idx.dat comes out byte for byte as one thread makes it.
+// Stemming is on the recording side because it evens out the two threads' work.
 
-struct WordRecord {
-    uint32_t key;  // key of the stem
+// A record in a batch: this header, then the word's len letters as extracted.
+struct WordHeader {
     uint16_t fn;   // low 16 bits of cur_fn
     uint8_t block; // low 8 bits of cur_block
-    uint8_t len;   // letters of the stem
+    uint8_t len;   // letters of the word
 };
 
-constexpr uint32_t BATCH_WORDS = 2048; // records per batch
-constexpr uint32_t RING_BATCHES = 8;   // batches in the queue: bounds how far reading runs ahead
+constexpr uint32_t BATCH_BYTES = 32768; // bytes of records per batch
+constexpr uint32_t RECORD_MAX = sizeof(WordHeader) + MAX_WORD;
+constexpr uint32_t RING_BATCHES = 8;    // batches in the queue: bounds how far reading runs ahead
 
 // A bounded single-producer single-consumer queue of batches. The indexing thread fills
 // batch[head % RING_BATCHES] and publishes it by advancing head; the recording thread files it
-// and hands it back by advancing tail. A batch of count END_BATCH ends the run's records.
+// and hands it back by advancing tail. A batch of size END_BATCH ends the run's records.
 struct RecordQueue {
-    WordRecord batch[RING_BATCHES][BATCH_WORDS];
-    uint32_t count[RING_BATCHES];
+    unsigned char batch[RING_BATCHES][BATCH_BYTES];
+    uint32_t size[RING_BATCHES];               // bytes of records in each published batch
     alignas(64) std::atomic<uint32_t> head{0}; // batches published (indexing thread writes)
     alignas(64) std::atomic<uint32_t> tail{0}; // batches filed (recording thread writes)
-    alignas(64) uint32_t filling = 0;          // indexing thread: records in the batch at head
+    alignas(64) uint32_t filling = 0;          // indexing thread: bytes in the batch at head
 };
 constexpr uint32_t END_BATCH = ~0u;
 static RecordQueue *rq; // allocated at the first run of two threads, kept for the process
 
 static bool pipelined = false; // indexing thread: words go to the queue in this run
 
-static void publish_batch(uint32_t count) {
+static void publish_batch(uint32_t size) {
     uint32_t h = rq->head.load(std::memory_order_relaxed);
-    rq->count[h % RING_BATCHES] = count;
+    rq->size[h % RING_BATCHES] = size;
     rq->head.store(h + 1, std::memory_order_release);
     rq->head.notify_one();
     rq->filling = 0;
@@ -518,11 +522,30 @@ static void publish_batch(uint32_t count) {
         rq->tail.wait(t, std::memory_order_acquire);
 }
 
-static inline void push_word(uint32_t key, int len) {
+static inline void push_word(const char *word, int len) {
     uint32_t h = rq->head.load(std::memory_order_relaxed);
-    rq->batch[h % RING_BATCHES][rq->filling++] =
-        WordRecord{key, static_cast<uint16_t>(cur_fn), static_cast<uint8_t>(cur_block), static_cast<uint8_t>(len)};
-    if (rq->filling == BATCH_WORDS) publish_batch(BATCH_WORDS);
+    unsigned char *at = rq->batch[h % RING_BATCHES] + rq->filling;
+    WordHeader hd{static_cast<uint16_t>(cur_fn), static_cast<uint8_t>(cur_block), static_cast<uint8_t>(len)};
+    memcpy(at, &hd, sizeof hd);
+    memcpy(at + sizeof hd, word, static_cast<size_t>(len));
+    rq->filling += sizeof hd + static_cast<uint32_t>(len);
+    if (rq->filling > BATCH_BYTES - RECORD_MAX) publish_batch(rq->filling);
+}
+
+// Stems, keys and files the records of one batch; false when the index file filled up.
+static bool file_batch(const unsigned char *p, const unsigned char *end) {
+    char word[MAX_WORD + 1];
+    while (p < end) {
+        WordHeader hd;
+        memcpy(&hd, p, sizeof hd);
+        int len = hd.len;
+        memcpy(word, p + sizeof hd, static_cast<size_t>(len));
+        word[len] = 0;
+        p += sizeof hd + static_cast<size_t>(len);
+        uint32_t key = stem_and_key(word, len);
+        if (!record_word(key, len, hd.fn, hd.block)) return false;
+    }
+    return true;
 }
 
 static void record_thread(void *) {
@@ -530,19 +553,18 @@ static void record_thread(void *) {
     for (uint32_t t = rq->tail.load(std::memory_order_relaxed);; t++) {
         uint32_t h;
         while ((h = rq->head.load(std::memory_order_acquire)) == t) rq->head.wait(h, std::memory_order_acquire);
-        uint32_t n = rq->count[t % RING_BATCHES];
+        uint32_t n = rq->size[t % RING_BATCHES];
         if (n == END_BATCH) {
             rq->tail.store(t + 1, std::memory_order_release);
             rq->tail.notify_one();
             return;
         }
         // After a failure the records are still taken, so the indexing thread never waits for room.
-        const WordRecord *b = rq->batch[t % RING_BATCHES];
-        for (uint32_t i = 0; i < n && !full; i++)
-            if (!record_word(b[i].key, b[i].len, b[i].fn, b[i].block)) {
-                full = true;
-                record_full.store(true, std::memory_order_relaxed);
-            }
+        const unsigned char *b = rq->batch[t % RING_BATCHES];
+        if (!full && !file_batch(b, b + n)) {
+            full = true;
+            record_full.store(true, std::memory_order_relaxed);
+        }
         rq->tail.store(t + 1, std::memory_order_release);
         rq->tail.notify_one();
     }
@@ -582,14 +604,14 @@ int add_word(char *word, int len) {
         if (word_mode == MODE_QUERY) query_short_word(word, len);
         return 0;
     }
+    if (word_mode == MODE_INDEX && pipelined) {
+        if (!run_failed) push_word(word, len);
+        return 0;
+    }
     uint32_t key = stem_and_key(word, len);
     if (word_mode == MODE_LOCATE) return locate_word(word);
     if (word_mode == MODE_QUERY) return query_word(word, len, key);
     if (run_failed) return 0;
-    if (pipelined) {
-        push_word(key, len);
-        return 0;
-    }
     if (!record_word(key, len, static_cast<uint32_t>(cur_fn) & 0xFFFF, static_cast<uint32_t>(cur_block)))
         fail_full();
     return 0;

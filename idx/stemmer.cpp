@@ -3,8 +3,8 @@
 #include <cstring>
 
 // Work area of the word being stemmed, set at the start of every call. Process-wide and unlocked:
-// owned by the thread that extracts words (the indexing thread during a run, the UI thread for
-// the stop list and queries), one word at a time. The first letter is index 0.
+// owned by the thread that stems words (during a run the indexing thread, or its recording thread
+// when there are two; the UI thread for the stop list and queries), one word at a time. The first letter is index 0.
 struct StemWork {
     char *b; // the word
     int k;   // index of its current last letter
