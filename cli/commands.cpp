@@ -119,13 +119,17 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
             while (status_idx() == 1) os_sleep_ms(10);
             continue;
         }
-        float tp = cur_throughput.load(std::memory_order_relaxed);
-        if (tp > max_throughput) max_throughput = tp;
-        if (progress && ticks++ % 10 == 0)
-            show_progress(progress, total_bytes_read.load(std::memory_order_relaxed),
-                          total_bytes.load(std::memory_order_relaxed), tp,
-                          static_cast<int>(get_seconds() - start));
-        os_sleep_ms(20);
+        // The run's end is noticed within 5 ms; throughput is sampled every 20 ms and
+        // the progress line redrawn every 200 ms.
+        if (ticks++ % 4 == 0) {
+            float tp = cur_throughput.load(std::memory_order_relaxed);
+            if (tp > max_throughput) max_throughput = tp;
+            if (progress && ticks % 40 == 1)
+                show_progress(progress, total_bytes_read.load(std::memory_order_relaxed),
+                              total_bytes.load(std::memory_order_relaxed), tp,
+                              static_cast<int>(get_seconds() - start));
+        }
+        os_sleep_ms(5);
     }
     sigaction(SIGINT, &old_sa, nullptr);
     double elapsed = get_seconds() - start;
