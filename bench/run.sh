@@ -12,6 +12,7 @@
 #              build-release, configured and built here)
 #   WORD1, WORDS3  the one-word and three-word queries (defaults suit the documentation corpus)
 #   IO_FILES   files of the generated I/O-bound tree (default 3000, 1 to 3 blocks each)
+#   ROUNDS     times each cold figure is taken; the median is shown (default 3)
 # Caches are dropped before every cold figure (needs root; otherwise the figures are warm).
 # 1 MB = 1048576 bytes. Needs fio and ripgrep (apt-get install fio ripgrep).
 set -euo pipefail
@@ -21,6 +22,7 @@ tree=$(cd "${1:-${OLMAREST_BENCH_TREE:-/var/tmp/olmarest-corpus/big}}" && pwd)
 word1=${WORD1:-tarball}
 words3=${WORDS3:-"tarball bluetooth kerberos"}
 io_files=${IO_FILES:-3000}
+rounds=${ROUNDS:-3}
 work=${OLMAREST_BENCH_WORK:-/var/tmp/olmarest-run}
 for t in fio rg; do command -v $t > /dev/null || { echo "needs $t (apt-get install fio ripgrep)" >&2; exit 2; }; done
 
@@ -93,15 +95,30 @@ files=$(find "$tree" -type f | wc -l)
 bytes=$(find "$tree" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
 mb=$(awk -v b="$bytes" 'BEGIN { printf "%.0f", b / 1048576 }')
 
-cold
-read -r floor_s floor_mb _ < <("$floor" "$tree")
-read -r idx2_s idx2_kb idx2_u idx2_sys _ < <(OLMAREST_THREADS=2 run_index "$tree")
-read -r idx1_s idx1_kb idx1_u idx1_sys _ < <(OLMAREST_THREADS=1 run_index "$tree")
-# The index of the two-thread run is the one searched (both are the same file).
+# Cold figures swing from run to run with the device: each is taken ROUNDS times, the kinds
+# interleaved so that a slow spell of the device touches them alike, and the median kept.
+: > "$work/floor"; : > "$work/idx2"; : > "$work/idx1"; : > "$work/io-index"; : > "$work/io-fio"; : > "$work/io-floor"
+for _ in $(seq "$rounds"); do
+    cold
+    "$floor" "$tree" >> "$work/floor"
+    OLMAREST_THREADS=2 run_index "$tree" >> "$work/idx2"
+    OLMAREST_THREADS=1 run_index "$tree" >> "$work/idx1"
+    run_index "$iotree" io-idx >> "$work/io-index"
+    run_fio "$iotree" >> "$work/io-fio"
+    cold
+    "$floor" "$iotree" >> "$work/io-floor"
+done
+# The line of a file whose field $2 is the median.
+median() { sort -g -k"$2" "$1" | sed -n "$(((rounds + 1) / 2))p"; }
+read -r floor_s floor_mb _ < <(median "$work/floor" 1)
+read -r idx2_s idx2_kb idx2_u idx2_sys _ < <(median "$work/idx2" 1)
+read -r idx1_s idx1_kb idx1_u idx1_sys _ < <(median "$work/idx1" 1)
+read -r _ _ _ _ io_mb < <(median "$work/io-index" 5)
+read -r _ io_fio < <(median "$work/io-fio" 2)
+read -r _ io_floor _ < <(median "$work/io-floor" 2)
+# The index of a two-thread run is the one searched (both make the same file).
 OLMAREST_THREADS=2 run_index "$tree" > /dev/null
 idx_size=$(stat -c %s "$work/idx/idx.dat")
-read -r _ _ _ _ io_mb < <(run_index "$iotree" io-idx)
-read -r _ io_fio < <(run_fio "$iotree")
 
 cd "$work/idx"
 export OLMAREST_DIR=$work/idx
@@ -119,7 +136,7 @@ rg3=$(median_ms rg -l -i "${rg_args[@]}" "$tree")
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 mbs() { awk -v b="$bytes" -v s="$1" 'BEGIN { printf "%.0f", (s > 0 ? b / 1048576 / s : 0) }'; }
 
-echo "tree: $tree ($files files, $mb MB); $(nproc) cores; $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "tree: $tree ($files files, $mb MB); $(nproc) cores; $(date -u '+%Y-%m-%d %H:%M UTC'); cold figures: median of $rounds"
 printf '| %-52s | %-34s |\n' figure value
 printf '|%s|%s|\n' "$(printf -- '-%.0s' {1..54})" "$(printf -- '-%.0s' {1..36})"
 row() { printf '| %-52s | %-34s |\n' "$1" "$2"; }
@@ -128,6 +145,7 @@ row "index, two threads" "$idx2_s s ($(mbs "$idx2_s") MB/s), $(ratio "$idx2_s" "
 row "index, OLMAREST_THREADS=1" "$idx1_s s ($(mbs "$idx1_s") MB/s), $(ratio "$idx1_s" "$floor_s") x floor"
 row "index CPU, user + system: two threads / one" "$idx2_u + $idx2_sys s / $idx1_u + $idx1_sys s"
 row "I/O-bound tree ($io_files files): indexer / fio" "$io_mb / $io_fio MB/s = $(ratio "$io_mb" "$io_fio")"
+row "I/O-bound tree: read_floor / fio" "$io_floor / $io_fio MB/s = $(ratio "$io_floor" "$io_fio")"
 row "search --no-excerpts $word1 ($hits1 files)" "$s1 ms (rg -l -i: $rg1 ms)"
 row "search with excerpts: $words3 ($hits3 files)" "$s3 ms (rg -l -i: $rg3 ms)"
 row "idx.dat size" "$(awk -v b="$idx_size" 'BEGIN { printf "%.1f MB", b / 1048576 }')"
