@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 #include "idx/check.h"
 #include "idx/detect.h"
@@ -60,46 +63,88 @@ int enum_files(const char *path) {
     return walk_dir(path);
 }
 
-// One breadth-first level of the walk: its directories in queue order, listed by up to two
-// threads at once (each takes the next unlisted one), then joined in order by the walker.
-struct WalkLevel {
-    std::vector<const char *> dirs;
-    std::vector<std::vector<OsDirEntry>> lists; // entries of dirs[i]
-    std::vector<int> results;                   // os_dir_list's answer for dirs[i]
-    std::atomic<size_t> next{0};                // the next directory to list
-    std::atomic<bool> helper_done{false};       // the helper has listed its last directory
+// The walk's directories in breadth-first order, listed by up to two threads. Only the walker
+// (the thread calling walk_dir) joins listings into the file table, strictly in queue order, and
+// it alone appends to the queue: the subdirectories of each directory as it joins it. A helper
+// lists any queued directory not yet taken, so it works ahead of the join, never across it,
+// and without waiting for a level to end.
+struct WalkQueue {
+    struct Listing {
+        std::vector<OsDirEntry> entries;
+        int result = -1;   // os_dir_list's answer
+        bool taken = false; // a thread is listing it, or has
+        bool done = false;  // its listing is complete
+    };
+    std::mutex m;
+    std::condition_variable cv;                  // a directory was queued or listed, or the walk ends
+    std::vector<const char *> dirs;              // the queue, in breadth-first order (guarded by m)
+    std::deque<Listing> lists;                   // lists[i] for dirs[i]; addresses stay put
+    size_t next_untaken = 0;                     // every directory before it is taken (guarded by m)
+    bool ending = false;                         // the walker is done: the helper returns
 };
 
-static void list_level(WalkLevel &lv) {
-    for (size_t i; (i = lv.next.fetch_add(1, std::memory_order_relaxed)) < lv.dirs.size();)
-        lv.results[i] = os_dir_list(lv.dirs[i], lv.lists[i]);
+// Takes the first directory no thread has taken, or returns false. Called with q.m held.
+static bool take_next(WalkQueue &q, size_t *i) {
+    while (q.next_untaken < q.dirs.size() && q.lists[q.next_untaken].taken) q.next_untaken++;
+    if (q.next_untaken == q.dirs.size()) return false;
+    *i = q.next_untaken++;
+    q.lists[*i].taken = true;
+    return true;
 }
 
-static void level_helper(void *arg) {
-    auto *lv = static_cast<WalkLevel *>(arg);
-    list_level(*lv);
-    lv->helper_done.store(true, std::memory_order_release);
-    lv->helper_done.notify_one();
+// Lists directory i (taken by the caller) outside the lock and marks it done.
+static void list_taken(WalkQueue &q, std::unique_lock<std::mutex> &lock, size_t i) {
+    const char *dir = q.dirs[i];
+    WalkQueue::Listing &l = q.lists[i];
+    lock.unlock();
+    l.result = os_dir_list(dir, l.entries);
+    lock.lock();
+    l.done = true;
+    q.cv.notify_all();
 }
 
-// Lists every directory of the level: a helper thread shares the work when the level has more
-// than one directory and threads are allowed; the listings are the same either way.
-static void list_dirs(WalkLevel &lv) {
-    size_t n = lv.dirs.size();
-    lv.lists.resize(n);
-    lv.results.assign(n, -1);
-    lv.next.store(0, std::memory_order_relaxed);
-    lv.helper_done.store(false, std::memory_order_relaxed);
-    OsThread *helper = n > 1 && threads_wanted() > 1 ? os_thread_start(level_helper, &lv) : nullptr;
-    list_level(lv);
-    if (!helper) return;
-    lv.helper_done.wait(false, std::memory_order_acquire);
-    while (!os_thread_ended(helper)) os_sleep_ms(0); // it is past its last step: a brief wait
+static void walk_helper(void *arg) {
+    auto &q = *static_cast<WalkQueue *>(arg);
+    std::unique_lock<std::mutex> lock(q.m);
+    for (;;) {
+        size_t i;
+        if (q.ending)
+            return;
+        else if (take_next(q, &i))
+            list_taken(q, lock, i);
+        else
+            q.cv.wait(lock);
+    }
+}
+
+// Waits until directory d is listed; the walker lists whatever is untaken, d first, meanwhile.
+static void await_listing(WalkQueue &q, size_t d) {
+    std::unique_lock<std::mutex> lock(q.m);
+    while (!q.lists[d].done) {
+        size_t i;
+        if (!q.lists[d].taken) {
+            q.lists[d].taken = true;
+            list_taken(q, lock, d);
+        } else if (take_next(q, &i)) {
+            list_taken(q, lock, i);
+        } else {
+            q.cv.wait(lock);
+        }
+    }
+}
+
+static void queue_dir(WalkQueue &q, const char *dir) {
+    std::lock_guard<std::mutex> lock(q.m);
+    q.dirs.push_back(dir);
+    q.lists.emplace_back();
+    q.cv.notify_all();
 }
 
 int walk_dir(const char *path) {
-    WalkLevel lv;
-    std::vector<const char *> next_level{path};
+    WalkQueue q;
+    q.dirs.push_back(path);
+    q.lists.emplace_back();
+    OsThread *helper = threads_wanted() > 1 ? os_thread_start(walk_helper, &q) : nullptr;
     uint64_t bytes = 0;
     bool full = false;
     // The index file itself may lie in the tree (indexing the current directory): it is left out,
@@ -107,52 +152,63 @@ int walk_dir(const char *path) {
     // A run leaves out its own file and the idx.dat it replaces; a load the same files.
     uint64_t idx_dev[3], idx_ino[3];
     int skip_idx = idx_file_ids(idx_dev, idx_ino);
-    // Level by level gives the order of a first-in first-out queue of directories: the
-    // subdirectories found in one level, in the order found, are the next level.
-    while (!next_level.empty() && !full) {
-        lv.dirs.swap(next_level);
-        next_level.clear();
-        list_dirs(lv);
-        for (size_t d = 0; d < lv.dirs.size() && !full; d++) {
-            if (lv.results[d] != 0) continue; // unlistable: its subtree is left out
-            const char *dir = lv.dirs[d];
-            size_t dir_len = strlen(dir);
-            for (const OsDirEntry &e : lv.lists[d]) {
-                if (e.type == OsEntryType::dir) {
-                    // A path that does not fit our buffers is skipped, never cut.
-                    size_t len = dir_len + 1 + e.name.size();
-                    if (len >= static_cast<size_t>(OS_PATH_MAX)) continue;
-                    char *sub = static_cast<char *>(mem_alloc(static_cast<uint32_t>(len + 1), false));
-                    if (!sub) {
-                        full = true;
-                        break;
-                    }
-                    memcpy(sub, dir, dir_len);
-                    sub[dir_len] = OS_PATH_SEP;
-                    memcpy(sub + dir_len + 1, e.name.c_str(), e.name.size() + 1);
-                    next_level.push_back(sub);
-                } else if (e.type == OsEntryType::file) {
-                    bool index_file = false;
-                    for (int k = 0; k < skip_idx; k++) index_file |= e.dev == idx_dev[k] && e.ino == idx_ino[k];
-                    if (index_file) continue;
-                    if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) continue;
-                    if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
-                        // File numbers are 16 bits wide: the rest of the tree is left out, and said so.
-                        files_capped = true;
-                        full = true;
-                        break;
-                    }
-                    char *name = heap_string(e.name.c_str(), e.name.size());
-                    if (!name) {
-                        full = true;
-                        break;
-                    }
-                    uint32_t size = static_cast<uint32_t>(e.size & 0xFFFFFFFFu);
-                    file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN, e.mtime_sec, e.mtime_nsec});
-                    bytes += size;
+    // Directories are joined in the order of a first-in first-out queue: each directory's
+    // subdirectories, in name order, go to the back of it.
+    for (size_t d = 0; !full; d++) {
+        {
+            std::lock_guard<std::mutex> lock(q.m);
+            if (d == q.dirs.size()) break;
+        }
+        await_listing(q, d);
+        WalkQueue::Listing &l = q.lists[d];
+        if (l.result != 0) continue; // unlistable: its subtree is left out
+        const char *dir = q.dirs[d];
+        size_t dir_len = strlen(dir);
+        for (const OsDirEntry &e : l.entries) {
+            if (e.type == OsEntryType::dir) {
+                // A path that does not fit our buffers is skipped, never cut.
+                size_t len = dir_len + 1 + e.name.size();
+                if (len >= static_cast<size_t>(OS_PATH_MAX)) continue;
+                char *sub = static_cast<char *>(mem_alloc(static_cast<uint32_t>(len + 1), false));
+                if (!sub) {
+                    full = true;
+                    break;
                 }
+                memcpy(sub, dir, dir_len);
+                sub[dir_len] = OS_PATH_SEP;
+                memcpy(sub + dir_len + 1, e.name.c_str(), e.name.size() + 1);
+                queue_dir(q, sub);
+            } else if (e.type == OsEntryType::file) {
+                bool index_file = false;
+                for (int k = 0; k < skip_idx; k++) index_file |= e.dev == idx_dev[k] && e.ino == idx_ino[k];
+                if (index_file) continue;
+                if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) continue;
+                if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
+                    // File numbers are 16 bits wide: the rest of the tree is left out, and said so.
+                    files_capped = true;
+                    full = true;
+                    break;
+                }
+                char *name = heap_string(e.name.c_str(), e.name.size());
+                if (!name) {
+                    full = true;
+                    break;
+                }
+                uint32_t size = static_cast<uint32_t>(e.size & 0xFFFFFFFFu);
+                file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN, e.mtime_sec, e.mtime_nsec});
+                bytes += size;
             }
         }
+        l.entries = std::vector<OsDirEntry>(); // joined: its memory goes back
+    }
+    if (helper) {
+        {
+            std::lock_guard<std::mutex> lock(q.m);
+            q.ending = true;
+            q.cv.notify_all();
+        }
+        // It returns once it has finished the listing in hand.
+        while (!os_thread_ended(helper)) os_sleep_ms(0);
     }
     if (full && !files_capped) {
         // heap_pool ran out of room for names: an incomplete table must not be indexed.
