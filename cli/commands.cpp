@@ -297,8 +297,10 @@ std::string display_excerpt(const char *text, bool markup) {
     return result;
 }
 
-// The content kind of a listed file, as detection sees its first block; 0 when unreadable.
-static int kind_of(const char *path) {
+// The content kind of a listed file, as detection sees its first block; 0 when unreadable. The
+// engine has seen it when it made the excerpt; otherwise the file is looked at here.
+static int excerpt_kind(const char *path) {
+    if (int k = result_kind(); k != KIND_UNKNOWN) return k;
     static std::vector<char> buf(READ_SIZE);
     int fd = os_open(path, 0);
     if (fd < 0) return 0;
@@ -350,7 +352,7 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
             if (o.raw)
                 fputs(excerpt, out);
             else
-                fputs(display_excerpt(excerpt, kind_of(path) == KIND_MARKUP).c_str(), out);
+                fputs(display_excerpt(excerpt, excerpt_kind(path) == KIND_MARKUP).c_str(), out);
         }
         fputc(end, out);
     }

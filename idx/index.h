@@ -117,6 +117,9 @@ int query_idx(const char *text);
 // is gone through twice, paths first, then excerpts: a call with text not null that follows one
 // with text null starts again at the first file. The strings stay valid until the next call.
 int next_result(char **path, int *freq, char **text);
+// The content kind (KIND_*) of the file of the last next_result, as its first block showed it;
+// KIND_UNKNOWN when its data has not been looked at (no excerpt was asked for).
+int result_kind();
 // The full path of a file into the path buffer, or "" when it does not fit.
 char *get_file_path(unsigned file_num);
 // Reads block `block` of the file and runs the extractor over it in locate mode.

@@ -28,11 +28,16 @@ struct QueryState {
     std::vector<uint32_t> results;             // postings of every word, ranked; slot in bits 6-7
     std::vector<uint32_t> chain;               // one word's postings while its chain is read
     size_t result_pos;                         // next result to deliver
+    uint32_t result_fn;                        // file of the last result delivered
     bool prev_text;                            // the last next_result call asked for excerpts
     char path_buf[OS_PATH_MAX];                // get_file_path's answer
     char text_buf[TEXT_SIZE];                  // next_result's excerpts
     int text_len;                              // bytes of text_buf in use
     char *block_buf;                           // READ_SIZE bytes for locate_in_block, made on first use
+    // What block_buf holds while one result's excerpts are found: its words may share blocks.
+    bool buf_valid;
+    unsigned buf_fn, buf_block;
+    int buf_bytes;
     const char *locate_target;                 // the stem locate mode looks for
     bool locate_found;                         // locate mode has met it
     std::vector<QueryWordInfo> infos;          // every word typed, and what came of it
@@ -43,8 +48,11 @@ struct QueryState {
 };
 static QueryState qs;
 
+static void forget_blocks();
+
 // Empties the query and its listing; the buffers stay.
 static void reset_query() {
+    forget_blocks();
     qs.words = 0;
     qs.infos.clear();
     qs.stopped = false;
@@ -168,9 +176,21 @@ char *get_file_path(unsigned file_num) {
 
 // Reads block `block` of a file into the block buffer, made on first use; the bytes read, or -1.
 static int read_into_block_buf(unsigned file_num, unsigned block) {
+    if (qs.buf_valid && qs.buf_fn == file_num && qs.buf_block == block) return qs.buf_bytes;
     if (!qs.block_buf) qs.block_buf = static_cast<char *>(os_reserve(READ_SIZE));
     if (!qs.block_buf) return -1;
-    return read_block(file_num, block, qs.block_buf);
+    int n = read_block(file_num, block, qs.block_buf);
+    qs.buf_valid = n >= 0;
+    qs.buf_fn = file_num;
+    qs.buf_block = block;
+    qs.buf_bytes = n;
+    return n;
+}
+
+// Ends one result's reading: the next reads the files afresh.
+static void forget_blocks() {
+    qs.buf_valid = false;
+    read_block_close();
 }
 
 int locate_in_block(unsigned file_num, unsigned block, char **data, int *n) {
@@ -263,6 +283,7 @@ int next_result(char **path, int *freq, char **text) {
     qs.prev_text = want_text;
     if (qs.result_pos >= qs.results.size()) return -1;
     uint32_t fn = post_fn(qs.results[qs.result_pos]);
+    qs.result_fn = fn;
     *path = get_file_path(fn);
     if (want_text) {
         qs.text_len = 0;
@@ -278,8 +299,13 @@ int next_result(char **path, int *freq, char **text) {
         total += static_cast<int>(post_count(p));
         capped |= post_count(p) == 63;
     }
+    if (want_text) forget_blocks();
     *freq = capped ? -total : total;
     return 0;
+}
+
+int result_kind() {
+    return qs.result_fn < file_table.size() ? file_table[qs.result_fn].kind : KIND_UNKNOWN;
 }
 
 const std::vector<QueryWordInfo> &query_words() { return qs.infos; }

@@ -245,17 +245,30 @@ bool join_path(char *buf, unsigned file_num) {
     return n >= 0 && n < OS_PATH_MAX;
 }
 
+// The file read_block read last, kept open until read_block_close: one result's excerpts read
+// several blocks of one file. Owned by the thread that runs queries.
+static int block_fd = -1;
+static unsigned block_fd_file = 0;
+
 int read_block(unsigned file_num, unsigned block, char *buf) {
     // Names from a volume's directories need not exist in any file system (never in an image).
     if (cd_mode) return read_cd_block(file_num, block, buf);
-    char path[OS_PATH_MAX];
-    if (!join_path(path, file_num)) return -1;
-    int fd = os_open(path, OS_RANDOM);
-    if (fd < 0) return -1;
+    if (block_fd < 0 || block_fd_file != file_num) {
+        read_block_close();
+        char path[OS_PATH_MAX];
+        if (!join_path(path, file_num)) return -1;
+        block_fd = os_open(path, OS_RANDOM);
+        if (block_fd < 0) return -1;
+        block_fd_file = file_num;
+    }
     memset(buf, 0, READ_SIZE);
-    long n = os_read_at(fd, buf, READ_SIZE, uint64_t{block} * READ_SIZE);
-    os_close(fd);
+    long n = os_read_at(block_fd, buf, READ_SIZE, uint64_t{block} * READ_SIZE);
     return n > 0 ? static_cast<int>(n) : -1;
+}
+
+void read_block_close() {
+    os_close(block_fd);
+    block_fd = -1;
 }
 
 // ---- Files not read ----

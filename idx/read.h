@@ -47,8 +47,10 @@ uint32_t table_fingerprint();
 // The full path of a file ("dir/name") into buf of OS_PATH_MAX bytes; false when it does not fit.
 bool join_path(char *buf, unsigned file_num);
 // Reads block `block` (READ_SIZE bytes at block * READ_SIZE) of a file by name into buf, which
-// holds READ_SIZE bytes and is zeroed first. The bytes read, or -1 when none could be read.
+// holds READ_SIZE bytes and is zeroed first. The bytes read, or -1 when none could be read. The
+// file stays open for the next call until read_block_close.
 int read_block(unsigned file_num, unsigned block, char *buf);
+void read_block_close();
 
 // Files the last run could not read: gone, refused when opened, or a read the device failed (the
 // blocks before it were indexed). The run still succeeds; its report names them. Written by the

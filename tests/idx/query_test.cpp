@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "idx/detect.h"
 #include "idx/extract.h"
 #include "idx/index.h"
 #include "idx/read.h"
@@ -150,6 +151,32 @@ TEST_F(Query, VanishedFileKeepsItsRowWithoutText) {
     EXPECT_EQ(rows[0].freq, 2);
     EXPECT_EQ(rows[0].text, "");
     EXPECT_EQ(rows[1].text, "anchor of a ship ... ");
+}
+
+// One result's excerpts read a file once and share its blocks, but nothing stays open after the
+// result: a disc could not be ejected, and a file edited between two rows would be read stale.
+TEST_F(Query, ExcerptsShareBlocksWithinAResultAndKeepNothingOpen) {
+    namespace fs = std::filesystem;
+    std::string page = "<html><p>anchor</p>" + std::string(READ_SIZE, ' ') + "<b>beacon</b> harbour</html>";
+    build({{"page.html", page}, {"notes.txt", "the harbour and its anchor and beacon lights\n"}});
+    auto open_fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}); };
+    auto before = open_fds();
+    query_idx("anchor beacon harbour");
+    char *p, *text;
+    int freq;
+    ASSERT_EQ(next_result(&p, &freq, nullptr), 0);
+    EXPECT_EQ(result_kind(), KIND_UNKNOWN) << "no data looked at for a path alone";
+    ASSERT_EQ(next_result(&p, &freq, &text), 0);
+    EXPECT_EQ(fs::path(p).filename(), "notes.txt");
+    EXPECT_STREQ(text, "r and its anchor and beaco ... nchor and beacon lights  ... the harbour and its a ... ");
+    EXPECT_EQ(result_kind(), KIND_TEXT);
+    EXPECT_EQ(open_fds(), before);
+    write("tree/page.html", std::string(page).replace(9, 6, "ANCHOR")); // same size, new words
+    ASSERT_EQ(next_result(&p, &freq, &text), 0);
+    EXPECT_EQ(fs::path(p).filename(), "page.html");
+    EXPECT_STREQ(text, "<html><p>ANCHOR</p>       ...        <b>beacon</b> harbo ... eacon</b> harbour</html> ... ");
+    EXPECT_EQ(result_kind(), KIND_MARKUP);
+    EXPECT_EQ(open_fds(), before);
 }
 
 TEST_F(Query, NoIndexLoadedGivesNoRow) {
