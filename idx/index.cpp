@@ -608,6 +608,7 @@ int add_word(char *word, int len) {
         if (!run_failed) push_word(word, len);
         return 0;
     }
+    if (word_mode == MODE_LOCATE && !locate_candidate(word, len)) return 0;
     uint32_t key = stem_and_key(word, len);
     if (word_mode == MODE_LOCATE) return locate_word(word);
     if (word_mode == MODE_QUERY) return query_word(word, len, key);

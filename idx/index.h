@@ -157,5 +157,9 @@ const std::vector<QueryWordInfo> &query_words();
 std::string query_word_reason(const QueryWordInfo &w);
 // add_word in locate mode: -1 (stop the tokenizer) when word is the word being located.
 int locate_word(const char *word);
+// add_word in locate mode, before stemming: false when the word (len letters) cannot stem to the
+// stem being located. A stem is never longer than its word and keeps every letter but its last
+// from the word's beginning, so most words are ruled out without being stemmed.
+bool locate_candidate(const char *word, int len);
 
 #endif

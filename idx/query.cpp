@@ -39,6 +39,7 @@ struct QueryState {
     unsigned buf_fn, buf_block;
     int buf_bytes;
     const char *locate_target;                 // the stem locate mode looks for
+    size_t locate_len;                         // its letters
     bool locate_found;                         // locate mode has met it
     std::vector<QueryWordInfo> infos;          // every word typed, and what came of it
     const char *text;                          // the query text while it is tokenized
@@ -201,6 +202,11 @@ int locate_in_block(unsigned file_num, unsigned block, char **data, int *n) {
     return extract_words(qs.block_buf, got, file_table[file_num].kind);
 }
 
+bool locate_candidate(const char *word, int len) {
+    size_t n = qs.locate_len;
+    return n == 0 || (static_cast<size_t>(len) >= n && memcmp(word, qs.locate_target, n - 1) == 0);
+}
+
 int locate_word(const char *word) {
     if (strcmp(word, qs.locate_target) != 0) return 0;
     qs.locate_found = true;
@@ -246,7 +252,8 @@ static void locate_posting(unsigned fn, uint32_t p) {
     }
     if (e.kind <= 0) return;
     qs.locate_target = qs.slots[post_slot(p)];
-    int len = static_cast<int>(strlen(qs.locate_target));
+    qs.locate_len = strlen(qs.locate_target);
+    int len = static_cast<int>(qs.locate_len);
     qs.locate_found = false;
     extract_reset();
     // A first occurrence that straddles two blocks was recorded with the later one: start one

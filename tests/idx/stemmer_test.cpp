@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -62,6 +63,26 @@ TEST(Stemmer, ReferenceVocabulary) {
     RecordProperty("words_checked", checked);
     EXPECT_EQ(checked, 22716) << "vocabulary not read completely";
     EXPECT_EQ(wrong, 0) << "first mismatches:" << first_wrong;
+}
+
+// Excerpts rule words out before stemming them on this: a stem is never longer than its word and
+// keeps every letter but its last from the word's beginning.
+TEST(Stemmer, StemKeepsAllButItsLastLetterFromTheWord) {
+    std::ifstream voc(OLMAREST_SOURCE_DIR "/tests/data/porter/voc.txt");
+    ASSERT_TRUE(voc);
+    std::vector<std::string> words;
+    for (std::string w; std::getline(voc, w);)
+        if (indexable(w)) words.push_back(upper(w));
+    // Suffixes that are replaced rather than cut, and the umlauts, on stems of every measure.
+    for (const char *stem : {"SENS", "MOB", "RELAT", "VAL", "CONFL", "HOP", "GR\xdcN", "STRA\xdf"})
+        for (const char *suffix : {"IBILITY", "ATIONAL", "ENCY", "IZATION", "ATED", "ING", "ABLY", "ICITY", "Y", "E\xc4"})
+            words.push_back(std::string(stem) + suffix);
+    std::string got;
+    for (const std::string &w : words) {
+        ASSERT_TRUE(stem_checked(w, got));
+        ASSERT_LE(got.size(), w.size()) << w;
+        EXPECT_EQ(got.substr(0, got.size() - 1), w.substr(0, got.size() - 1)) << w << " -> " << got;
+    }
 }
 
 TEST(Stemmer, RulesAndBoundaries) {
