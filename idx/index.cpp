@@ -257,9 +257,9 @@ static bool chains_sound(const uint8_t *m, uint32_t size, const IdxHeader *h) {
     return true;
 }
 
-// Whether the mapped file is a whole index whose every directory entry, node and posting chain
-// lies inside it.
-static bool idx_file_sound(const uint8_t *m, uint32_t size) {
+// Whether the mapped file's header, word directory and nodes lie inside it; its posting chains
+// are chains_sound's to check.
+static bool idx_head_sound(const uint8_t *m, uint32_t size) {
     if (size < sizeof(IdxHeader)) return false;
     const auto *h = reinterpret_cast<const IdxHeader *>(m);
     if (h->depth > 31 || h->D != (1u << h->depth)) return false;
@@ -273,7 +273,33 @@ static bool idx_file_sound(const uint8_t *m, uint32_t size) {
         const auto *n = reinterpret_cast<const STnode *>(m + node_ofs);
         if (n->count > NODE_SLOTS - 1 || n->depth > h->depth) return false;
     }
-    return chains_sound(m, size, h);
+    return true;
+}
+
+// The chains of a loaded index, checked on a thread of their own while the tree is walked: the
+// check reads only the mapping, and the walk waits on the file system most of its time.
+struct ChainCheck {
+    const uint8_t *m;
+    uint32_t size;
+    bool sound = false;
+    OsThread *thread = nullptr;
+};
+
+static void chain_check_thread(void *arg) {
+    auto *c = static_cast<ChainCheck *>(arg);
+    c->sound = chains_sound(c->m, c->size, reinterpret_cast<const IdxHeader *>(c->m));
+}
+
+static void start_chain_check(ChainCheck &c) {
+    if (threads_wanted() > 1) c.thread = os_thread_start(chain_check_thread, &c);
+    if (!c.thread) chain_check_thread(&c);
+}
+
+static bool chains_checked_sound(ChainCheck &c) {
+    if (c.thread)
+        while (!os_thread_ended(c.thread)) os_sleep_ms(0);
+    c.thread = nullptr;
+    return c.sound;
 }
 
 int read_idx() {
@@ -310,11 +336,13 @@ int read_idx() {
         unload();
         return -1;
     }
-    if (!idx_file_sound(m, idx_pool.end)) {
+    if (!idx_head_sound(m, idx_pool.end)) {
         set_reason("idx.dat is damaged");
         unload();
         return -1;
     }
+    ChainCheck chains{m, idx_pool.end};
+    start_chain_check(chains);
     memcpy(life.loaded_path, h->path, IDX_PATH_SIZE);
     life.loaded_path[IDX_PATH_SIZE] = 0;
     cur_dir = life.loaded_path;
@@ -322,12 +350,18 @@ int read_idx() {
     word_table.depth = static_cast<int32_t>(h->depth);
     word_table.dir = reinterpret_cast<uint32_t *>(m + (h->dir - h->base));
     if (tbl_relocate(word_table, static_cast<int32_t>(idx_origin() - h->base)) != 0) {
-        set_reason("idx.dat is too large to load");
+        set_reason(chains_checked_sound(chains) ? "idx.dat is too large to load" : "idx.dat is damaged");
         unload();
         return -1;
     }
     int r = enum_files(life.loaded_path);
     close_cd_volume(); // excerpts open the volume when they need it
+    // A damaged file is said to be so whatever the walk found.
+    if (!chains_checked_sound(chains)) {
+        set_reason("idx.dat is damaged");
+        unload();
+        return -1;
+    }
     if (r != 0) {
         set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
                    : r == CD_UNUSABLE ? cd_fail_reason

@@ -14,6 +14,7 @@
 #include "idx/extract.h"
 #include "idx/index.h"
 #include "idx/read.h"
+#include "idx/run.h"
 #include "idx/stemmer.h"
 #include "os/os.h"
 #include "tests/test_util.h"
@@ -391,6 +392,38 @@ TEST_F(Load, DamagedFilesAreRefused) {
         expect_refused(c.bytes);
     }
     // And the good file still loads afterwards.
+    write_bytes("idx.dat", good);
+    EXPECT_EQ(read_idx(), 0) << idx_reason();
+}
+
+// The chains are checked while the tree is walked; a damaged file is still named as such, whether
+// the walk found the tree or not, and whichever thread made the check.
+TEST_F(Load, DamagedChainIsNamedWhateverTheWalkFound) {
+    uint32_t base = u32_at(good, 0), dir = u32_at(good, 12) - base, D = u32_at(good, 4);
+    std::string b = good;
+    bool damaged = false;
+    for (uint32_t e = 0; e < D && !damaged; e++) {
+        uint32_t node = u32_at(good, dir + 4 * e) - base;
+        for (uint32_t slot = 0; slot < u32_at(good, node + 504) && !damaged; slot++) {
+            size_t w = node + 12 * slot;
+            uint32_t bkts = u32_at(good, w + 8);
+            if ((u32_at(good, w + 4) & 1) || (bkts & 0xFF) == 0) continue; // stop word, or no chain
+            put_u32(b, w + 8, 0xFFFFFF00u | (bkts & 0xFF)); // first bucket far past the end
+            damaged = true;
+        }
+    }
+    ASSERT_TRUE(damaged);
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        engine_threads = threads;
+        expect_refused(b);
+        EXPECT_STREQ(idx_reason(), "idx.dat is damaged");
+        fs::rename(path("tree"), path("moved"));
+        expect_refused(b);
+        EXPECT_STREQ(idx_reason(), "idx.dat is damaged");
+        fs::rename(path("moved"), path("tree"));
+    }
+    engine_threads = 0;
     write_bytes("idx.dat", good);
     EXPECT_EQ(read_idx(), 0) << idx_reason();
 }
