@@ -40,19 +40,23 @@ cold() {
     if [ -w /proc/sys/vm/drop_caches ]; then echo 3 > /proc/sys/vm/drop_caches 2> /dev/null || true; fi
 }
 
-# fio over every file below $1: prints "seconds MB/s" of its reading (its set-up not counted).
+# fio over every file below $1: prints "seconds MB/s wall-seconds", the first two of its reading
+# (its set-up, where it lists and stats the files, not counted), the last of the whole process.
 run_fio() {
     cold
+    local t0 t1
+    t0=$(date +%s%N)
     fio --name=read --opendir="$1" --rw=read --bs=32k --iodepth=8 --direct=1 --ioengine=io_uring \
-        --file_service_type=sequential --openfiles=8 --output-format=json 2> /dev/null |
-        sed -n '/^{/,$p' |
+        --file_service_type=sequential --openfiles=8 --output-format=json > "$work/fio.json" 2> /dev/null
+    t1=$(date +%s%N)
+    sed -n '/^{/,$p' "$work/fio.json" |
         python3 -c 'import json, sys
 r = json.load(sys.stdin)["jobs"][0]["read"]
-print("%.3f %.1f" % (r["runtime"] / 1000.0, r["bw_bytes"] / 1048576))'
+print("%.3f %.1f %.3f" % (r["runtime"] / 1000.0, r["bw_bytes"] / 1048576, float(sys.argv[1]) / 1e9))' $((t1 - t0))
 }
 
 # Indexes $1 cold in $work/${2:-idx}: prints "seconds peak-KiB user-s system-s average-MB/s" (the
-# last as the indexer reports it: bytes accounted over its reading time).
+# last as the indexer reports it: the bytes over the whole run, walk included).
 run_index() {
     local at=$work/${2:-idx}
     rm -rf "$at" && mkdir -p "$at"
@@ -113,8 +117,8 @@ median() { sort -g -k"$2" "$1" | sed -n "$(((rounds + 1) / 2))p"; }
 read -r floor_s floor_mb _ < <(median "$work/floor" 1)
 read -r idx2_s idx2_kb idx2_u idx2_sys _ < <(median "$work/idx2" 1)
 read -r idx1_s idx1_kb idx1_u idx1_sys _ < <(median "$work/idx1" 1)
-read -r _ _ _ _ io_mb < <(median "$work/io-index" 5)
-read -r _ io_fio < <(median "$work/io-fio" 2)
+read -r io_wall _ _ _ io_mb < <(median "$work/io-index" 5)
+read -r _ io_fio io_fio_wall < <(median "$work/io-fio" 2)
 read -r _ io_floor _ < <(median "$work/io-floor" 2)
 # The index of a two-thread run is the one searched (both make the same file).
 OLMAREST_THREADS=2 run_index "$tree" > /dev/null
@@ -130,6 +134,8 @@ s3=$(median_ms "$CLI" search $words3)
 search_kb=$(cat "$work/time")
 rg_args=()
 for w in $words3; do rg_args+=(-e "$w"); done
+# What stat'ing every file costs here: one process listing each file's size and time, as a load must.
+find_ms=$(median_ms find "$tree" -type f -printf '%s %T@\n')
 rg1=$(median_ms rg -l -i -e "$word1" "$tree")
 rg3=$(median_ms rg -l -i "${rg_args[@]}" "$tree")
 
@@ -146,7 +152,9 @@ row "index, OLMAREST_THREADS=1" "$idx1_s s ($(mbs "$idx1_s") MB/s), $(ratio "$id
 row "index CPU, user + system: two threads / one" "$idx2_u + $idx2_sys s / $idx1_u + $idx1_sys s"
 row "I/O-bound tree ($io_files files): indexer / fio" "$io_mb / $io_fio MB/s = $(ratio "$io_mb" "$io_fio")"
 row "I/O-bound tree: read_floor / fio" "$io_floor / $io_fio MB/s = $(ratio "$io_floor" "$io_fio")"
+row "I/O-bound tree, whole process: indexer / fio" "$io_wall / $io_fio_wall s"
 row "search --no-excerpts $word1 ($hits1 files)" "$s1 ms (rg -l -i: $rg1 ms)"
 row "search with excerpts: $words3 ($hits3 files)" "$s3 ms (rg -l -i: $rg3 ms)"
+row "every file stat'ed: find -printf '%s %T@'" "$find_ms ms"
 row "idx.dat size" "$(awk -v b="$idx_size" 'BEGIN { printf "%.1f MB", b / 1048576 }')"
 row "peak memory: index 2 threads / 1 thread / search" "$((idx2_kb / 1024)) / $((idx1_kb / 1024)) / $((search_kb / 1024)) MB"
