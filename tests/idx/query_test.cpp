@@ -142,6 +142,19 @@ TEST_F(Query, ExcerptsAroundTheFirstOccurrence) {
     EXPECT_EQ(rows[0].text, "p rode at anchor all night ... eside the beacon  ... ");
 }
 
+// The stem of "happy" is "happi", which ends unlike the word: the excerpt still finds it, and
+// neither "happen" nor "hap" nor "happier" (its own stem) before it.
+TEST_F(Query, ExcerptFindsAWordWhoseStemEndsOtherwise) {
+    build({{"mood.txt", "what may happen when happier hap makes them happy sailors\n"}});
+    for (const char *query : {"happiness", "happy"}) {
+        SCOPED_TRACE(query);
+        auto rows = search(query);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].freq, 1);
+        EXPECT_EQ(rows[0].text, "akes them happy sailors  ... ");
+    }
+}
+
 TEST_F(Query, VanishedFileKeepsItsRowWithoutText) {
     build({{"a.txt", "anchor of a ship\n"}, {"b.txt", "anchor anchor\n"}});
     remove("tree/b.txt");
