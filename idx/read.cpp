@@ -52,7 +52,8 @@ int enum_files(const char *path) {
     // On a disc or an image the files are listed from the volume's own directories, so that the
     // volume can then be read in one pass in disk order.
     OsVolume vol;
-    if (os_volume_of(path, &vol)) {
+    bool on_volume = os_volume_of(path, &vol);
+    if (on_volume) {
         cd_mode = true;
         int r = read_cd_volume(vol);
         // An image has no file system below it to walk instead: the reader's answer stands.
@@ -60,10 +61,12 @@ int enum_files(const char *path) {
     }
     cd_mode = false;
     file_table.clear();
-    return walk_dir(path);
+    // A disc's own directories could not be used: on an optical drive, listings side by side
+    // would only make it seek, so one helper lists beside the walker.
+    return walk_dir(path, on_volume ? 1 : WALK_HELPERS);
 }
 
-// The walk's directories in breadth-first order, listed by up to two threads. Only the walker
+// The walk's directories in breadth-first order, listed by the walker and its helpers. Only the walker
 // (the thread calling walk_dir) joins listings into the file table, strictly in queue order, and
 // it alone appends to the queue: the subdirectories of each directory as it joins it. A helper
 // lists any queued directory not yet taken, so it works ahead of the join, never across it,
@@ -140,11 +143,16 @@ static void queue_dir(WalkQueue &q, const char *dir) {
     q.cv.notify_all();
 }
 
-int walk_dir(const char *path) {
+int walk_dir(const char *path, int helpers) {
     WalkQueue q;
     q.dirs.push_back(path);
     q.lists.emplace_back();
-    OsThread *helper = threads_wanted() > 1 ? os_thread_start(walk_helper, &q) : nullptr;
+    OsThread *helper_threads[WALK_HELPERS] = {};
+    int started = 0;
+    if (threads_wanted() > 1)
+        while (started < std::min(helpers, WALK_HELPERS) &&
+               (helper_threads[started] = os_thread_start(walk_helper, &q)) != nullptr)
+            started++;
     uint64_t bytes = 0;
     bool full = false;
     // The index file itself may lie in the tree (indexing the current directory): it is left out,
@@ -201,14 +209,15 @@ int walk_dir(const char *path) {
         }
         l.entries = std::vector<OsDirEntry>(); // joined: its memory goes back
     }
-    if (helper) {
+    if (started > 0) {
         {
             std::lock_guard<std::mutex> lock(q.m);
             q.ending = true;
             q.cv.notify_all();
         }
-        // It returns once it has finished the listing in hand.
-        while (!os_thread_ended(helper)) os_sleep_ms(0);
+        // Each returns once it has finished the listing in hand.
+        for (int k = 0; k < started; k++)
+            while (!os_thread_ended(helper_threads[k])) os_sleep_ms(0);
     }
     if (full && !files_capped) {
         // heap_pool ran out of room for names: an incomplete table must not be indexed.
