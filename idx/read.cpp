@@ -66,11 +66,11 @@ int enum_files(const char *path) {
     return walk_dir(path, on_volume ? 1 : WALK_HELPERS);
 }
 
-// The walk's directories in breadth-first order, listed by the walker and its helpers. Only the walker
-// (the thread calling walk_dir) joins listings into the file table, strictly in queue order, and
-// it alone appends to the queue: the subdirectories of each directory as it joins it. A helper
-// lists any queued directory not yet taken, so it works ahead of the join, never across it,
-// and without waiting for a level to end.
+// The walk's directories in breadth-first order, listed by the walker and its helpers. Only the
+// walker (the thread calling walk_dir) joins listings into the file table, strictly in queue order,
+// and it alone appends to the queue: the subdirectories of each directory as it joins it. A helper
+// lists any queued directory not yet taken, so it works ahead of the join, never across it, and
+// without waiting for a level to end.
 struct WalkQueue {
     struct Listing {
         std::vector<OsDirEntry> entries;
