@@ -50,6 +50,17 @@ int TempTree::index_tree(const std::string &dir) {
     return st;
 }
 
+void BuiltIndex::SetUp() {
+    TempTree::SetUp();
+    load_trigrams("/nonexistent");
+}
+
+void BuiltIndex::build(const std::map<std::string, std::string> &files) {
+    for (auto &[name, data] : files) write("tree/" + name, data);
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+}
+
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});

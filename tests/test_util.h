@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "idx/index.h"
@@ -31,6 +32,15 @@ class TempTree : public ::testing::Test {
   private:
     std::string root_;
     std::string old_cwd_;
+};
+
+// A TempTree whose tests index files they write and then search them: no plausibility filter (the
+// tests pick their own words), and build() indexes and loads.
+class BuiltIndex : public TempTree {
+  protected:
+    void SetUp() override;
+    // Writes files (name -> contents) under tree(), indexes them and loads the index.
+    void build(const std::map<std::string, std::string> &files);
 };
 
 std::string read_file(const std::string &path);

@@ -12,19 +12,8 @@
 
 namespace {
 
-class Boundaries : public TempTree {
+class Boundaries : public BuiltIndex {
   protected:
-    void SetUp() override {
-        TempTree::SetUp();
-        load_trigrams("/nonexistent");
-    }
-
-    void build(const std::map<std::string, std::string> &files) {
-        for (auto &[name, data] : files) write("tree/" + name, data);
-        ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
-        ASSERT_EQ(read_idx(), 0) << idx_reason();
-    }
-
     // "name: excerpt" for every row of the query, in order.
     std::vector<std::string> search(const std::string &words) {
         query_idx(words.c_str());

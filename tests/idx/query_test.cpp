@@ -28,20 +28,8 @@ std::string repeat(const std::string &word, int n) {
     return s;
 }
 
-class Query : public TempTree {
+class Query : public BuiltIndex {
   protected:
-    void SetUp() override {
-        TempTree::SetUp();
-        load_trigrams("/nonexistent"); // no plausibility filter: the tests pick their own words
-    }
-
-    // Indexes files (name -> contents) under tree() and loads the index.
-    void build(const std::map<std::string, std::string> &files) {
-        for (auto &[name, data] : files) write("tree/" + name, data);
-        ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
-        ASSERT_EQ(read_idx(), 0) << idx_reason();
-    }
-
     // Runs the query and both listing passes; checks that the passes agree on files and frequencies.
     std::vector<Row> search(const std::string &words) {
         query_idx(words.c_str());

@@ -19,19 +19,8 @@ struct Row {
     std::string text;
 };
 
-class Words : public TempTree {
+class Words : public BuiltIndex {
   protected:
-    void SetUp() override {
-        TempTree::SetUp();
-        load_trigrams("/nonexistent");
-    }
-
-    void build(const std::map<std::string, std::string> &files) {
-        for (auto &[name, data] : files) write("tree/" + name, data);
-        ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
-        ASSERT_EQ(read_idx(), 0) << idx_reason();
-    }
-
     static std::vector<Row> search(const std::string &q) {
         query_idx(q.c_str());
         std::vector<Row> rows;
