@@ -27,24 +27,13 @@ make_tree() {
     [ -f "$dir.iso" ] && return
     rm -rf "$dir"
     echo "building $dir ..." >&2
-    python3 - "$dir" "$1" << 'EOF'
-import glob, gzip, os, random, sys
+    python3 - "$dir" "$1" "$here" << 'EOF'
+import os, random, sys
 d, kind = sys.argv[1], sys.argv[2]
+sys.path.insert(0, sys.argv[3])
+from doc_text import doc_text
 rnd = random.Random(11)
-parts = []
-for p in sorted(glob.glob("/usr/share/doc/*/copyright")) + sorted(glob.glob("/usr/share/common-licenses/*")):
-    try:
-        parts.append(open(p, "rb").read())
-    except OSError:
-        pass
-for p in sorted(glob.glob("/usr/share/doc/*/changelog*.gz")):
-    try:
-        parts.append(gzip.open(p).read())
-    except OSError:
-        pass
-corpus = b"\n".join(parts)
-if len(corpus) < (1 << 20):
-    sys.exit("not enough text under /usr/share/doc for the trees")
+corpus = doc_text("the trees")
 junk = os.urandom(1 << 20)
 
 def put(i, data):

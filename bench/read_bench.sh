@@ -40,9 +40,11 @@ make_tree() {
     if [ -f "$dir.stamp" ] && [ "$(cat "$dir.stamp")" = "$stamp" ]; then return; fi
     rm -rf "$dir" "$dir.stamp"
     echo "building $dir ..." >&2
-    python3 - "$dir" "$kind" << 'EOF'
-import glob, gzip, os, random, sys
+    python3 - "$dir" "$kind" "$here" << 'EOF'
+import os, random, sys
 d, kind = sys.argv[1], sys.argv[2]
+sys.path.insert(0, sys.argv[3])
+from doc_text import doc_text
 env = os.environ
 per_dir = int(env["PER_DIR"])
 rnd = random.Random(7)
@@ -71,22 +73,7 @@ elif kind == "binary":
         with open(path(i), "wb") as f:
             f.write(b"\x89PNG\r\n\x1a\n" + body[: n - 8])
 else:
-    parts = []
-    sources = sorted(glob.glob("/usr/share/doc/*/copyright"))
-    sources += sorted(glob.glob("/usr/share/common-licenses/*"))
-    for p in sources:
-        try:
-            parts.append(open(p, "rb").read())
-        except OSError:
-            pass
-    for p in sorted(glob.glob("/usr/share/doc/*/changelog*.gz")):
-        try:
-            parts.append(gzip.open(p).read())
-        except OSError:
-            pass
-    corpus = b"\n".join(parts)
-    if len(corpus) < (1 << 20):
-        sys.exit("not enough text under /usr/share/doc for the text tree")
+    corpus = doc_text("the text tree")
     top = int(env["TEXT_MAX_KB"]) * 1024
     for i in range(int(env["TEXT_FILES"])):
         n = rnd.randint(1024, top)
