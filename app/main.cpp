@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "idx/check.h"
-#include "idx/index.h"
+#include "front/report.h"
+#include "idx/engine.h"
 #include "idx/idxdir.h"
 #include "os/os.h"
 #include "ui/Main.h"
@@ -56,11 +56,7 @@ int main(int argc, char **argv) {
         int code = Application::exec();
         // Nothing is saved; a run still going (the session ended under the dialog) is stopped so
         // that its thread does not outlive the engine's state.
-        if (cancel_idx() == 0)
-            while (status_idx() == 1) {
-                show_pending_reports(); // the thread may be waiting on one
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+        if (cancel_idx() == 0) wait_run_end(10, show_pending_reports); // the thread may be waiting on one
         return code;
     } catch (const std::exception &e) {
         show_message(nullptr, QString::fromLocal8Bit(e.what()), QStringLiteral("Olmarest"), QMessageBox::Critical);

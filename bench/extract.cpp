@@ -9,9 +9,11 @@
 #include <fstream>
 #include <string>
 
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 
 namespace {
 

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "os/os.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "idx/stemmer.h"
+#include "idx/text/stemmer.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "idx/exthashtbl.h"
+#include "idx/store/exthashtbl.h"
 #include "idx/index.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include "idx/detect.h"
-#include "idx/encoding.h"
+#include "front/display.h"
+#include "front/path.h"
+#include "front/report.h"
+#include "idx/engine.h"
 #include "idx/idxdir.h"
-#include "idx/index.h"
-#include "idx/read.h"
 #include "os/os.h"
 
 static const char USAGE[] =
@@ -46,15 +46,6 @@ static void on_interrupt(int) { interrupted = 1; }
 
 static constexpr double MB = 1048576.0;
 
-// The files the run could not read: how many, the first few by name with the reason.
-static void report_unread(FILE *out) {
-    if (unread_count == 0) return;
-    fprintf(out, "Note: %d file%s could not be read:\n", unread_count, unread_count == 1 ? "" : "s");
-    for (const UnreadFile &u : unread_files) fprintf(out, "  %s: %s\n", u.path.c_str(), os_error_text(u.error));
-    if (unread_count > static_cast<int>(unread_files.size()))
-        fprintf(out, "  and %d more\n", unread_count - static_cast<int>(unread_files.size()));
-}
-
 // ---- Index ----
 
 static void show_progress(FILE *f, uint64_t done, uint64_t total, float tp, int s) {
@@ -62,24 +53,6 @@ static void show_progress(FILE *f, uint64_t done, uint64_t total, float tp, int 
     fprintf(f, "\r%3d%%  %.2f MB of %.2f MB  %.2f MB/s  %d:%02d ", pct, static_cast<double>(done) / MB,
             static_cast<double>(total) / MB, static_cast<double>(tp) / MB, s / 60, s % 60);
     fflush(f);
-}
-
-std::string absolute_path(const char *path, size_t max_len) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::path abs = fs::absolute(path, ec);
-    if (ec) return path;
-    fs::path clean = abs.lexically_normal();
-    std::string s = clean.string();
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    // A ".." after a symbolic link leads elsewhere than its lexical removal: then ask the system.
-    // A folder inside an image is no file here; its lexical form is all there is.
-    if (!fs::equivalent(s, path, ec) && !ec) {
-        fs::path real = fs::canonical(path, ec);
-        if (ec) return path;
-        s = real.string();
-    }
-    return s.size() < max_len ? s : std::string(path);
 }
 
 static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
@@ -94,7 +67,7 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
         return EXIT_ERROR;
     }
     pass_log = verbose;
-    std::string keep = absolute_path(arg, IDX_PATH_SIZE); // create_idx hands this string to its thread
+    std::string keep = normalize_path(arg); // create_idx hands this string to its thread
     double start = get_seconds();
     float max_throughput = 0;
     interrupted = 0;
@@ -102,212 +75,56 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
     sa.sa_handler = on_interrupt;
     sigaction(SIGINT, &sa, &old_sa);
     // The progress line goes where a person watches: the terminal, and never into a report file.
-    FILE *progress = isatty(fileno(out)) ? out : isatty(fileno(err)) ? err : nullptr;
+    FILE *progress_to = isatty(fileno(out)) ? out : isatty(fileno(err)) ? err : nullptr;
     bool aborted = false;
     if (create_idx(keep.c_str()) == -1)
         fprintf(out, "ERROR: Can not initialize indexscan !\n");
     else
         fprintf(out, "Scanning ...\n");
     fflush(out);
-    int status;
     int ticks = 0;
-    while ((status = status_idx()) == 1) {
+    // The run's end is noticed within 5 ms; throughput is sampled every 20 ms and the progress
+    // line redrawn every 200 ms.
+    int status = wait_run_end(5, [&] {
         if (interrupted && !aborted) {
             aborted = true;
-            if (progress) fputc('\n', progress);
+            if (progress_to) fputc('\n', progress_to);
             fprintf(out, cancel_idx() == -1 ? "Cancel failed!\n" : "Scan aborted!\n");
-            while (status_idx() == 1) os_sleep_ms(10);
-            continue;
         }
-        // The run's end is noticed within 5 ms; throughput is sampled every 20 ms and
-        // the progress line redrawn every 200 ms.
-        if (ticks++ % 4 == 0) {
-            float tp = cur_throughput.load(std::memory_order_relaxed);
-            if (tp > max_throughput) max_throughput = tp;
-            if (progress && ticks % 40 == 1)
-                show_progress(progress, total_bytes_read.load(std::memory_order_relaxed),
-                              total_bytes.load(std::memory_order_relaxed), tp,
-                              static_cast<int>(get_seconds() - start));
-        }
-        os_sleep_ms(5);
-    }
+        if (aborted || ticks++ % 4 != 0) return;
+        Progress p = progress();
+        max_throughput = std::max(max_throughput, p.throughput);
+        if (progress_to && ticks % 40 == 1)
+            show_progress(progress_to, p.bytes_read, p.total_bytes, p.throughput,
+                          static_cast<int>(get_seconds() - start));
+    });
     sigaction(SIGINT, &old_sa, nullptr);
     double elapsed = get_seconds() - start;
-    int s = static_cast<int>(elapsed);
-    double average = elapsed > 0 ? static_cast<double>(total_bytes_read.load()) / elapsed : 0.0;
-    if (progress && !aborted) {
-        if (status == 2) {
-            uint64_t total = total_bytes.load();
-            show_progress(progress, total, total, static_cast<float>(average), s);
+    Progress p = progress();
+    if (progress_to && !aborted) {
+        if (status == IDX_DONE) {
+            double average = elapsed > 0 ? static_cast<double>(p.bytes_read) / elapsed : 0.0;
+            show_progress(progress_to, p.total_bytes, p.total_bytes, static_cast<float>(average),
+                          static_cast<int>(elapsed));
         }
-        fputc('\n', progress);
+        fputc('\n', progress_to);
     }
-    if (status == 2) {
-        // A run shorter than one sampling interval has no sample; its average is its best rate.
-        double maximum = std::max(static_cast<double>(max_throughput), average);
-        fprintf(out, "Index complete ! :-)\n");
-        fprintf(out, "----------------------------------------------\n");
-        fprintf(out, "Statistics:\n");
-        fprintf(out, "  Time for Scan: %d:%02d\n", s / 60, s % 60);
-        fprintf(out, "  total files: %d \n", num_files.load());
-        fprintf(out, "  average throughput: %.2f MB/s\n", average / MB);
-        fprintf(out, "  maximum throughput: %.2f MB/s\n", maximum / MB);
-        fprintf(out, " unique words: %d; text processed: %d; total words: %d \n",
-                static_cast<int>(static_cast<uint32_t>(unique_words.load())),
-                static_cast<int>(static_cast<uint32_t>(text_processed.load())),
-                static_cast<int>(static_cast<uint32_t>(total_words.load())));
-        if (files_capped)
-            fprintf(out, "Note: only the first %d files of the folder were indexed.\n", MAX_FILES);
-        report_unread(out);
+    if (status == IDX_DONE) {
+        for (const std::string &line : complete_report(elapsed, max_throughput)) fprintf(out, "%s\n", line.c_str());
     } else {
         fprintf(out, "SCAN FAILED !\n");
         if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
         // A cancelled run still replaces the index, with the files read up to the cancel (none
         // when it came while the tree was still being listed).
-        if (aborted && strcmp(idx_reason(), "indexing was cancelled") == 0)
-            fprintf(out, "The index now holds the first %d of %d files.\n",
-                    total_bytes_read.load() > 0 ? cur_fn + 1 : 0, num_files.load());
-        report_unread(out);
+        if (aborted && idx_cancelled())
+            fprintf(out, "The index now holds the first %d of %d files.\n", files_indexed(), p.files);
     }
+    for (const std::string &line : unread_report()) fprintf(out, "%s\n", line.c_str());
     if (aborted) return EXIT_INTERRUPTED;
-    return status == 2 ? EXIT_MATCH : EXIT_FAILED;
+    return status == IDX_DONE ? EXIT_MATCH : EXIT_FAILED;
 }
 
 // ---- Search ----
-
-// Named entities a page may use for the characters of Latin-1 and a few common others.
-struct Entity {
-    const char *name;
-    unsigned cp;
-};
-static const char *const LATIN1_NAMES[96] = {
-    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",    "copy",
-    "ordf",   "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn", "sup2",   "sup3",
-    "acute",  "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",   "raquo",  "frac14", "frac12",
-    "frac34", "iquest", "Agrave", "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig",  "Ccedil",
-    "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave", "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde",
-    "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",
-    "Uuml",   "Yacute", "THORN",  "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",
-    "aelig",  "ccedil", "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",
-    "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave",
-    "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
-static const Entity OTHER_ENTITIES[] = {
-    {"quot", 34},     {"amp", 38},      {"apos", 39},     {"lt", 60},       {"gt", 62},
-    {"euro", 0x20AC}, {"ndash", 0x2013}, {"mdash", 0x2014}, {"lsquo", 0x2018}, {"rsquo", 0x2019},
-    {"ldquo", 0x201C}, {"rdquo", 0x201D}, {"bull", 0x2022}, {"hellip", 0x2026}, {"trade", 0x2122}};
-
-// The code point of the entity body between '&' and ';' ("amp", "#228", "#xE4"), or 0.
-static unsigned entity_code(const std::string &body) {
-    if (body.size() > 1 && body[0] == '#') {
-        bool hex = body[1] == 'x' || body[1] == 'X';
-        const char *digits = body.c_str() + (hex ? 2 : 1);
-        if (!*digits) return 0;
-        char *end;
-        unsigned long cp = strtoul(digits, &end, hex ? 16 : 10);
-        bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
-        return *end || cp == 0 || cp > 0x10FFFF || surrogate ? 0 : static_cast<unsigned>(cp);
-    }
-    for (int i = 0; i < 96; i++)
-        if (body == LATIN1_NAMES[i]) return 0xA0u + static_cast<unsigned>(i);
-    for (const Entity &e : OTHER_ENTITIES)
-        if (body == e.name) return e.cp;
-    return 0;
-}
-
-// A markup excerpt (already UTF-8) as the text a browser shows. The window may start inside a
-// tag ("...class=x>text") or end inside one ("text</p"): both fragments are dropped.
-static std::string markup_text(const std::string &s) {
-    std::string out;
-    size_t i = 0;
-    size_t first_lt = s.find('<'), first_gt = s.find('>');
-    if (first_gt != std::string::npos && first_gt < first_lt) i = first_gt + 1;
-    while (i < s.size()) {
-        char c = s[i];
-        if (c == '<') {
-            size_t close = s.find('>', i);
-            if (close == std::string::npos) break;
-            out += ' '; // a tag separates words like a space; runs of spaces are folded below
-            i = close + 1;
-        } else if (c == '&') {
-            size_t semi = s.find(';', i);
-            unsigned cp = semi != std::string::npos && semi - i <= 9 ? entity_code(s.substr(i + 1, semi - i - 1)) : 0;
-            if (cp) {
-                append_utf8(out, cp);
-                i = semi + 1;
-            } else {
-                out += c;
-                i++;
-            }
-        } else {
-            out += c;
-            i++;
-        }
-    }
-    return out;
-}
-
-// One line per query word that found nothing, saying why, after the match count. The words
-// were looked up in Latin-1; the lines go to a UTF-8 terminal.
-static void print_word_reasons(FILE *err) {
-    for (const QueryWordInfo &w : query_words()) {
-        if (w.state == QueryWordState::found && w.files > 0) continue;
-        std::string line;
-        for (unsigned char c : query_word_reason(w)) append_utf8(line, c);
-        fprintf(err, "%s\n", line.c_str());
-    }
-}
-
-// Tabs, line breaks and other control characters (C0, DEL and the C1 range, which terminals may
-// act on) become spaces; in markup, runs of spaces become one, as a browser shows them.
-static std::string spaces_for_controls(const std::string &s, bool fold) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); i++) {
-        auto c = static_cast<unsigned char>(s[i]);
-        bool control = c < 0x20 || c == 0x7F;
-        if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
-            control = true; // U+0080 to U+009F
-            i++;
-        }
-        char ch = control ? ' ' : static_cast<char>(c);
-        if (fold && ch == ' ' && !out.empty() && out.back() == ' ') continue;
-        out += ch;
-    }
-    return out;
-}
-
-std::string display_excerpt(const char *text, bool markup) {
-    static const char SEP[] = " ... ";
-    std::string all = text, result;
-    for (size_t start = 0; start < all.size();) {
-        size_t sep = all.find(SEP, start);
-        size_t end = sep == std::string::npos ? all.size() : sep;
-        std::string piece = excerpt_to_display(all.substr(start, end - start));
-        if (markup) piece = markup_text(piece);
-        piece = spaces_for_controls(piece, markup);
-        if (markup) {
-            // What a tag cut at either edge leaves is a space, which the separator has already.
-            size_t a = piece.find_first_not_of(' '), b = piece.find_last_not_of(' ');
-            piece = a == std::string::npos ? "" : piece.substr(a, b - a + 1);
-        }
-        result += piece;
-        if (sep == std::string::npos) break;
-        result += SEP;
-        start = sep + 5;
-    }
-    return result;
-}
-
-// The content kind of a listed file, as detection sees its first block; 0 when unreadable. The
-// engine has seen it when it made the excerpt; otherwise the file is looked at here.
-static int excerpt_kind(const char *path) {
-    if (int k = result_kind(); k != KIND_UNKNOWN) return k;
-    static std::vector<char> buf(READ_SIZE);
-    int fd = os_open(path, 0);
-    if (fd < 0) return 0;
-    long n = os_read_at(fd, buf.data(), READ_SIZE, 0);
-    os_close(fd);
-    return n > 0 ? detect_type(buf.data(), static_cast<int>(n)) : 0;
-}
 
 struct SearchOptions {
     bool excerpts = true;    // third column
@@ -322,12 +139,7 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
         if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
         return EXIT_ERROR;
     }
-    std::string text;
-    for (size_t i = 0; i < words.size(); i++) {
-        if (i) text += ' ';
-        text += to_latin1(words[i]);
-    }
-    query_idx(text.c_str());
+    query_typed(words);
     char *path;
     char *excerpt = nullptr;
     int freq;
@@ -352,13 +164,13 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
             if (o.raw)
                 fputs(excerpt, out);
             else
-                fputs(display_excerpt(excerpt, excerpt_kind(path) == KIND_MARKUP).c_str(), out);
+                fputs(display_excerpt(excerpt, result_kind() == KIND_MARKUP).c_str(), out);
         }
         fputc(end, out);
     }
     fflush(out);
     fprintf(err, "%d matches found !\n", rows);
-    print_word_reasons(err);
+    for (const std::string &line : word_reason_lines()) fprintf(err, "%s\n", line.c_str());
     return rows > 0 ? EXIT_MATCH : EXIT_NONE;
 }
 

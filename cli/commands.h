@@ -14,13 +14,4 @@ constexpr int EXIT_MATCH = 0, EXIT_NONE = 1, EXIT_FAILED = 1, EXIT_ERROR = 2, EX
 // writes to standard output and standard error; a write to out that fails gives EXIT_ERROR.
 int cli_run(int argc, char **argv, FILE *out, FILE *err);
 
-// An excerpt text as next_result gives it (excerpts each followed by " ... "), made readable:
-// UTF-8 (bytes that are not read as Latin-1), tabs, line breaks and other control characters as
-// spaces, and for a markup file tags removed and entities decoded.
-std::string display_excerpt(const char *text, bool markup);
-
-// path made absolute against the current directory, "." and ".." resolved; path itself when that
-// fails or gives a path of max_len bytes or more.
-std::string absolute_path(const char *path, size_t max_len);
-
 #endif

@@ -8,7 +8,9 @@
 
 #include "idx/check.h"
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 
 static void quiet(const char *) {}
 

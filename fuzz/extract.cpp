@@ -10,8 +10,8 @@
 #include <string>
 
 #include "fuzz/fuzz_util.h"
-#include "idx/detect.h"
-#include "idx/extract.h"
+#include "idx/text/detect.h"
+#include "idx/text/extract.h"
 
 static std::string words; // every word handed on, each followed by '|'
 

@@ -10,9 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "os/os.h"
 
 namespace fs = std::filesystem;

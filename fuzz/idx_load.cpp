@@ -11,7 +11,7 @@
 #include <string>
 
 #include "fuzz/fuzz_util.h"
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
 
 static std::string work;

@@ -10,7 +10,7 @@
 
 #include "cli/commands.h"
 #include "fuzz/fuzz_util.h"
-#include "idx/encoding.h"
+#include "idx/text/encoding.h"
 #include "idx/index.h"
 
 static std::string tree;

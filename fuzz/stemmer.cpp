@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "idx/extract.h"
-#include "idx/stemmer.h"
+#include "idx/text/extract.h"
+#include "idx/text/stemmer.h"
 
 static const unsigned char LETTERS[30] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
                                           'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T',

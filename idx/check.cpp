@@ -1,5 +1,7 @@
 #include "idx/check.h"
 
+#include "idx/engine.h"
+
 #include <cstdio>
 #include <cstdlib>
 

@@ -5,9 +5,10 @@
 #ifndef OLMAREST_IDX_CHECK_H
 #define OLMAREST_IDX_CHECK_H
 
-// Receives every report text. Standard error by default; the GUI routes it to a message box.
-using ReportHook = void (*)(const char *text);
-void set_report_hook(ReportHook hook); // null restores standard error
+// The unit names are the engine's designed source units; the line is that of the file that
+// defines UNIT. Units split over several files share a name: idx/index (lifecycle.cpp, load.cpp,
+// record.cpp, query.cpp, store/pool.cpp), idx/read (read/walk.cpp, read/pipeline.cpp,
+// read/cdfs.cpp), idx/exthashtbl, idx/extract, idx/detect. set_report_hook is in idx/engine.h.
 
 [[noreturn]] void assert_failed(const char *expr, const char *unit, int line);
 void check_failed(const char *expr, const char *unit, int line);

@@ -1,15 +1,11 @@
-// The index engine's public face: the layout of the index file "idx.dat" (its mapping and the two
-// memory pools are in idx/pool.h), the index lifecycle (create, watch, cancel, load) with its
-// indexing thread, word recording through the word callback (index.cpp), and query evaluation
-// with the result listing (query.cpp).
+// The engine's inside, shared by its units and by tests: the layout of the index file "idx.dat"
+// (its mapping and the two memory pools are in idx/store/pool.h), word recording through the word
+// callback (record.cpp), the load's checks (load.cpp) and query evaluation (query.cpp). The
+// lifecycle and queries a front end calls are declared in idx/engine.h.
 //
-// Threading contract. There is one index per process and one indexing thread per run. While
-// status_idx() answers 1 the UI thread may only call status_idx() and cancel_idx() and read the
-// progress values marked "UI may read" (here and in idx/read.h); everything else (pools, word
-// table, file table, tokenizer state) belongs to the indexing thread until status_idx() has seen
-// it end. In a run of two threads the word table, idx_pool and the three word counters belong to
-// its recording thread instead, which the indexing thread feeds and joins before it ends. Values
-// read across threads are relaxed atomics: no locks, no torn values.
+// Threading contract, beyond idx/engine.h's: in a run of two threads the word table, idx_pool and
+// the three word counters belong to its recording thread, which the indexing thread feeds and
+// joins before it ends. Values read across threads are relaxed atomics: no locks, no torn values.
 #ifndef OLMAREST_IDX_INDEX_H
 #define OLMAREST_IDX_INDEX_H
 
@@ -19,14 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "idx/exthashtbl.h"
-#include "idx/pool.h"
-#include "idx/read.h"
+#include "idx/engine.h"
+#include "idx/store/exthashtbl.h"
+#include "idx/store/pool.h"
 #include "idx/run.h"
 
-// ---- Index file ----
+struct OsThread;
 
-constexpr int IDX_PATH_SIZE = 260; // bytes kept for the indexed path
+// ---- Index file ----
 
 // Header at offset 0 of idx.dat. Addresses are 32-bit values: `base` plus an offset.
 struct IdxHeader {
@@ -40,18 +36,16 @@ struct IdxHeader {
 static_assert(sizeof(IdxHeader) == 280);
 static_assert(offsetof(IdxHeader, path) == 16 && offsetof(IdxHeader, fingerprint) == 276);
 
-// ---- Lifecycle ----
+// ---- Lifecycle and load ----
 
-// Starts a run over path (shorter than 260 bytes; kept alive by the caller while status_idx() is 1).
-// Returns -1 when refused (reason in idx_reason()), else the bytes in use after set-up.
-int create_idx(const char *path);
-int status_idx();  // 1 active, 2 last run succeeded, 3 failed, cancelled or none
-int cancel_idx();  // 0 when a stop was requested, -1 when no run is active
-// Loads idx.dat from the current directory and rebuilds the file table: 0, or -1 with a reason.
-int read_idx();
-
-// The cancel request, the run's failure and its reason (idx_reason) are in idx/run.h.
-extern bool idx_loaded; // read_idx succeeded and nothing has replaced the index since
+// Empties the loaded index: unmaps idx.dat, clears the word and file tables.
+void unload_index();
+// Recording thread of a run of two threads: started before the reads (null when the run keeps to
+// one thread), finished after them; finish_recording fails the run when the index file filled up.
+OsThread *start_recording();
+void finish_recording(OsThread *t);
+// Why the index file cannot take another record: full at 64 MiB, or no room on the disk.
+std::string full_reason();
 
 extern std::atomic<uint64_t> unique_words;   // UI may read: entries created in this run
 extern std::atomic<uint64_t> total_words;    // UI may read: words of 4+ letters seen in indexing mode
@@ -61,13 +55,14 @@ extern WordTable word_table;
 
 // ---- Word recording ----
 
+// What the tokenizers' words are for: indexing (add_word), a query or locating an excerpt (the
+// query's own sinks, which it puts in word_sink while it runs and then takes out again).
 constexpr int MODE_INDEX = 0, MODE_QUERY = 1, MODE_LOCATE = 2;
-extern int word_mode;      // what add_word does with a word
+extern int word_mode;
 extern bool loading_stops; // new entries get the stop flag while stopwords.txt is read
 
-// The word callback of every tokenizer (the default word_sink of idx/extract). word: 32-byte
-// buffer, upper case, len letters (0 to 31); stemmed in place and NUL-terminated. Returns 0, or -1
-// to stop the tokenizer (query, locate).
+// The indexing word callback, the default word_sink of idx/text/extract. word: 32-byte buffer,
+// upper case, len letters (0 to 31); stemmed in place and NUL-terminated. Returns 0.
 int add_word(char *word, int len);
 uint32_t word_key(const char *stem, int len);
 // Word recording back to the start of a run: indexing mode, no stop-list loading, the run not
@@ -110,56 +105,12 @@ bool walk_chain(const uint8_t *m, uint32_t size, const Word &w, PostingVisit vis
 
 // ---- Queries ----
 
-// Evaluates up to three words of text (NUL-terminated) and ranks the matching files.
-int query_idx(const char *text);
-// Delivers the next file: its path, its frequency (negative when a count reached 63) and, when
-// text is not null, its first-occurrence excerpts. 0, or -1 at the end of the list. The listing
-// is gone through twice, paths first, then excerpts: a call with text not null that follows one
-// with text null starts again at the first file. The strings stay valid until the next call.
-int next_result(char **path, int *freq, char **text);
-// The content kind (KIND_*) of the file of the last next_result, as its first block showed it;
-// KIND_UNKNOWN when its data has not been looked at (no excerpt was asked for).
-int result_kind();
 // The full path of a file into the path buffer, or "" when it does not fit.
 char *get_file_path(unsigned file_num);
 // Reads block `block` of the file and runs the extractor over it in locate mode.
 int locate_in_block(unsigned file_num, unsigned block, char **data, int *n);
-// add_word in query mode: gathers the postings of one query word (stem and key given); -1 once
-// three words are taken.
-int query_word(const char *word, int len, uint32_t key);
-// add_word in query mode, for a word of 1 to 3 letters: notes it as too short to be searched.
-void query_short_word(const char *word, int len);
-
-// ---- Why each query word found what it found ----
-
-enum class QueryWordState {
-    found,       // postings in `files` files
-    stop_word,   // on the stop list: never indexed
-    too_common,  // was in more than 203 files and dropped: is_stop set with nbuckets not 0
-    not_indexed, // no such word in the index
-    too_short,   // fewer than 4 letters: never looked up
-    beyond_third // after the third word: never looked up
-};
-
-struct QueryWordInfo {
-    std::string typed;    // the word's bytes as they stand in the query text
-    std::string stem;     // what was looked up: folded, stemmed (folded only when too short)
-    QueryWordState state;
-    int files;            // files listed for it (found)
-    bool digit_next;      // a digit stands right before or after it in the query text
-    bool foreign_next;    // so does a character that is no letter here (é, ñ, ...)
-};
-
-// Every word of the last query_idx, in the order typed; empty before the first query.
-const std::vector<QueryWordInfo> &query_words();
-// One line for a word, e.g. "memory: in more than 203 files, too common to be indexed". The typed
-// word is copied as it is; the rest is ASCII.
-std::string query_word_reason(const QueryWordInfo &w);
-// add_word in locate mode: -1 (stop the tokenizer) when word is the word being located.
-int locate_word(const char *word);
-// add_word in locate mode, before stemming: false when the word (len letters) cannot stem to the
-// stem being located. A stem is never longer than its word and keeps every letter but its last
-// from the word's beginning, so most words are ruled out without being stemmed.
-bool locate_candidate(const char *word, int len);
+// Stems word (len letters) in place, NUL after the stem, updates len and returns the stem's key;
+// recently seen words are stemmed from memory. Used by recording and by the query's sinks.
+uint32_t stem_and_key(char *word, int &len);
 
 #endif

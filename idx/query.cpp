@@ -6,13 +6,35 @@
 #include <vector>
 
 #include "idx/check.h"
-#include "idx/detect.h"
-#include "idx/extract.h"
-#include "idx/read.h"
+#include "idx/text/detect.h"
+#include "idx/text/extract.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
+#include "idx/text/encoding.h"
 #include "os/os.h"
 
 // Query evaluation belongs to the index unit; assertion reports name it.
 static const char UNIT[] = "idx/index";
+
+// Puts a sink in word_sink (and its mode in word_mode) while a query or a locate pass runs, and
+// restores what was there: indexing never sees the query's words.
+class SinkScope {
+  public:
+    SinkScope(WordSink sink, int mode) : saved_sink_(word_sink), saved_mode_(word_mode) {
+        word_sink = sink;
+        word_mode = mode;
+    }
+    ~SinkScope() {
+        word_sink = saved_sink_;
+        word_mode = saved_mode_;
+    }
+    SinkScope(const SinkScope &) = delete;
+    SinkScope &operator=(const SinkScope &) = delete;
+
+  private:
+    WordSink saved_sink_;
+    int saved_mode_;
+};
 
 // ---- Queries ----
 
@@ -105,9 +127,8 @@ static QueryWordInfo &note_word(const char *stem, int len, QueryWordState state)
     return qs.infos.back();
 }
 
-void query_short_word(const char *word, int len) { note_word(word, len, QueryWordState::too_short); }
-
-int query_word(const char *word, int len, uint32_t key) {
+// Gathers the postings of one query word (stem and key given); -1 once three words are taken.
+static int query_word(const char *word, int len, uint32_t key) {
     if (qs.listing_only) {
         note_word(word, len, QueryWordState::beyond_third);
         return 0;
@@ -140,10 +161,30 @@ int query_word(const char *word, int len, uint32_t key) {
     return 0;
 }
 
+// The tokenizer's sink while a query runs: words of 1 to 3 letters are noted as too short to be
+// searched, the others stemmed and looked up.
+static int query_sink(char *word, int len) {
+    if (len < 4) {
+        note_word(word, len, QueryWordState::too_short);
+        return 0;
+    }
+    uint32_t key = stem_and_key(word, len);
+    return query_word(word, len, key);
+}
+
+int query_typed(const std::vector<std::string> &words) {
+    std::string text;
+    for (size_t i = 0; i < words.size(); i++) {
+        if (i) text += ' ';
+        text += to_latin1(words[i]);
+    }
+    return query_idx(text.c_str());
+}
+
 int query_idx(const char *text) {
     reset_query();
-    word_mode = MODE_QUERY;
     if (!idx_loaded) return 0;
+    SinkScope scope(query_sink, MODE_QUERY);
     extract_reset();
     // The user chose these words: no plausibility test, and short words are listed, not searched.
     int n = static_cast<int>(strlen(text)) + 1;
@@ -194,20 +235,29 @@ static void forget_blocks() {
     read_block_close();
 }
 
+static int locate_sink(char *word, int len);
+
 int locate_in_block(unsigned file_num, unsigned block, char **data, int *n) {
     int got = read_into_block_buf(file_num, block);
     if (got < 0) return -1;
     *data = qs.block_buf;
     *n = got;
+    SinkScope scope(locate_sink, MODE_LOCATE);
     return extract_words(qs.block_buf, got, file_table[file_num].kind);
 }
 
-bool locate_candidate(const char *word, int len) {
+// Whether a word of len letters can stem to the stem being located. A stem is never longer than
+// its word and keeps every letter but its last from the word's beginning, so most words are ruled
+// out without being stemmed.
+static bool locate_candidate(const char *word, int len) {
     size_t n = qs.locate_len;
     return n == 0 || (static_cast<size_t>(len) >= n && memcmp(word, qs.locate_target, n - 1) == 0);
 }
 
-int locate_word(const char *word) {
+// The tokenizer's sink while an excerpt is located: -1 (stop) at the word being located.
+static int locate_sink(char *word, int len) {
+    if (len < 4 || !locate_candidate(word, len)) return 0;
+    stem_and_key(word, len);
     if (strcmp(word, qs.locate_target) != 0) return 0;
     qs.locate_found = true;
     return -1;
@@ -297,7 +347,7 @@ int next_result(char **path, int *freq, char **text) {
         memset(qs.text_buf, 0, sizeof qs.text_buf);
         *text = qs.text_buf;
     }
-    word_mode = MODE_LOCATE;
+    SinkScope scope(locate_sink, MODE_LOCATE); // a pending word may be handed on at a file's end
     int total = 0;
     bool capped = false;
     for (; qs.result_pos < qs.results.size() && post_fn(qs.results[qs.result_pos]) == fn; qs.result_pos++) {

@@ -7,6 +7,11 @@
 
 #include <atomic>
 
+// Reasons more than one unit gives.
+inline constexpr char REASON_NAMES_FULL[] = "too many file names for memory (8 MiB)";
+inline constexpr char REASON_IN_USE[] = "idx.dat is in use by another program";
+inline constexpr char REASON_CANCELLED[] = "indexing was cancelled";
+
 extern std::atomic<bool> cancel_requested; // set by cancel_idx (UI thread), polled once per read pass
 
 // Why the last create_idx, run or read_idx failed ("" when it did not). UI may read after the run.

@@ -92,11 +92,13 @@ int os_open_volume(const char *device, int flags, uint64_t *size);
 // holds it) and a path already resolved to its real form.
 bool os_mount_volume(const char *resolved, const std::string &mountinfo, OsVolume *vol);
 
-// Threads (_beginthreadex, WaitForSingleObject(t, 0)). os_thread_ended joins and frees the thread
-// once it has ended and then returns true; call it until it does.
+// Threads (_beginthreadex, WaitForSingleObject). os_thread_ended joins and frees the thread once it
+// has ended and then returns true; call it until it does. os_thread_join waits for the end, then
+// joins and frees the thread.
 struct OsThread;
 OsThread *os_thread_start(void (*fn)(void *), void *arg);
 bool os_thread_ended(OsThread *t);
+void os_thread_join(OsThread *t);
 void os_sleep_ms(int ms);
 
 // Time (QueryPerformanceCounter / Frequency).

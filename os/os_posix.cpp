@@ -338,6 +338,11 @@ bool os_thread_ended(OsThread *t) {
     return true;
 }
 
+void os_thread_join(OsThread *t) {
+    pthread_join(t->id, nullptr);
+    delete t;
+}
+
 void os_sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 int64_t os_ticks() {

@@ -5,10 +5,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
-#include "idx/read.h"
-#include "idx/stemmer.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
+#include "idx/text/stemmer.h"
 #include "os/os.h"
 
 namespace fs = std::filesystem;

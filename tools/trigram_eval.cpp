@@ -18,8 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "idx/extract.h"
-#include "idx/read.h"
+#include "idx/text/extract.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "os/os.h"
 
 namespace {

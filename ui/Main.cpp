@@ -20,10 +20,9 @@
 #include <mutex>
 #include <string>
 
-#include "idx/check.h"
-#include "idx/encoding.h"
-#include "idx/index.h"
-#include "idx/read.h"
+#include "front/display.h"
+#include "front/path.h"
+#include "idx/engine.h"
 #include "ui/Running.h"
 #include "ui_Main.h"
 
@@ -53,15 +52,9 @@ void show_message(QWidget *owner, const QString &text, const QString &title, QMe
 // ---- Shared helpers ----
 
 std::optional<QByteArray> index_path(const QString &text) {
-    if (text.isEmpty()) return std::nullopt;
-    std::error_code ec;
-    fs::path p(QFile::encodeName(text).toStdString());
-    // A directory, an ISO image, or a directory inside an image.
-    if (!fs::is_directory(p, ec) && !valid_index_path(p.c_str())) return std::nullopt;
-    if (p.is_relative()) p = fs::absolute(p, ec);
-    std::string s = p.lexically_normal().string();
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    return QByteArray::fromStdString(s);
+    std::string p = index_path_of(QFile::encodeName(text).toStdString());
+    if (p.empty()) return std::nullopt;
+    return QByteArray::fromStdString(p);
 }
 
 void fit_text(QLabel *label) {
@@ -72,7 +65,7 @@ QUrl file_url(const QByteArray &path) {
     return QUrl::fromEncoded("file://" + path.toPercentEncoding("/"), QUrl::StrictMode);
 }
 
-static QString bytes_text(const char *bytes) { return QString::fromStdString(to_display(bytes)); }
+static QString bytes_text(const char *bytes) { return QString::fromStdString(display_bytes(bytes)); }
 
 // Reports from other threads wait here for the UI thread; reports_shown counts the boxes closed.
 static std::mutex report_mutex;
@@ -234,7 +227,7 @@ int Tmainform::loadIndex() {
     panels[1]->setText(QStringLiteral("Reading index..."));
     ui->StatusBar1->repaint();
     if (read_idx() != 0) return -1;
-    panels[1]->setText(QStringLiteral("Search in: %1 (%2 files)").arg(bytes_text(cur_dir)).arg(num_files.load()));
+    panels[1]->setText(QStringLiteral("Search in: %1 (%2 files)").arg(bytes_text(indexed_path())).arg(progress().files));
     ui->BitBtn2->setEnabled(true);
     return 0;
 }
@@ -273,17 +266,13 @@ void Tmainform::Edit2KeyPress() {
 // For status panel 0's tooltip: one line per query word that found nothing, saying why.
 static QString query_notes() {
     QStringList lines;
-    for (const QueryWordInfo &w : query_words()) {
-        if (w.state == QueryWordState::found && w.files > 0) continue;
-        lines << QString::fromLatin1(query_word_reason(w));
-    }
+    for (const std::string &line : word_reason_lines()) lines << QString::fromStdString(line);
     return lines.join(QLatin1Char('\n'));
 }
 
 void Tmainform::RunSearch() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    std::string words = to_latin1(ui->Edit2->text().toStdString());
-    query_idx(words.c_str());
+    query_typed({ui->Edit2->text().toStdString()});
     QTreeWidget *list = ui->ListView1;
     list->clear();
     char *path;
@@ -310,7 +299,7 @@ void Tmainform::RunSearch() {
         if (freq == 0) continue;
         list->viewport()->repaint();
         if (QTreeWidgetItem *item = list->topLevelItem(row))
-            item->setText(2, QString::fromStdString(excerpt_to_display(text)));
+            item->setText(2, QString::fromStdString(display_excerpt(text, result_kind() == KIND_MARKUP)));
         row++;
     }
     QApplication::restoreOverrideCursor();

@@ -2,12 +2,11 @@
 
 #include <QCloseEvent>
 #include <QTimer>
-#include <chrono>
-#include <thread>
+#include <algorithm>
 
-#include "idx/encoding.h"
-#include "idx/index.h"
-#include "idx/read.h"
+#include "front/display.h"
+#include "front/report.h"
+#include "idx/engine.h"
 #include "ui/Main.h"
 #include "ui_Running.h"
 
@@ -34,7 +33,7 @@ void Tscanform::log(const QString &line) { ui->Memo1->appendPlainText(line); }
 
 void Tscanform::logReason() {
     if (reason_logged || !*idx_reason()) return;
-    log(QString::fromStdString(to_display(idx_reason())));
+    log(QString::fromStdString(display_bytes(idx_reason())));
     reason_logged = true;
 }
 
@@ -65,32 +64,20 @@ void Tscanform::Timer1Timer() {
     int minutes = s / 60, seconds = s % 60;
     // The status first: once it says the run has ended, the counters read below are final.
     int status = status_idx();
-    uint64_t total = total_bytes.load(std::memory_order_relaxed);
-    uint64_t done = total_bytes_read.load(std::memory_order_relaxed);
-    float throughput = cur_throughput.load(std::memory_order_relaxed);
-    if (status != 1) {
-        if (status == 2) {
-            auto low32 = [](const std::atomic<uint64_t> &v) { return static_cast<int>(static_cast<uint32_t>(v.load())); };
-            log(QStringLiteral("Index complete ! :-)"));
-            log(QStringLiteral("----------------------------------------------"));
-            log(QStringLiteral("Statistics:"));
-            log(QString::asprintf("  Time for Scan: %d:%02d", minutes, seconds));
-            log(QString::asprintf("  total files: %d ", num_files.load()));
-            // A run shorter than the clock's resolution has no meaningful average.
-            log(QString::asprintf("  average throughput: %.2f MB/s",
-                                  elapsed > 0 ? static_cast<double>(done) / elapsed / MB : 0.0));
-            // A run that ends before a tick has seen its rate would report a maximum below the
-            // average: the final rate counts too.
+    Progress p = progress();
+    uint64_t total = p.total_bytes, done = p.bytes_read;
+    float throughput = p.throughput;
+    if (status != IDX_ACTIVE) {
+        if (status == IDX_DONE) {
+            // A run that ends before a tick has seen its rate: the final rate counts too.
             max_throughput = std::max(max_throughput, throughput);
-            log(QString::asprintf("  maximum throughput: %.2f MB/s", max_throughput / MB));
-            log(QString::asprintf(" unique words: %d; text processed: %d; total words: %d ", low32(unique_words),
-                                  low32(text_processed), low32(total_words)));
-            if (files_capped)
-                log(QStringLiteral("Note: only the first %1 files of the folder were indexed.").arg(MAX_FILES));
+            for (const std::string &line : complete_report(elapsed, max_throughput))
+                log(QString::fromStdString(line));
         } else {
             logReason();
             log(QStringLiteral("SCAN FAILED !"));
         }
+        for (const std::string &line : unread_report()) log(QString::fromStdString(line));
         Timer1->stop();
         ui->stop->setText(QStringLiteral("&Close"));
         ticks = 0;
@@ -135,16 +122,13 @@ void Tscanform::closeEvent(QCloseEvent *event) {
 
 void Tscanform::FormClose() {
     int status = status_idx();
-    if (status == 1) {
+    if (status == IDX_ACTIVE) {
         log(cancel_idx() == -1 ? QStringLiteral("Cancel failed!") : QStringLiteral("Scan aborted!"));
         // The UI thread waits for the indexing thread: read_idx must never run beside it. Reports
         // the thread raises meanwhile are shown here, or it would wait for us as we wait for it.
-        while ((status = status_idx()) == 1) {
-            show_pending_reports();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        status = wait_run_end(10, show_pending_reports);
     }
-    if (status == 2) {
+    if (status == IDX_DONE) {
         if (mainform->loadIndex() != 0) {
             show_message(this, QStringLiteral("Error reading index file !"), QStringLiteral("Ohoh !"));
             mainform->showNoIndex();

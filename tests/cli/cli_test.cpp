@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "idx/extract.h"
-#include "idx/stemmer.h"
+#include "idx/text/extract.h"
+#include "idx/text/stemmer.h"
 #include "os/os.h"
 #include "tests/test_util.h"
 

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "cli/commands.h"
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/idxdir.h"
 #include "tests/test_util.h"
 
@@ -155,14 +155,6 @@ TEST_F(CliUnix, IndexedPathsAreAbsoluteAndSearchWorksAnywhere) {
     ASSERT_EQ(cli({"index", "./tree/../tree/"}).code, 0);
     std::filesystem::current_path(path("tree/sub"));
     EXPECT_EQ(cli({"search", "-l", "lighthouse"}).out, path("tree/sub/a.txt") + "\n");
-    EXPECT_EQ(absolute_path("a.txt", 260), path("tree/sub/a.txt"));
-    EXPECT_EQ(absolute_path("/", 260), "/");
-    // Too long once made absolute: left as given, for the engine to judge.
-    EXPECT_EQ(absolute_path("a.txt", path("tree/sub/a.txt").size()), "a.txt");
-    // ".." after a link leaves the link's target, not the link's folder.
-    std::filesystem::create_directory_symlink(path("tree/sub"), path("link"));
-    write("tree/b.txt", "");
-    EXPECT_EQ(absolute_path((path("link") + "/../b.txt").c_str(), 4096), path("tree/b.txt"));
 }
 
 TEST_F(CliUnix, RowsPipeWell) {
@@ -196,28 +188,6 @@ TEST_F(CliUnix, RowsPipeWell) {
     r = cli({"search", "-l0", "harbour"});
     EXPECT_EQ(r.out, path("tree/a.txt") + '\0' + path("tree/b.txt") + '\0' + path("tree/c.html") + '\0');
     EXPECT_EQ(r.err, "3 matches found !\n");
-}
-
-TEST(CliExcerpt, ShownAsReadableUtf8) {
-    const struct {
-        const char *in;
-        bool markup;
-        const char *want;
-    } cases[] = {
-        {"plain ... ", false, "plain ... "},
-        {"M\xFCller\tund ... ", false, "M\xC3\xBCller und ... "},            // Latin-1, tab
-        {"M\xC3\xBCller ... ", false, "M\xC3\xBCller ... "},                 // UTF-8 kept
-        {"\xBC" "ller M\xC3\xBCller \xC3 ... ", false, "ller M\xC3\xBCller  ... "}, // cut characters at both edges
-        {"caf\xC3 ... ", false, "caf\xC3\x83 ... "},                          // only ASCII besides: Latin-1
-        {"a\xC2\x9B" "b ... ", false, "a b ... "},                             // a C1 control
-        {"ss=\"x\">Fish &amp; <b>chips</b> &#228;&#xE4; &bogus; </p ... ", true,
-         "Fish & chips \xC3\xA4\xC3\xA4 &bogus; ... "},
-        {"a<b>x ... y</b>z ... ", true, "a x ... y z ... "}, // each excerpt on its own
-    };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c.in);
-        EXPECT_EQ(display_excerpt(c.in, c.markup), c.want);
-    }
 }
 
 TEST_F(CliUnix, LostOutputIsAnError) {

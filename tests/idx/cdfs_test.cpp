@@ -9,7 +9,9 @@
 
 #include "idx/check.h"
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "tests/iso_image.h"
 #include "tests/test_util.h"
 

@@ -1,4 +1,4 @@
-#include "idx/encoding.h"
+#include "idx/text/encoding.h"
 
 #include <gtest/gtest.h>
 

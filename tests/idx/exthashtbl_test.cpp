@@ -7,9 +7,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "idx/exthashtbl.h"
+#include "idx/store/exthashtbl.h"
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "os/os.h"
 #include "tests/test_util.h"
 

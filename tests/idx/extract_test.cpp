@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "tests/test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
 #include "tests/test_util.h"
 

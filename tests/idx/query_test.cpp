@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "idx/detect.h"
-#include "idx/extract.h"
+#include "idx/text/detect.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "tests/test_util.h"
 
 namespace {

@@ -11,9 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "tests/test_util.h"
 
 namespace fs = std::filesystem;
@@ -177,7 +179,7 @@ TEST_F(Walk, NamesBeyondTheHeapFailTheRunWithItsReason) {
         snprintf(num, sizeof num, "%06d", i);
         std::ofstream(dir + "/" + stem + num);
     }
-    EXPECT_EQ(enum_files(t.c_str()), WALK_NO_MEMORY);
+    EXPECT_EQ(enum_files(t.c_str()), ENUM_NO_MEMORY);
     EXPECT_EQ(num_files.load(), 0);
     EXPECT_TRUE(file_table.empty());
     EXPECT_EQ(index_tree(tree()), 3);

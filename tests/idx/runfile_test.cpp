@@ -12,10 +12,12 @@
 #include <filesystem>
 #include <string>
 
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/idxdir.h"
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "os/os.h"
 #include "tests/test_util.h"
 

@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "idx/run.h"
 #include "os/os.h"
 #include "tests/test_util.h"

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
+#include "idx/read/pipeline.h"
 #include "tests/test_util.h"
 
 namespace {

@@ -15,10 +15,12 @@
 #include <string>
 
 #include "cli/commands.h"
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 #include "idx/index.h"
-#include "idx/pool.h"
-#include "idx/read.h"
+#include "idx/store/pool.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "os/os.h"
 #include "tests/iso_image.h"
 #include "tests/test_util.h"

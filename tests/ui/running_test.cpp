@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "idx/index.h"
-#include "idx/read.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
 #include "tests/ui/ui_test.h"
 
 class ScanDialogTest : public QObject {

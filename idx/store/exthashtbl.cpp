@@ -1,9 +1,9 @@
-#include "idx/exthashtbl.h"
+#include "idx/store/exthashtbl.h"
 
 #include <cstring>
 
 #include "idx/check.h"
-#include "idx/pool.h"
+#include "idx/store/pool.h"
 
 static const char UNIT[] = "idx/exthashtbl";
 

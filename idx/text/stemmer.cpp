@@ -1,4 +1,4 @@
-#include "idx/stemmer.h"
+#include "idx/text/stemmer.h"
 
 #include <cstring>
 

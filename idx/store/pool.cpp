@@ -1,4 +1,4 @@
-#include "idx/pool.h"
+#include "idx/store/pool.h"
 
 #include <algorithm>
 #include <cstring>
@@ -233,4 +233,13 @@ void close_idx_file() {
     os_close(idx_file.fd);
     idx_file.fd = -1;
     idx_pool.base = nullptr;
+}
+
+char *heap_copy(const char *s, size_t n) {
+    auto *p = static_cast<char *>(mem_alloc(static_cast<uint32_t>(n + 1), false));
+    if (p) {
+        memcpy(p, s, n);
+        p[n] = 0;
+    }
+    return p;
 }

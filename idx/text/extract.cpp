@@ -1,4 +1,4 @@
-#include "idx/extract.h"
+#include "idx/text/extract.h"
 
 #include <cstring>
 
@@ -7,7 +7,7 @@
 #endif
 
 #include "idx/check.h"
-#include "idx/detect.h"
+#include "idx/text/detect.h"
 #include "os/os.h"
 
 static const char UNIT[] = "idx/extract";

@@ -1,4 +1,4 @@
-#include "idx/detect.h"
+#include "idx/text/detect.h"
 
 #include <cstring>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "idx/encoding.h"
+#include "idx/text/encoding.h"
 
 // Length of the UTF-8 sequence at s (at most n bytes), or 0 when none starts there.
 static size_t utf8_seq(const unsigned char *s, size_t n) {

@@ -13,10 +13,13 @@
 #include <vector>
 
 #include "idx/check.h"
-#include "idx/detect.h"
-#include "idx/extract.h"
-#include "idx/pool.h"
-#include "idx/read.h"
+#include "idx/text/detect.h"
+#include "idx/text/extract.h"
+#include "idx/store/pool.h"
+#include "idx/read/cdfs.h"
+#include "idx/read/files.h"
+#include "idx/read/pipeline.h"
+#include "idx/run.h"
 #include "os/os.h"
 
 static const char UNIT[] = "idx/read";
@@ -30,7 +33,6 @@ static const char DAMAGED[] = "the volume's directory records are damaged";
 static const char CANNOT_OPEN[] = "the volume cannot be opened";
 static const char UNREADABLE[] = "the volume cannot be read";
 static const char NO_FILES[] = "no file found below the path";
-static const char NAMES_FULL[] = "too many file names for memory (8 MiB)";
 
 // Directory record layout (ECMA-119 9.1); only the little-endian halves are read.
 constexpr uint32_t DR_LEN = 0, DR_EXTENT = 2, DR_SIZE = 10, DR_DATE = 18, DR_FLAGS = 25, DR_ID_LEN = 32,
@@ -166,16 +168,6 @@ static bool record_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec
     return out->len > 0 && strcmp(out->text, ".") != 0 && strcmp(out->text, "..") != 0;
 }
 
-// A copy of n bytes of s in heap_pool, or null when the pool is full.
-static char *heap_copy(const char *s, size_t n) {
-    auto *p = static_cast<char *>(mem_alloc(static_cast<uint32_t>(n + 1), false));
-    if (p) {
-        memcpy(p, s, n);
-        p[n] = 0;
-    }
-    return p;
-}
-
 static void empty_table() {
     file_table.clear();
     num_files.store(0, std::memory_order_relaxed);
@@ -274,7 +266,7 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
                 size_t len = plen + 1 + static_cast<size_t>(name.len);
                 if (len >= static_cast<size_t>(OS_PATH_MAX)) continue; // skipped, never cut
                 char *sub = static_cast<char *>(mem_alloc(static_cast<uint32_t>(len + 1), false));
-                if (!sub) return fail(NAMES_FULL, -1);
+                if (!sub) return fail(REASON_NAMES_FULL, -1);
                 memcpy(sub, dir.path, plen);
                 sub[plen] = OS_PATH_SEP;
                 memcpy(sub + plen + 1, name.text, static_cast<size_t>(name.len) + 1);
@@ -292,7 +284,7 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
                 break;
             }
             char *file_name = heap_copy(name.text, static_cast<size_t>(name.len));
-            if (!file_name) return fail(NAMES_FULL, -1);
+            if (!file_name) return fail(REASON_NAMES_FULL, -1);
             file_table.push_back(FileEntry{file_name, dir.path, size, ofs, 1, record_time(rec + DR_DATE), 0});
             lo = std::min(lo, ofs);
             hi = std::max(hi, (ofs + size + CD_SECTOR - 1) / CD_SECTOR * CD_SECTOR);
@@ -335,7 +327,7 @@ int read_cd_volume(const OsVolume &vol) {
     if (n < 0)
         fail(UNREADABLE, -1);
     else if (!root || !device)
-        fail(NAMES_FULL, -1);
+        fail(REASON_NAMES_FULL, -1);
     else
         r = list_cd_files(area, static_cast<uint32_t>(n), volume_size, root, vol.subtree.c_str(), &lo, &hi);
     os_release(area, FS_BUF_SIZE);

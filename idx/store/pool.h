@@ -7,6 +7,7 @@
 #ifndef OLMAREST_IDX_POOL_H
 #define OLMAREST_IDX_POOL_H
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t BUCKET_SIZE = 32;           // bytes of a Bucket, the only size recycled
@@ -30,7 +31,11 @@ void *mem_alloc(uint32_t size, bool in_idx);
 // Gives back a block: the last one of its pool (the pool shrinks) or a bucket of idx_pool.
 void mem_free(void *p, uint32_t size);
 void reset_pools();     // both pools empty; base and limit stay
+// A NUL-terminated copy of the n bytes at s in heap_pool, or null when the pool is full.
+char *heap_copy(const char *s, size_t n);
 void empty_heap_pool(); // heap_pool alone empty
+// A NUL-terminated copy of the n bytes at s in heap_pool, or null when the pool is full.
+char *heap_copy(const char *s, size_t n);
 
 void *ofs_to_ptr(uint32_t ofs);     // Requires: ofs < idx_pool.end
 uint32_t ptr_to_ofs(const void *p); // Requires: p inside the used part of idx_pool

@@ -1,0 +1,20 @@
+// What the front ends show of the engine's bytes: names and excerpts as UTF-8, markup excerpts as
+// the text a browser shows, control characters made harmless, and the per-word reasons of a query.
+#ifndef OLMAREST_FRONT_DISPLAY_H
+#define OLMAREST_FRONT_DISPLAY_H
+
+#include <string>
+#include <vector>
+
+// An excerpt text as next_result gives it (excerpts each followed by " ... "), made readable:
+// UTF-8 (bytes that are not read as Latin-1), tabs, line breaks and other control characters as
+// spaces, and for a markup file tags removed and entities decoded.
+std::string display_excerpt(const char *text, bool markup);
+
+// A name or path from the engine (bytes as the file system or the volume gave them) as UTF-8.
+std::string display_bytes(const char *bytes);
+
+// One line for each word of the last query that found nothing, saying why, as UTF-8.
+std::vector<std::string> word_reason_lines();
+
+#endif

@@ -1,0 +1,58 @@
+#include "front/report.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "front/display.h"
+#include "idx/engine.h"
+#include "os/os.h"
+
+static constexpr double MB = 1048576.0;
+
+int wait_run_end(int tick_ms, const std::function<void()> &tick) {
+    int status;
+    while ((status = status_idx()) == IDX_ACTIVE) {
+        tick();
+        os_sleep_ms(tick_ms);
+    }
+    return status;
+}
+
+template <typename... Args> static std::string format(const char *fmt, Args... args) {
+    char buf[256];
+    snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
+
+std::vector<std::string> complete_report(double elapsed, float max_throughput) {
+    Progress p = progress();
+    int s = static_cast<int>(elapsed);
+    double average = elapsed > 0 ? static_cast<double>(p.bytes_read) / elapsed : 0.0;
+    // A run shorter than one sampling interval has no sample; its average is its best rate.
+    double maximum = std::max(static_cast<double>(max_throughput), average);
+    auto low32 = [](uint64_t v) { return static_cast<int>(static_cast<uint32_t>(v)); };
+    std::vector<std::string> lines{
+        "Index complete ! :-)",
+        "----------------------------------------------",
+        "Statistics:",
+        format("  Time for Scan: %d:%02d", s / 60, s % 60),
+        format("  total files: %d ", p.files),
+        format("  average throughput: %.2f MB/s", average / MB),
+        format("  maximum throughput: %.2f MB/s", maximum / MB),
+        format(" unique words: %d; text processed: %d; total words: %d ", low32(p.unique_words),
+               low32(p.text_processed), low32(p.total_words)),
+    };
+    if (table_capped()) lines.push_back(format("Note: only the first %d files of the folder were indexed.", MAX_FILES));
+    return lines;
+}
+
+std::vector<std::string> unread_report() {
+    std::vector<std::string> lines;
+    if (unread_count == 0) return lines;
+    lines.push_back(format("Note: %d file%s could not be read:", unread_count, unread_count == 1 ? "" : "s"));
+    for (const UnreadFile &u : unread_files)
+        lines.push_back("  " + display_bytes(u.path.c_str()) + ": " + os_error_text(u.error));
+    if (unread_count > static_cast<int>(unread_files.size()))
+        lines.push_back(format("  and %d more", unread_count - static_cast<int>(unread_files.size())));
+    return lines;
+}

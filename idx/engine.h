@@ -1,0 +1,132 @@
+// The engine's face to the front ends (olmarest-cli, the desktop program and the front-end core
+// they share): the index lifecycle (create, watch, cancel, load), what a run shows while it runs
+// and reports when it ends, and queries with their result listing. With idx/kinds.h and
+// idx/idxdir.h (where the index lives) it is all of idx/ that a front end includes.
+//
+// Threading contract. There is one index per process and one indexing thread per run. While
+// status_idx() answers IDX_ACTIVE the UI thread may only call status_idx(), cancel_idx() and
+// progress(); everything else belongs to the indexing thread until status_idx() has seen it end.
+#ifndef OLMAREST_IDX_ENGINE_H
+#define OLMAREST_IDX_ENGINE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "idx/kinds.h"
+
+constexpr int IDX_PATH_SIZE = 260; // bytes kept for the indexed path
+constexpr int MAX_FILES = 65536;   // file numbers are stored in 16 bits
+
+// ---- Lifecycle ----
+
+// What status_idx answers.
+enum IdxStatus {
+    IDX_ACTIVE = 1, // a run is active
+    IDX_DONE = 2,   // the last run succeeded
+    IDX_NONE = 3,   // the last run failed or was cancelled, or there was none
+};
+
+// Starts a run over path (shorter than IDX_PATH_SIZE bytes; kept alive by the caller while the run
+// is active). Returns -1 when refused (reason in idx_reason()), else the bytes in use after set-up.
+int create_idx(const char *path);
+int status_idx();  // an IdxStatus
+int cancel_idx();  // 0 when a stop was requested, -1 when no run is active
+// Loads idx.dat from the index directory and rebuilds the file table: 0, or -1 with a reason.
+int read_idx();
+
+// Why the last create_idx, run or read_idx failed ("" when it did not). UI may read after the run.
+const char *idx_reason();
+// Whether the last run ended because it was cancelled (its status is then IDX_NONE).
+bool idx_cancelled();
+// After a run: the files whose data it read to the end or into, in table order.
+int files_indexed();
+extern bool idx_loaded; // read_idx succeeded and nothing has replaced the index since
+// The path the loaded index was made of ("" when none is loaded).
+const char *indexed_path();
+
+// Whether path names something to index: an existing directory, an ISO 9660 image file, or a
+// path inside one (which need not exist in it: the run then finds no file). The windows and the
+// command line ask this before they start a run ("Please enter a valid pathname !").
+bool valid_index_path(const char *path);
+
+// ---- What a run shows ----
+
+// The values a front end may read while a run is active (and after it), each read atomically.
+struct Progress {
+    int files;               // files in the table
+    uint64_t total_bytes;    // bytes the run must account for
+    uint64_t bytes_read;     // bytes accounted so far
+    float throughput;        // bytes per second
+    uint64_t unique_words;   // word entries created in this run
+    uint64_t total_words;    // words of 4+ letters seen
+    uint64_t text_processed; // bytes of their stems
+};
+Progress progress();
+// Whether the last run's tree held more than MAX_FILES files, the rest left out. After the run.
+bool table_capped();
+
+double get_seconds(); // seconds since the first call: the clock of every figure a run shows
+
+// Whether the read driver writes one "%d %.2f" line per pass to standard error (default on).
+extern bool pass_log;
+
+// Files the last run could not read: gone, refused when opened, or a read the device failed (the
+// blocks before it were indexed). The run still succeeds; its report names them. Read them once
+// status_idx() is no longer IDX_ACTIVE.
+constexpr int UNREAD_NAMED = 5; // how many are kept by name
+struct UnreadFile {
+    std::string path; // full path
+    int error;        // the platform's code of the call that failed (os_error_text)
+};
+extern int unread_count;                     // files not read, all of them
+extern std::vector<UnreadFile> unread_files; // the first UNREAD_NAMED of them, in table order
+
+// Receives the text of every assertion report of the engine. Standard error by default; the
+// desktop program routes it to a message box.
+using ReportHook = void (*)(const char *text);
+void set_report_hook(ReportHook hook); // null restores standard error
+
+// ---- Queries ----
+
+// Evaluates up to three words of text (NUL-terminated, the index's Latin-1) and ranks the matching
+// files.
+int query_idx(const char *text);
+// query_idx over words as people type them, joined by spaces: each word in UTF-8 is taken to the
+// index's Latin-1 first (a word that is no valid UTF-8 is taken as the bytes it is).
+int query_typed(const std::vector<std::string> &words);
+// Delivers the next file: its path, its frequency (negative when a count reached 63) and, when
+// text is not null, its first-occurrence excerpts. 0, or -1 at the end of the list. The listing
+// is gone through twice, paths first, then excerpts: a call with text not null that follows one
+// with text null starts again at the first file. The strings stay valid until the next call.
+int next_result(char **path, int *freq, char **text);
+// The content kind (KIND_*) of the file of the last next_result, as its first block showed it;
+// KIND_UNKNOWN when its data has not been looked at (no excerpt was asked for).
+int result_kind();
+
+// Why each query word found what it found.
+enum class QueryWordState {
+    found,       // postings in `files` files
+    stop_word,   // on the stop list: never indexed
+    too_common,  // was in too many files and dropped: is_stop set with nbuckets not 0
+    not_indexed, // no such word in the index
+    too_short,   // fewer than 4 letters: never looked up
+    beyond_third // after the third word: never looked up
+};
+
+struct QueryWordInfo {
+    std::string typed;    // the word's bytes as they stand in the query text
+    std::string stem;     // what was looked up: folded, stemmed (folded only when too short)
+    QueryWordState state;
+    int files;            // files listed for it (found)
+    bool digit_next;      // a digit stands right before or after it in the query text
+    bool foreign_next;    // so does a character that is no letter here (é, ñ, ...)
+};
+
+// Every word of the last query_idx, in the order typed; empty before the first query.
+const std::vector<QueryWordInfo> &query_words();
+// One line for a word, e.g. "memory: in more than 203 files, too common to be indexed". The typed
+// word is copied as it is; the rest is ASCII.
+std::string query_word_reason(const QueryWordInfo &w);
+
+#endif
