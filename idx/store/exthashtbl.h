@@ -1,8 +1,8 @@
 // The word table: an extendible hash table from word keys to 12-byte Word entries, with its
 // directory and 512-byte nodes inside the index mapping. Used by the indexing thread during a
 // run and, read-only after read_idx, by the UI thread.
-#ifndef OLMAREST_IDX_EXTHASHTBL_H
-#define OLMAREST_IDX_EXTHASHTBL_H
+#ifndef OLMAREST_IDX_STORE_EXTHASHTBL_H
+#define OLMAREST_IDX_STORE_EXTHASHTBL_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The one hash of the engine, FNV-1a over bytes: word keys (idx/index), the stem memo, and the
 // file table's fingerprint (idx/read). Stateless; any thread.
-#ifndef OLMAREST_IDX_HASH_H
-#define OLMAREST_IDX_HASH_H
+#ifndef OLMAREST_IDX_STORE_HASH_H
+#define OLMAREST_IDX_STORE_HASH_H
 
 #include <cstddef>
 #include <cstdint>

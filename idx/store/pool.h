@@ -4,8 +4,8 @@
 // word table and the file table stand on.
 //
 // Owner: the indexing thread during a run; the UI thread otherwise (create_idx, read_idx, queries).
-#ifndef OLMAREST_IDX_POOL_H
-#define OLMAREST_IDX_POOL_H
+#ifndef OLMAREST_IDX_STORE_POOL_H
+#define OLMAREST_IDX_STORE_POOL_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Text at the edges of the engine. The index, file names and excerpts are bytes (words in
 // Latin-1); people type and read UTF-8. Both front ends convert through these functions.
 // Pure functions, any thread.
-#ifndef OLMAREST_IDX_ENCODING_H
-#define OLMAREST_IDX_ENCODING_H
+#ifndef OLMAREST_IDX_TEXT_ENCODING_H
+#define OLMAREST_IDX_TEXT_ENCODING_H
 
 #include <cstddef>
 #include <string>

@@ -1,8 +1,8 @@
 // Word extraction: the plain tokenizer with its letter-trigram plausibility test, the markup
 // tokenizer and the ID3v1 tag reader. One process-wide tokenizer state, used by one thread at a
 // time: the indexing thread during a run, the UI thread for the stop list and queries.
-#ifndef OLMAREST_IDX_EXTRACT_H
-#define OLMAREST_IDX_EXTRACT_H
+#ifndef OLMAREST_IDX_TEXT_EXTRACT_H
+#define OLMAREST_IDX_TEXT_EXTRACT_H
 
 #include <cstdint>
 
