@@ -1,4 +1,4 @@
-// Faults found by probing the engine with faults and hostile input: each test failed before its fix.
+// HostileInput found by probing the engine with faults and hostile input: each test failed before its fix.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Faults : public TempTree {
+class HostileInput : public TempTree {
   protected:
     void SetUp() override {
         TempTree::SetUp();
@@ -43,7 +43,7 @@ class Faults : public TempTree {
 };
 
 // An edit that keeps a file's size only moves its modification time; the index must see it.
-TEST_F(Faults, SameSizeEditMakesTheIndexStale) {
+TEST_F(HostileInput, SameSizeEditMakesTheIndexStale) {
     write("tree/a.txt", "harbour lighthouse keeper\n");
     write("tree/b.txt", "gardens and rivers\n");
     ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
@@ -66,7 +66,7 @@ TEST_F(Faults, SameSizeEditMakesTheIndexStale) {
 
 // On a CD the time is the recording time of the file's directory record: an image made again
 // from a tree edited without changing sizes no longer passes for the one indexed.
-TEST_F(Faults, SameSizeEditOnAnImageMakesTheIndexStale) {
+TEST_F(HostileInput, SameSizeEditOnAnImageMakesTheIndexStale) {
     write("src/a.txt", "harbour lighthouse keeper\n");
     write("src/b.txt", "gardens and rivers\n");
     auto t0 = fs::last_write_time(path("src/a.txt"));
@@ -84,7 +84,7 @@ TEST_F(Faults, SameSizeEditOnAnImageMakesTheIndexStale) {
 
 // Names that fill heap_pool to within the word directory's size: the walk fits, the load (which
 // copies the directory first) would not. The run must fail then, not report success.
-TEST_F(Faults, RunFailsWhenItsLoadWouldNotFitTheNamePool) {
+TEST_F(HostileInput, RunFailsWhenItsLoadWouldNotFitTheNamePool) {
     // Directory paths are kept whole in heap_pool, so a few thousand directories deep in a long
     // path fill it; far fewer than files with 255-byte names would take.
     std::string deep = tree();
@@ -127,7 +127,7 @@ TEST_F(Faults, RunFailsWhenItsLoadWouldNotFitTheNamePool) {
 
 // A FIFO named idx.dat: opening it to read waited for a writer for ever, and a run said
 // "Invalid argument". Both now refuse it at once and leave it alone.
-TEST_F(Faults, FifoNamedIdxDatIsRefusedAtOnce) {
+TEST_F(HostileInput, FifoNamedIdxDatIsRefusedAtOnce) {
     write("tree/a.txt", "harbour lighthouse keeper\n");
     ASSERT_EQ(mkfifo("idx.dat", 0644), 0);
     alarm(60); // a hang ends the test process instead of the whole suite's time
@@ -154,7 +154,7 @@ void *map_again(int fd, uint64_t size, bool writable) {
 // The lock and mmap share the code EAGAIN (= EWOULDBLOCK): a mapping that failed passingly was
 // reported as "in use by another program". The reason is now that of the call that failed, and a
 // passing failure is tried again.
-TEST_F(Faults, LoadSaysWhichCallFailed) {
+TEST_F(HostileInput, LoadSaysWhichCallFailed) {
     write("tree/a.txt", "harbour lighthouse keeper\n");
     ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
     os_sys.map = map_again;
@@ -186,7 +186,7 @@ int open_refusing_locked(int dir_fd, const char *path, int sys_flags, int mode) 
 
 // Files a run could not read were passed over in silence; the report now counts them and names
 // the first few, and the run still succeeds.
-TEST_F(Faults, IndexReportNamesTheFilesNotRead) {
+TEST_F(HostileInput, IndexReportNamesTheFilesNotRead) {
     write("tree/a.txt", "harbour lighthouse keeper\n");
     for (int i = 1; i <= 7; i++) write("tree/locked" + std::to_string(i) + ".txt", "words nobody reads\n");
     os_sys.open = open_refusing_locked;
@@ -222,7 +222,7 @@ std::string many_words(int n) {
 
 // A disk that fills while the index grows: the run fails with the reason, the process lives, and
 // the index of the run before is kept.
-TEST_F(Faults, FullDiskFailsTheRunAndKeepsThePreviousIndex) {
+TEST_F(HostileInput, FullDiskFailsTheRunAndKeepsThePreviousIndex) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
     mkdir("small");
     if (mount("olmarest-test", path("small").c_str(), "tmpfs", 0, "size=2m") != 0)
@@ -245,7 +245,7 @@ TEST_F(Faults, FullDiskFailsTheRunAndKeepsThePreviousIndex) {
 
 // Past the file size limit the signal SIGXFSZ would end olmarest-cli with nothing said and a cut
 // idx.dat; it is ignored, so the run fails with the reason and the previous index stays.
-TEST_F(Faults, FileSizeLimitFailsTheRunAndKeepsThePreviousIndex) {
+TEST_F(HostileInput, FileSizeLimitFailsTheRunAndKeepsThePreviousIndex) {
     write("tree/a.txt", "harbour lighthouse keeper\n");
     ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
     std::string before = read_file("idx.dat");
