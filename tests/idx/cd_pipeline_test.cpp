@@ -21,28 +21,14 @@
 #include "idx/read/pipeline.h"
 #include "os/os.h"
 #include "tests/iso_image.h"
+#include "tests/fakes.h"
 #include "tests/test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Seen {
-    std::string word;
-    int fn;
-    int block;
-    uint64_t progress; // total_bytes_read when the word arrived
-};
-
-std::vector<Seen> seen;
 int cancel_at_fn = -1; // the first word of this file asks for a cancel
-
-int record_word(char *word, int len) {
-    seen.push_back(
-        Seen{std::string(word, static_cast<size_t>(len)), cur_fn, cur_block, total_bytes_read.load()});
-    if (cur_fn == cancel_at_fn) cancel_requested.store(true);
-    return 0;
-}
 
 std::string reports;
 void capture(const char *text) {
@@ -105,8 +91,11 @@ class CdPipeline : public TempTree {
     void SetUp() override {
         TempTree::SetUp();
         load_trigrams(nullptr);
-        word_sink = record_word;
-        seen.clear();
+        word_sink = log_word;
+        reset_seen();
+        on_word = [](const Seen &s) {
+            if (s.fn == cancel_at_fn) cancel_requested.store(true);
+        };
         cancel_at_fn = -1;
         reports.clear();
         read_offsets.clear();

@@ -21,31 +21,12 @@
 #include "idx/read/files.h"
 #include "idx/read/pipeline.h"
 #include "os/os.h"
+#include "tests/fakes.h"
 #include "tests/test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Seen {
-    std::string word;
-    int fn;
-    int block;
-    bool operator==(const Seen &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &o, const Seen &s) {
-    return o << s.word << "@" << s.fn << ":" << s.block;
-}
-
-std::vector<Seen> seen;
-std::function<void(const Seen &)> on_word; // runs on the indexing thread, inside extraction
-
-int record_word(char *word, int len) {
-    seen.push_back(Seen{std::string(word, static_cast<size_t>(len)), cur_fn, cur_block});
-    if (on_word) on_word(seen.back());
-    return 0;
-}
 
 // Text of exactly `size` bytes of words "<tag>Q<n in letters>", with the words it should yield
 // appended to out: each under the block of the separator that ends it (or of the file's end).
@@ -74,11 +55,6 @@ int open_fds() {
     return n;
 }
 
-std::string fd_path(int fd) {
-    std::error_code ec;
-    return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).filename().string();
-}
-
 std::string reports; // IDX_CHECK texts
 void capture_report(const char *text) { reports += text; }
 
@@ -87,7 +63,7 @@ class PipelineBase : public TempTree {
     void SetUp() override {
         TempTree::SetUp();
         load_trigrams(nullptr); // every word is plausible: the words are ours, not language
-        word_sink = record_word;
+        word_sink = log_word;
         seen.clear();
         on_word = nullptr;
         reports.clear();
@@ -248,78 +224,24 @@ std::string backend_name(const ::testing::TestParamInfo<std::string> &p) { retur
 
 INSTANTIATE_TEST_SUITE_P(Backends, Pipeline, ::testing::Values("uring", "sync"), backend_name);
 
-// ---- A back end of our own: records reads, completes them out of order, refuses on demand ----
-
-struct Read {
-    std::string file;
-    uint32_t len;
-    uint64_t ofs;
-};
-struct Pending {
-    int fd;
-    void *user;
-    OsIoDone done;
-    long bytes;
-};
-std::vector<Read> reads;
-std::vector<std::string> cancels;
-std::vector<Pending> pending;
-int refuse_at = -1; // index of the read to refuse
-int read_calls = 0;
-bool newest_first = false;
-std::vector<std::string> vanish; // files removed at the first read, before the pipeline opens them
-
-int test_read(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDone done) {
-    if (read_calls == 0)
-        for (const std::string &f : vanish) fs::remove(f);
-    if (read_calls++ == refuse_at) return -1;
-    reads.push_back(Read{fd_path(fd), len, ofs});
-    long n = os_read_at(fd, buf, len, ofs);
-    pending.push_back(Pending{fd, user, done, n < 0 ? 0 : n});
-    return 0;
-}
-
-// One completion per wait, the newest first when asked: the oldest read is the last to finish.
-int test_wait() {
-    if (pending.empty()) return 0;
-    auto it = newest_first ? pending.end() - 1 : pending.begin();
-    Pending p = *it;
-    pending.erase(it);
-    p.done(p.user, p.bytes);
-    return 1;
-}
-
-void test_cancel(int fd) {
-    cancels.push_back(fd_path(fd));
-    for (Pending &p : pending)
-        if (p.fd == fd) p.bytes = 0;
-}
-
-const OsIoBackend test_backend{"test", test_read, test_wait, test_cancel};
+// ---- The fake back end: reads recorded, completed out of order, refused on demand ----
 
 class PipelineTestBackEnd : public PipelineBase {
   protected:
     void SetUp() override {
         PipelineBase::SetUp();
-        reads.clear();
-        cancels.clear();
-        pending.clear();
-        refuse_at = -1;
-        read_calls = 0;
-        newest_first = false;
-        vanish.clear();
-        os_set_io_backend(&test_backend);
+        use_fake_io();
     }
-    std::vector<Read> reads_of(const std::string &file) {
-        std::vector<Read> out;
-        for (const Read &r : reads)
+    std::vector<FakeRead> reads_of(const std::string &file) {
+        std::vector<FakeRead> out;
+        for (const FakeRead &r : fake_io.reads)
             if (r.file == file) out.push_back(r);
         return out;
     }
 };
 
 TEST_F(PipelineTestBackEnd, ScrambledCompletionsAreDeliveredInIssueOrder) {
-    newest_first = true;
+    fake_io.newest_first = true;
     text("a_big", 9 * READ_SIZE + 5000, 0);
     text("b_small", 100, 1);
     write("tree/c_empty", "");
@@ -353,7 +275,7 @@ TEST_F(PipelineTestBackEnd, FileNotWorthExtractingIsGivenUpAfterItsFirstBlock) {
     run(2);
     EXPECT_EQ(seen, want) << "the archive's blocks must be passed over";
     EXPECT_EQ(reads_of("a_zip").size(), static_cast<size_t>(NUM_SLOTS)) << "no read after giving up";
-    EXPECT_EQ(cancels, std::vector<std::string>{"a_zip"});
+    EXPECT_EQ(fake_io.cancels, std::vector<std::string>{"a_zip"});
     // The whole archive counted at once: the percentage jumps.
     EXPECT_EQ(read_at_first_text_word, 12 * READ_SIZE + 3000);
 }
@@ -361,7 +283,7 @@ TEST_F(PipelineTestBackEnd, FileNotWorthExtractingIsGivenUpAfterItsFirstBlock) {
 TEST_F(PipelineTestBackEnd, RefusedReadIsReportedAndEndsOnlyItsFile) {
     text("a_first", 7 * READ_SIZE, 0);
     text("b_next", 3000, 1);
-    refuse_at = 2; // a_first's third block
+    fake_io.refuse_at = 2; // a_first's third block
     run(2);
     EXPECT_NE(reports.find("ReadFileEx error"), std::string::npos) << reports;
     // The run succeeds, and its report names the file.
@@ -381,7 +303,7 @@ TEST_F(PipelineTestBackEnd, FilesThatVanishAreCountedAndTheFirstFiveNamed) {
     text("a_stays", 5000, 0);
     for (char c = 'b'; c <= 'h'; c++) {
         write(std::string("tree/") + c + "_goes", "words that vanish before they are read\n");
-        vanish.push_back(path(std::string("tree/") + c + "_goes"));
+        fake_io.vanish.push_back(path(std::string("tree/") + c + "_goes"));
     }
     text("i_stays", 3000, 8);
     run(2);
@@ -393,8 +315,8 @@ TEST_F(PipelineTestBackEnd, FilesThatVanishAreCountedAndTheFirstFiveNamed) {
         EXPECT_EQ(unread_files[static_cast<size_t>(i)].error, OS_ERR_NOT_FOUND);
     }
     // The next run starts its own list.
-    vanish.clear();
-    read_calls = 0;
+    fake_io.vanish.clear();
+    fake_io.read_calls = 0;
     run(2);
     EXPECT_EQ(unread_count, 0);
     EXPECT_TRUE(unread_files.empty());

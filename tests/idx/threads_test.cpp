@@ -18,6 +18,7 @@
 #include "idx/read/pipeline.h"
 #include "idx/run.h"
 #include "os/os.h"
+#include "tests/fakes.h"
 #include "tests/test_util.h"
 
 namespace fs = std::filesystem;
@@ -34,46 +35,15 @@ struct Outcome {
     int files;
 };
 
-// Cancels the run once the read driver has waited this many times (0: never). A synchronous back
-// end of our own, so both runs see the cancel at the same pass.
-int cancel_at_wait = 0;
-int waits = 0;
-struct Done {
-    void *user;
-    OsIoDone done;
-    long bytes;
-    int fd;
-};
-std::vector<Done> done_queue;
-
-int counted_read(int fd, void *buf, uint32_t len, uint64_t ofs, void *user, OsIoDone done) {
-    long n = os_read_at(fd, buf, len, ofs);
-    done_queue.push_back(Done{user, done, n < 0 ? 0 : n, fd});
-    return 0;
-}
-
-int counted_wait() {
-    if (++waits == cancel_at_wait) cancel_requested.store(true);
-    std::vector<Done> now;
-    now.swap(done_queue);
-    for (const Done &d : now) d.done(d.user, d.bytes);
-    return static_cast<int>(now.size());
-}
-
-void counted_cancel(int fd) {
-    for (Done &d : done_queue)
-        if (d.fd == fd) d.bytes = 0;
-}
-
-const OsIoBackend counted_backend{"counted", counted_read, counted_wait, counted_cancel};
-
 class Threads : public TempTree {
   protected:
     void SetUp() override {
         TempTree::SetUp();
         pass_log = false;
-        cancel_at_wait = 0;
-        os_set_io_backend(&counted_backend);
+        // Every read completes at the next wait, so runs of one and two threads see a cancel at
+        // the same pass.
+        use_fake_io();
+        fake_io.all_per_wait = true;
     }
     void TearDown() override {
         os_set_io_backend(nullptr);
@@ -83,8 +53,7 @@ class Threads : public TempTree {
 
     static Outcome run(const std::string &dir, int threads) {
         engine_threads = threads;
-        waits = 0;
-        done_queue.clear();
+        fake_io.waits = 0;
         Outcome o{};
         o.status = index_tree(dir);
         o.reason = idx_reason();
@@ -210,7 +179,7 @@ TEST_F(Threads, CancelLeavesWhatOneThreadWouldHaveAndALoadableIndex) {
     }
     for (int at : {1, 4, 9}) {
         SCOPED_TRACE(at);
-        cancel_at_wait = at;
+        fake_io.cancel_at_wait = at;
         Outcome o = expect_same_runs(tree());
         EXPECT_EQ(o.status, 3);
         EXPECT_EQ(o.reason, "indexing was cancelled");
@@ -222,7 +191,7 @@ TEST_F(Threads, CancelLeavesWhatOneThreadWouldHaveAndALoadableIndex) {
         cancel_requested.store(false);
     }
     // A whole run after the cancels still agrees.
-    cancel_at_wait = 0;
+    fake_io.cancel_at_wait = 0;
     EXPECT_EQ(expect_same_runs(tree()).status, 2);
 }
 
