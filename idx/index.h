@@ -91,9 +91,9 @@ inline uint32_t post_block(uint32_t p) { return (p >> 8) & 0xFF; }
 inline uint32_t post_fn(uint32_t p) { return p >> 16; }
 
 constexpr uint32_t BUCKET_POSTS = 7; // postings per bucket
-// Buckets a chain may hold: a word found in more files (29 * 7 = 203) is of no use for a search
-// and becomes a stop word instead of taking a 30th bucket.
-constexpr uint32_t MAX_CHAIN_BUCKETS = 29;
+// Buckets a chain may hold, all that the 8-bit count of a word's buckets can say: a word found in
+// more files (255 * 7 = 1,785) becomes a stop word instead of taking a 256th bucket.
+constexpr uint32_t MAX_CHAIN_BUCKETS = 255;
 
 struct Bucket {
     uint32_t post[BUCKET_POSTS]; // postings, filled in order
@@ -135,7 +135,7 @@ void query_short_word(const char *word, int len);
 enum class QueryWordState {
     found,       // postings in `files` files
     stop_word,   // on the stop list: never indexed
-    too_common,  // was in more than 203 files and dropped: is_stop set with nbuckets not 0
+    too_common,  // was in more than 1,785 files and dropped: is_stop set with nbuckets not 0
     not_indexed, // no such word in the index
     too_short,   // fewer than 4 letters: never looked up
     beyond_third // after the third word: never looked up
@@ -152,7 +152,7 @@ struct QueryWordInfo {
 
 // Every word of the last query_idx, in the order typed; empty before the first query.
 const std::vector<QueryWordInfo> &query_words();
-// One line for a word, e.g. "memory: in more than 203 files, too common to be indexed". The typed
+// One line for a word, e.g. "memory: in more than 1,785 files, too common to be indexed". The typed
 // word is copied as it is; the rest is ASCII.
 std::string query_word_reason(const QueryWordInfo &w);
 // add_word in locate mode: -1 (stop the tokenizer) when word is the word being located.

@@ -317,6 +317,13 @@ int result_kind() {
 
 const std::vector<QueryWordInfo> &query_words() { return qs.infos; }
 
+// n with a comma between groups of three digits: 1,785.
+static std::string with_commas(uint32_t n) {
+    std::string s = std::to_string(n);
+    for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3) s.insert(static_cast<size_t>(i), ",");
+    return s;
+}
+
 std::string query_word_reason(const QueryWordInfo &w) {
     std::string s = w.typed + ": ";
     switch (w.state) {
@@ -330,7 +337,7 @@ std::string query_word_reason(const QueryWordInfo &w) {
         s += "a stop word, left out of the index";
         break;
     case QueryWordState::too_common:
-        s += "in more than " + std::to_string(MAX_CHAIN_BUCKETS * BUCKET_POSTS) + " files, too common to be indexed";
+        s += "in more than " + with_commas(MAX_CHAIN_BUCKETS * BUCKET_POSTS) + " files, too common to be indexed";
         break;
     case QueryWordState::not_indexed:
         s += "not in the index";
