@@ -367,6 +367,21 @@ int extract_plain(const char *buf, int len) {
     return pos;
 }
 
+int extract_char(const char *text, int i, int len, char *f) {
+    const auto *b = reinterpret_cast<const unsigned char *>(text);
+    if (b[i] < 0x80) {
+        *f = FOLDED.v[b[i]];
+        return 1;
+    }
+    int n = read_char(b, i, len, f);
+    if (n == 0) {
+        // The text ends inside the sequence: its lead byte is a Latin-1 character.
+        *f = LATIN1_FOLD.v[b[i]];
+        n = 1;
+    }
+    return n;
+}
+
 int extract_query(const char *buf, int len) {
     tok.query = true;
     int r = extract_plain(buf, len);
