@@ -297,9 +297,11 @@ static void locate_posting(unsigned fn, uint32_t p) {
     qs.locate_found = false;
     extract_reset();
     // A first occurrence that straddles two blocks was recorded with the later one: start one
-    // block early so that its beginning is read too.
+    // block early so that its beginning is read too. Markup is read from its start: whether a
+    // block lies inside a script or style element depends on all that came before it.
     unsigned block = post_block(p);
     if (block > 0) block--;
+    if (e.kind == KIND_MARKUP) block = 0;
     for (;; block++) {
         char *data;
         int n;

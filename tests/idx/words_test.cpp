@@ -91,6 +91,20 @@ TEST_F(Words, Utf8MarkupAndEntities) {
     EXPECT_NE(rows[0].text.find("M&uuml;nchen"), std::string::npos) << rows[0].text;
 }
 
+// The words of a script are not indexed, and the excerpt shows the first occurrence in prose even
+// when the script fills blocks before it.
+TEST_F(Words, ScriptWordsNeitherIndexedNorShown) {
+    std::string page = "<html><head><script>\n";
+    while (page.size() < 3 * READ_SIZE + 100) page += "var lighthouse = beacon(1);\n";
+    page += "</script></head><body><p>The lighthouse keeper</p></body></html>\n";
+    build({{"page.html", page}, {"other.html", "<html><style>beacon { color: red }</style><p>sea</p></html>\n"}});
+    EXPECT_TRUE(search("beacon").empty());
+    auto rows = search("lighthouse");
+    ASSERT_EQ(names(rows), Names{"page.html"});
+    EXPECT_EQ(rows[0].freq, 1);
+    EXPECT_NE(rows[0].text.find("lighthouse keeper"), std::string::npos) << rows[0].text;
+}
+
 TEST_F(Words, StopListInUtf8) {
     write("stopwords.txt", "\xc3\xbc" "ber\nw\xc3\xbcrde\n");
     build({{"a.txt", "\xc3\x9c" "ber die Br\xc3\xbc" "cke w\xc3\xbcrde sie gehen\n"}});
