@@ -145,7 +145,9 @@ TEST_F(Words, QueryWordsAreNotFiltered) {
 
 TEST_F(Words, EveryQueryWordHasAState) {
     std::map<std::string, std::string> files;
-    for (int i = 0; i < 1786; i++) files["f" + std::to_string(10000 + i) + ".txt"] = "memory of the island\n";
+    // MEMORY is in 1,786 files, one too many; HARBOUR in 1,785, a chain of 255 full buckets.
+    for (int i = 0; i < 1786; i++)
+        files["f" + std::to_string(10000 + i) + ".txt"] = i ? "memory of the island harbour\n" : "memory of the sea\n";
     files["a.txt"] = "lighthouses of the kernel coast\n";
     write("stopwords.txt", "kernel\n");
     build(files);
@@ -174,6 +176,9 @@ TEST_F(Words, EveryQueryWordHasAState) {
     EXPECT_EQ(query_word_reason(w[0]), "Lighthouses: found in 1 file");
     EXPECT_EQ(query_word_reason(w[2]), "ipv: shorter than 4 letters (digits separate words)");
     EXPECT_EQ(query_word_reason(w[3]), "memory: in more than 1,785 files, too common to be indexed");
+    // The longest chain loads and is read whole.
+    EXPECT_EQ(search("harbour").size(), 1785u);
+    EXPECT_EQ(query_word_reason(w[0]), "harbour: found in 1785 files");
 
     // Absent words and the slot they still take; a new query forgets the last one's words.
     search("weather lighthouse");
