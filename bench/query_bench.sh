@@ -15,7 +15,7 @@ cd "$work"
 if [ ! -f "tree.$files" ]; then
     rm -rf tree tree.*
     # Made-up words from syllables, so that each query word is in about a hundred files (a word in
-    # more than 203 files is dropped from the index).
+    # more than 1,785 files is dropped from the index).
     python3 - "$files" <<'PY'
 import os, random, sys
 n = int(sys.argv[1])

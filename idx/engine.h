@@ -108,10 +108,11 @@ int result_kind();
 enum class QueryWordState {
     found,       // postings in `files` files
     stop_word,   // on the stop list: never indexed
-    too_common,  // was in too many files and dropped: is_stop set with nbuckets not 0
-    not_indexed, // no such word in the index
-    too_short,   // fewer than 4 letters: never looked up
-    beyond_third // after the third word: never looked up
+    too_common,   // was in more than 1,785 files and dropped: is_stop set with nbuckets not 0
+    not_indexed,  // no such word in the index
+    too_short,    // fewer than 4 letters: never looked up
+    beyond_third, // after the third word: never looked up
+    number        // digits only: never indexed
 };
 
 struct QueryWordInfo {
@@ -120,12 +121,13 @@ struct QueryWordInfo {
     QueryWordState state;
     int files;            // files listed for it (found)
     bool digit_next;      // a digit stands right before or after it in the query text
-    bool foreign_next;    // so does a character that is no letter here (é, ñ, ...)
+    bool foreign_next;    // so does a character beyond ASCII that is no letter here (æ, ×, ...)
+    int at;               // where it begins in the query text
 };
 
 // Every word of the last query_idx, in the order typed; empty before the first query.
 const std::vector<QueryWordInfo> &query_words();
-// One line for a word, e.g. "memory: in more than 203 files, too common to be indexed". The typed
+// One line for a word, e.g. "memory: in more than 1,785 files, too common to be indexed". The typed
 // word is copied as it is; the rest is ASCII.
 std::string query_word_reason(const QueryWordInfo &w);
 

@@ -86,9 +86,9 @@ inline uint32_t post_block(uint32_t p) { return (p >> 8) & 0xFF; }
 inline uint32_t post_fn(uint32_t p) { return p >> 16; }
 
 constexpr uint32_t BUCKET_POSTS = 7; // postings per bucket
-// Buckets a chain may hold: a word found in more files (29 * 7 = 203) is of no use for a search
-// and becomes a stop word instead of taking a 30th bucket.
-constexpr uint32_t MAX_CHAIN_BUCKETS = 29;
+// Buckets a chain may hold, all that the 8-bit count of a word's buckets can say: a word found in
+// more files (255 * 7 = 1,785) becomes a stop word instead of taking a 256th bucket.
+constexpr uint32_t MAX_CHAIN_BUCKETS = 255;
 
 struct Bucket {
     uint32_t post[BUCKET_POSTS]; // postings, filled in order

@@ -114,6 +114,7 @@ static QueryWordInfo &note_word(const char *stem, int len, QueryWordState state)
     info.state = state;
     int start, end;
     extract_last_span(&start, &end);
+    info.at = qs.text_base + (start >= 0 ? start : 0);
     if (qs.text && start >= 0 && end >= start) {
         const auto *t = reinterpret_cast<const unsigned char *>(qs.text) + qs.text_base;
         info.typed.assign(reinterpret_cast<const char *>(t) + start, static_cast<size_t>(end - start));
@@ -181,6 +182,44 @@ int query_typed(const std::vector<std::string> &words) {
     return query_idx(text.c_str());
 }
 
+// Every run of digits that no letter touches is a number the user typed; it is listed among the
+// words, where it stands, so that the user learns why it found nothing.
+static void note_numbers(const char *text, int n) {
+    std::vector<QueryWordInfo> numbers;
+    bool letter_before = false;
+    for (int i = 0; i < n;) {
+        if (!is_digit(static_cast<unsigned char>(text[i]))) {
+            char f;
+            i += extract_char(text, i, n, &f);
+            letter_before = f != 0;
+            continue;
+        }
+        int j = i;
+        while (j < n && is_digit(static_cast<unsigned char>(text[j]))) j++;
+        char f = 0;
+        if (j < n) extract_char(text, j, n, &f);
+        if (!letter_before && !f) {
+            QueryWordInfo info{};
+            info.typed.assign(text + i, static_cast<size_t>(j - i));
+            info.stem = info.typed;
+            info.state = QueryWordState::number;
+            info.at = i;
+            numbers.push_back(std::move(info));
+        }
+        letter_before = false;
+        i = j;
+    }
+    if (numbers.empty()) return;
+    std::vector<QueryWordInfo> all;
+    size_t k = 0;
+    for (QueryWordInfo &w : qs.infos) {
+        for (; k < numbers.size() && numbers[k].at < w.at; k++) all.push_back(std::move(numbers[k]));
+        all.push_back(std::move(w));
+    }
+    for (; k < numbers.size(); k++) all.push_back(std::move(numbers[k]));
+    qs.infos = std::move(all);
+}
+
 int query_idx(const char *text) {
     reset_query();
     if (!idx_loaded) return 0;
@@ -200,6 +239,7 @@ int query_idx(const char *text) {
     }
     qs.text = nullptr;
     extract_reset();
+    note_numbers(text, n - 1);
     std::sort(qs.results.begin(), qs.results.end(), [](uint32_t a, uint32_t b) {
         uint8_t sa = qs.file_scores[post_fn(a)], sb = qs.file_scores[post_fn(b)];
         if (sa != sb) return sa > sb;
@@ -307,9 +347,11 @@ static void locate_posting(unsigned fn, uint32_t p) {
     qs.locate_found = false;
     extract_reset();
     // A first occurrence that straddles two blocks was recorded with the later one: start one
-    // block early so that its beginning is read too.
+    // block early so that its beginning is read too. Markup is read from its start: whether a
+    // block lies inside a script or style element depends on all that came before it.
     unsigned block = post_block(p);
     if (block > 0) block--;
+    if (e.kind == KIND_MARKUP) block = 0;
     for (;; block++) {
         char *data;
         int n;
@@ -367,6 +409,13 @@ int result_kind() {
 
 const std::vector<QueryWordInfo> &query_words() { return qs.infos; }
 
+// n with a comma between groups of three digits: 1,785.
+static std::string with_commas(uint32_t n) {
+    std::string s = std::to_string(n);
+    for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3) s.insert(static_cast<size_t>(i), ",");
+    return s;
+}
+
 std::string query_word_reason(const QueryWordInfo &w) {
     std::string s = w.typed + ": ";
     switch (w.state) {
@@ -380,7 +429,7 @@ std::string query_word_reason(const QueryWordInfo &w) {
         s += "a stop word, left out of the index";
         break;
     case QueryWordState::too_common:
-        s += "in more than " + std::to_string(MAX_CHAIN_BUCKETS * BUCKET_POSTS) + " files, too common to be indexed";
+        s += "in more than " + with_commas(MAX_CHAIN_BUCKETS * BUCKET_POSTS) + " files, too common to be indexed";
         break;
     case QueryWordState::not_indexed:
         s += "not in the index";
@@ -390,10 +439,13 @@ std::string query_word_reason(const QueryWordInfo &w) {
         if (w.digit_next)
             s += " (digits separate words)";
         else if (w.foreign_next)
-            s += " (letters other than A-Z, umlauts and sharp s separate words)";
+            s += " (letters other than A-Z, their accented forms, umlauts and sharp s separate words)";
         break;
     case QueryWordState::beyond_third:
         s += "not searched, only the first three words are";
+        break;
+    case QueryWordState::number:
+        s += "numbers are not indexed";
         break;
     }
     return s;

@@ -27,14 +27,24 @@ import sys
 from collections import Counter
 
 LISTS = ["/usr/share/dict/american-english", "/usr/share/dict/british-english", "/usr/share/dict/ngerman"]
+# What the table must accept, every word of 4 or more letters on its own (--fit).
+FIT_LISTS = ["/usr/share/dict/" + n for n in ("british-english", "ngerman", "french", "spanish", "italian")]
 
 # The tokenizer's letters, folded, and their codes.
 CODES = {chr(ord("A") + i): i for i in range(26)}
 CODES.update({"\xc4": 26, "\xd6": 27, "\xdc": 28, "\xdf": 29})
-# Folding as the tokenizer does it, on Latin-1 bytes: a-z, ä, ö, ü lose bit 0x20, A-Z, Ä, Ö, Ü, ß stay,
-# every other byte separates.
-FOLD = bytes((b & ~0x20) if (0x61 <= b <= 0x7A or b in (0xE4, 0xF6, 0xFC)) else
-             b if (0x41 <= b <= 0x5A or b in (0xC4, 0xD6, 0xDC, 0xDF)) else 0x20 for b in range(256))
+# Folding as the tokenizer does it, on Latin-1 bytes: a-z and A-Z to A-Z, the accented letters to
+# their base letter, ä, ö, ü to Ä, Ö, Ü, ß as it is; every other byte (Æ, Þ, ×, ÷ too) separates.
+_ACCENTED = {"A": "\xc0\xc1\xc2\xc3\xc5\xe0\xe1\xe2\xe3\xe5", "C": "\xc7\xe7", "E": "\xc8\xc9\xca\xcb\xe8\xe9\xea\xeb",
+             "I": "\xcc\xcd\xce\xcf\xec\xed\xee\xef", "D": "\xd0\xf0", "N": "\xd1\xf1",
+             "O": "\xd2\xd3\xd4\xd5\xd8\xf2\xf3\xf4\xf5\xf8", "U": "\xd9\xda\xdb\xf9\xfa\xfb", "Y": "\xdd\xfd\xff",
+             "\xc4": "\xc4\xe4", "\xd6": "\xd6\xf6", "\xdc": "\xdc\xfc", "\xdf": "\xdf"}
+_FOLD = {b: 0x20 for b in range(256)}
+_FOLD.update({b: b & ~0x20 for b in range(0x41, 0x5B)})
+_FOLD.update({b: b & ~0x20 for b in range(0x61, 0x7B)})
+for _to, _from in _ACCENTED.items():
+    _FOLD.update({ord(c): ord(_to) for c in _from})
+FOLD = bytes(_FOLD[b] for b in range(256))
 
 
 def words(data):
@@ -49,7 +59,8 @@ def words(data):
 
 
 def read_text(path):
-    """A text file as Latin-1 bytes; UTF-8 is converted if the file decodes as UTF-8."""
+    """A text file as Latin-1 bytes; UTF-8 is converted if the file decodes as UTF-8 (characters
+    beyond Latin-1 become "?", a separator, as they are to the tokenizer)."""
     data = open(path, "rb").read()
     try:
         return data.decode("utf-8").encode("latin-1", errors="replace")
@@ -131,6 +142,53 @@ def classes(dict_shares, text_sh, junk_sh, p):
     return table
 
 
+def fit_classes(base, step, cap, zero):
+    """A table that accepts every word of 4+ letters of FIT_LISTS alone (score above 15, no context).
+
+    Start: a trigram's weight is base + step * log2(share in millionths), its share the largest it
+    has in any one list (every distinct word once); weights below 3 start as never seen (0), and
+    none exceeds cap. Then, shortest words first, every word that fails alone raises its weakest
+    trigram (0 becomes 3, else one more) until it passes. Weights only grow, so no word that passed
+    fails later. Trigrams of real words that random letters rarely form stay low or 0, which is what
+    rejects random runs."""
+    lists = []
+    for path in FIT_LISTS:
+        ws = set()
+        for line in read_text(path).splitlines():
+            ws.update(w for w in words(line) if len(w) >= 4)
+        lists.append(ws)
+    share = [0.0] * 32768
+    for ws in lists:
+        counts = count(Counter(ws), 4)
+        total = sum(counts) or 1
+        for i, n in enumerate(counts):
+            share[i] = max(share[i], n / total)
+    table = [0] * 32768
+    for i, s in enumerate(share):
+        if s > 0:
+            w = min(cap, round(base + step * math.log2(s * 1e6)))
+            table[i] = w if w >= 3 else zero
+
+    def score(ts):
+        return 2 + sum(table[t] if table[t] >= 3 else -60 if table[t] == 0 else -7 for t in ts)
+
+    raised = 0
+    for w in sorted({w for ws in lists for w in ws}, key=lambda w: (len(w), w)):
+        c = [CODES[ch] for ch in w]
+        ts = [c[i - 2] * 1024 + c[i - 1] * 32 + c[i] for i in range(2, len(c))]
+        need = 15 * len(w) + 1  # the engine accepts a score above 15.0
+        total = score(ts)
+        while total < need:
+            t = min(ts, key=lambda t: table[t])
+            if table[t] >= 255:
+                break
+            table[t] = 3 if table[t] < 3 else table[t] + 1
+            raised += 1
+            total = score(ts)
+    print(f"fit: {sum(len(ws) for ws in lists)} list words, {raised} raises", file=sys.stderr)
+    return bytearray(table)
+
+
 def add_args(ap):
     ap.add_argument("--text-en", nargs="*", default=[], help="English running text: files or directories")
     ap.add_argument("--text-de", nargs="*", default=[], help="German running text: files or directories")
@@ -157,11 +215,17 @@ PARAMS = ["dict", "dict_de", "zero", "rare", "base", "step", "floor", "cap", "ju
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("-o", "--out", default="data/trigram_freqs.dat")
+    ap.add_argument("--fit", action="store_true",
+                    help="the table that accepts every word of the five lists alone (see fit_classes); "
+                         "uses only --base, --step, --cap")
     add_args(ap)
     args = ap.parse_args()
 
-    text_sh = [s for s in (text_shares(args.text_en), text_shares(args.text_de)) if s]
-    table = classes(list_shares(), text_sh, junk_shares(args.junk), {n: getattr(args, n) for n in PARAMS})
+    if args.fit:
+        table = fit_classes(args.base, args.step, args.cap, 0)
+    else:
+        text_sh = [s for s in (text_shares(args.text_en), text_shares(args.text_de)) if s]
+        table = classes(list_shares(), text_sh, junk_shares(args.junk), {n: getattr(args, n) for n in PARAMS})
     with open(args.out, "wb") as f:
         f.write(table)
     seen = sum(1 for b in table if b)

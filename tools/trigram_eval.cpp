@@ -1,6 +1,6 @@
 // trigram_eval: measures the trigram plausibility filter with the engine's own tokenizer.
 //
-//   trigram_eval [-t table] [-s stopwords] [-v] {-p|-b|-w} file... [{-p|-b|-w} file...]
+//   trigram_eval [-t table] [-s stopwords] [-r bytes] [-v] {-p|-b|-w} file... [{-p|-b|-w} file...]
 //
 // -p: the files that follow are prose (Latin-1); -b: binary data. @list reads file names from list,
 // one a line. Every file is fed to extract_plain in 32 KiB pieces, as the read pipeline delivers
@@ -10,6 +10,7 @@
 // prose words the filter rejects and the binary runs it accepts. -s checks that every word of a stop list passes the filter.
 // -w: word lists (UTF-8 or Latin-1), one file each: the share of its distinct words of 4 or more
 // letters that pass alone, each in a call of its own (so with no context bonus: score above 15).
+// -r: that many random bytes (always the same): the share of their runs of 4+ letters rejected alone.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -88,32 +89,10 @@ std::string latin1_to_utf8(const std::string &s) {
     return out;
 }
 
-// UTF-8 as Latin-1 (characters beyond it become '?', a separator); anything else is kept as it is.
-std::string utf8_to_latin1(const std::string &s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); i++) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            continue;
-        }
-        int extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-        if (extra < 0 || i + static_cast<size_t>(extra) >= s.size()) return s;
-        uint32_t cp = c & (0x3F >> extra);
-        for (int k = 1; k <= extra; k++) {
-            auto d = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
-            if ((d & 0xC0) != 0x80) return s;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        out += cp < 0x100 ? static_cast<char>(cp) : '?';
-        i += static_cast<size_t>(extra);
-    }
-    return out;
-}
-
 // Share of a word list's distinct words of 4+ letters that the filter accepts, each on its own.
+// The list is read as the engine reads a file: UTF-8 first, Latin-1 otherwise.
 void eval_list(const std::string &path, const std::string &table, bool verbose) {
-    std::string data = utf8_to_latin1(slurp(path));
+    std::string data = slurp(path);
     load_trigrams(nullptr);
     auto all = tokenize(data, false);
     std::sort(all.begin(), all.end());
@@ -132,6 +111,33 @@ void eval_list(const std::string &path, const std::string &table, bool verbose) 
            all.size(), kept, all.empty() ? 0.0 : 100.0 * static_cast<double>(kept) / static_cast<double>(all.size()));
     if (verbose)
         for (auto &w : lost) printf("  rejected %s\n", latin1_to_utf8(w).c_str());
+}
+
+// Share of the runs of 4+ letters in `bytes` random bytes (a fixed seed) that the filter rejects,
+// each run judged on its own, as a word that opens a piece of text is.
+void eval_random(size_t bytes, const std::string &table, bool verbose) {
+    std::string data(bytes, '\0');
+    uint64_t x = 0x9E3779B97F4A7C15u;
+    for (auto &c : data) {
+        x ^= x << 13; // xorshift64
+        x ^= x >> 7;
+        x ^= x << 17;
+        c = static_cast<char>(x >> 56);
+    }
+    load_trigrams(nullptr);
+    auto runs = tokenize(data, true);
+    load_trigrams(table.c_str());
+    size_t rejected_runs = 0;
+    for (const auto &w : runs) {
+        auto passed = tokenize(w + " ", false);
+        if (passed.empty())
+            rejected_runs++;
+        else if (verbose)
+            printf("  accepted %s\n", latin1_to_utf8(w).c_str());
+    }
+    printf("random bytes: %zu bytes, %zu runs of 4+ letters, %zu rejected alone: %.2f%% rejected\n", bytes,
+           runs.size(), rejected_runs,
+           runs.empty() ? 0.0 : 100.0 * static_cast<double>(rejected_runs) / static_cast<double>(runs.size()));
 }
 
 void add_files(std::vector<std::string> &to, const char *arg) {
@@ -153,6 +159,7 @@ int main(int argc, char **argv) {
     bool verbose = false;
     Group prose{"prose", true, {}}, binary{"binary", false, {}};
     std::vector<std::string> lists;
+    size_t random_bytes = 0;
     Group *cur = nullptr;
     bool list_args = false;
     for (int i = 1; i < argc; i++) {
@@ -160,6 +167,8 @@ int main(int argc, char **argv) {
             table = argv[++i];
         } else if (!strcmp(argv[i], "-s") && i + 1 < argc) {
             stops = argv[++i];
+        } else if (!strcmp(argv[i], "-r") && i + 1 < argc) {
+            random_bytes = strtoul(argv[++i], nullptr, 10);
         } else if (!strcmp(argv[i], "-v")) {
             verbose = true;
         } else if (!strcmp(argv[i], "-p")) {
@@ -175,7 +184,7 @@ int main(int argc, char **argv) {
         } else if (cur) {
             add_files(cur->files, argv[i]);
         } else {
-            fprintf(stderr, "usage: trigram_eval [-t table] [-s stopwords] [-v] {-p|-b|-w} file...\n");
+            fprintf(stderr, "usage: trigram_eval [-t table] [-s stopwords] [-r bytes] [-v] {-p|-b|-w} file...\n");
             return 2;
         }
     }
@@ -214,6 +223,13 @@ int main(int argc, char **argv) {
             return 2;
         }
         eval_list(l, table, verbose);
+    }
+    if (random_bytes) {
+        if (!load_trigrams(table.c_str())) {
+            fprintf(stderr, "trigram_eval: cannot open %s\n", table.c_str());
+            return 2;
+        }
+        eval_random(random_bytes, table, verbose);
     }
     if (!stops.empty()) {
         // The stop list is read like the engine reads it: its first 32 KiB, one call, no end of file.

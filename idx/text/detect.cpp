@@ -7,6 +7,9 @@
 
 static const char UNIT[] = "idx/detect";
 
+// How far into the data a NUL byte marks it as binary.
+constexpr int NUL_WINDOW = 512;
+
 // Markup that starts a document, compared without regard to case after leading white space.
 static constexpr std::string_view MARKUP_NAMES[] = {"<html",     "<head", "<body", "<title",
                                                     "<!doctype", "<?xml", "<!--",  "<!subdoc"};
@@ -42,9 +45,10 @@ int detect_type(const char *buf, int len) {
     if (u[0] == 0xFF && ((u[1] & 0xFE) == 0xFA || (u[1] & 0xF8) == 0xF0)) return KIND_AUDIO;
     if (starts(buf, "ID3")) return KIND_AUDIO;
 
-    // NOTE: "BM" is only two bytes, so a text that starts with them is taken for a bitmap.
-    if ((u[0] == 0xFF && u[1] == 0xD8) || starts(buf, "GIF8") || starts(buf, "\x89PNG") ||
-        starts(buf, "BM") || (len >= 8 && (starts(buf + 4, "mdat") || starts(buf + 4, "moov"))) ||
+    // Bitmaps ("BM") are not told by their two bytes, which plenty of texts begin with, but by the
+    // NUL bytes of their header, below.
+    if ((u[0] == 0xFF && u[1] == 0xD8) || (len >= 6 && (starts(buf, "GIF87a") || starts(buf, "GIF89a"))) ||
+        starts(buf, "\x89PNG") || (len >= 8 && (starts(buf + 4, "mdat") || starts(buf + 4, "moov"))) ||
         starts(buf, "RIFF") || starts(buf, "RIFX") || starts(buf, std::string_view("\x00\x00\x01\xB3", 4)) ||
         starts(buf, std::string_view("\x00\x00\x01\xBA", 4)) || starts(buf, "OggS") ||
         starts(buf, "\x30\x26\xB2\x75"))
@@ -63,5 +67,8 @@ int detect_type(const char *buf, int len) {
     if (i == len) return KIND_TEXT;
     for (std::string_view name : MARKUP_NAMES)
         if (len - i >= static_cast<int>(name.size()) && same_nocase(buf + i, name)) return KIND_MARKUP;
+    // Text has no NUL bytes; executables, libraries, fonts, databases, compressed data and UTF-16
+    // text have them early on.
+    if (std::memchr(buf, 0, static_cast<size_t>(len < NUL_WINDOW ? len : NUL_WINDOW))) return KIND_NONE;
     return KIND_TEXT;
 }

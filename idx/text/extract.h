@@ -31,6 +31,9 @@ bool word_plausible(const char *word, int len);
 // The plain tokenizer over query text: no plausibility test (the user chose the words), and words
 // of 1 to 3 letters are handed on too, so that the caller can say why they were not searched.
 int extract_query(const char *buf, int len);
+// The character at text[i] of a whole text of len bytes, read as the tokenizers read it: its
+// folded letter goes to *f (0 for a separator); answers its length in bytes.
+int extract_char(const char *text, int i, int len, char *f);
 // Where the word last handed on by the plain tokenizer stood in that call's buffer: bytes
 // [*start, *end); *start is -1 when the word began in an earlier call.
 void extract_last_span(int *start, int *end);

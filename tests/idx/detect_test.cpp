@@ -62,9 +62,11 @@ TEST(Detect, Signatures) {
         {"ID3 is not always audio", KIND_AUDIO},
         {"\xFF\xD8\xFF\xE0 jpeg image", KIND_NONE},
         {"GIF89a image data", KIND_NONE},
+        {"GIF87a image data", KIND_NONE},
+        {"GIF88 is no image", KIND_TEXT},
         {"\x89PNG\r\n\x1a\n image", KIND_NONE},
-        {"BMW cars are fast", KIND_NONE},
-        {"BM<html><body>", KIND_NONE},
+        {"BMW cars are fast", KIND_TEXT}, // two bytes decide nothing
+        {"BM\x36\x00\x0c\x00\x00\x00\x00\x00\x36\x00\x00\x00"s, KIND_NONE}, // a bitmap's NULs do
         {"\0\0\0\x18moov"s, KIND_NONE},
         {"\0\0\0\x18mdat and more"s, KIND_NONE},
         {"xxxxMOOV is not an atom", KIND_TEXT},
@@ -72,7 +74,7 @@ TEST(Detect, Signatures) {
         {"RIFX\0\0\x08\x24WAVE"s, KIND_NONE},
         {"\0\0\x01\xB3 video stream"s, KIND_NONE},
         {"\0\0\x01\xBA video stream"s, KIND_NONE},
-        {"\0\0\x01\xBB not video ...."s, KIND_TEXT},
+        {"\0\0\x01\xBB not video ...."s, KIND_NONE}, // but NUL bytes, so no text
         {"OggS\0\x02 vorbis ..."s, KIND_NONE},
         {"\x30\x26\xB2\x75\x8E\x66\xCF\x11 asf", KIND_NONE},
         {"%!PS-Adobe-3.0", KIND_PRINT},
@@ -105,12 +107,29 @@ TEST(Detect, Markup) {
         {"<htm> is close", KIND_TEXT},
         {"\x1C!-- folded --", KIND_TEXT}, // case folding must not turn control bytes into '<'
         {"<\x01--  folded --", KIND_TEXT},
-        {"\0 <html><body>"s, KIND_TEXT}, // NUL is not white space
+        {"\0 <html><body>"s, KIND_NONE}, // NUL is not white space, and no text
+        {"<html>\0<body>"s, KIND_MARKUP}, // the signatures come first
         {"\xA0<html><body>", KIND_TEXT},
         {"            ", KIND_TEXT}, // twelve spaces
         {" \t\r\n \t\r\n \t\r\n \t\r\n", KIND_TEXT},
     };
     check(cases, std::size(cases));
+}
+
+// A NUL byte in the first 512 bytes marks the data as binary: executables, fonts, compressed
+// data, UTF-16 text.
+TEST(Detect, NulBytesEarlyOnAreNoText) {
+    std::string text(4096, 'a');
+    EXPECT_EQ(detect(text), KIND_TEXT);
+    std::string at511 = text, at512 = text;
+    at511[511] = '\0';
+    at512[512] = '\0';
+    EXPECT_EQ(detect(at511), KIND_NONE);
+    EXPECT_EQ(detect(at512), KIND_TEXT);
+    EXPECT_EQ(detect(at511.substr(0, 512)), KIND_NONE);
+    EXPECT_EQ(detect("short text\0!"s), KIND_NONE); // all of it when it is shorter
+    EXPECT_EQ(detect("\x7F" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0"s), KIND_NONE);
+    EXPECT_EQ(detect("\xFF\xFEH\0e\0l\0l\0o\0 \0w\0o\0r\0l\0d\0"s), KIND_NONE); // UTF-16
 }
 
 TEST(DetectDeathTest, NullBuffer) {

@@ -582,44 +582,50 @@ TEST_F(Recording, StopWordsAreCountedButNotRecorded) {
     EXPECT_EQ(nbuckets(*w), 0u);
 }
 
-TEST_F(Recording, FileAfterTheFirst203DropsTheWord) {
-    for (int fn = 0; fn < 203; fn++) {
+// A chain grows to 255 buckets, all that the count's 8 bits hold: 1,785 files.
+TEST_F(Recording, FileAfterTheFirst1785DropsTheWord) {
+    for (int fn = 0; fn < 1785; fn++) {
         cur_fn = fn;
         feed_word("VALLEY");
     }
     const Word *w = find("VALLEY");
     ASSERT_NE(w, nullptr);
-    ASSERT_EQ(nbuckets(*w), 29u);
+    ASSERT_EQ(nbuckets(*w), 255u);
     EXPECT_FALSE(is_stop(*w));
     uint32_t end = idx_pool.end, used = idx_pool.used;
-    ASSERT_EQ(end, 800u + 29 * 32);
-    // The 203rd posting is the last slot of the 29th bucket; the payload holds it shifted by one.
-    uint32_t last = 800 + 28 * 32 + 6 * 4;
+    ASSERT_EQ(end, 800u + 255 * 32);
+    // The 1,785th posting is the last slot of the 255th bucket; the payload holds it shifted by one.
+    uint32_t last = 800 + 254 * 32 + 6 * 4;
     EXPECT_EQ(w->post, last << 1);
+    EXPECT_EQ(post_fn(posting(*w)), 1784u);
+    // More occurrences in the 1,785th file only count.
+    feed_word("VALLEY");
+    EXPECT_FALSE(is_stop(*find("VALLEY")));
+    EXPECT_EQ(post_count(posting(*find("VALLEY"))), 2u);
 
-    cur_fn = 203;
+    cur_fn = 1785;
     feed_word("VALLEY");
     w = find("VALLEY");
     EXPECT_TRUE(is_stop(*w));
     EXPECT_EQ(w->post, last << 1 | 1); // dropped: the stop flag joins the value it had
-    // The last bucket shrank the pool, the other 28 wait on the free list.
+    // The last bucket shrank the pool, the other 254 wait on the free list.
     EXPECT_EQ(idx_pool.end, end - 32);
-    EXPECT_EQ(idx_pool.used, used - 29 * 32);
-    EXPECT_EQ(idx_pool.free_count, 28u);
-    EXPECT_EQ(total_words.load(), 204u);
+    EXPECT_EQ(idx_pool.used, used - 255 * 32);
+    EXPECT_EQ(idx_pool.free_count, 254u);
+    EXPECT_EQ(total_words.load(), 1787u);
 
     // Still counted, never recorded again.
-    cur_fn = 204;
+    cur_fn = 1786;
     feed_word("VALLEY");
-    EXPECT_EQ(total_words.load(), 205u);
-    EXPECT_EQ(idx_pool.free_count, 28u);
+    EXPECT_EQ(total_words.load(), 1788u);
+    EXPECT_EQ(idx_pool.free_count, 254u);
 
-    // Another word reuses the most recently freed bucket: the chain's 28th.
+    // Another word reuses the most recently freed bucket: the chain's 254th.
     feed_word("CANYON");
     const Word *c = find("CANYON");
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(first_bkt(*c) * 32, 800u + 27 * 32);
-    EXPECT_EQ(post_fn(posting(*c)), 204u);
+    EXPECT_EQ(first_bkt(*c) * 32, 800u + 253 * 32);
+    EXPECT_EQ(post_fn(posting(*c)), 1786u);
     EXPECT_EQ(post_count(posting(*c)), 1u);
 }
 

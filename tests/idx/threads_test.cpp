@@ -100,7 +100,7 @@ class Threads : public TempTree {
     }
 };
 
-// Words of a small vocabulary, some common enough to be dropped after 203 files.
+// Words of a small vocabulary, some common enough to be dropped after 1,785 files.
 std::string vocab_word(unsigned i) {
     static const char *syl[] = {"har", "bour", "light", "keep", "gar", "den", "riv", "er", "stone",
                                 "mill", "ward", "ing", "tow", "ers", "fold", "brook"};

@@ -2,11 +2,13 @@
 // words that the junk filter would reject, and what each query word came to.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "idx/text/encoding.h"
 #include "idx/text/extract.h"
 #include "idx/index.h"
 #include "idx/read/pipeline.h"
@@ -34,6 +36,10 @@ class Words : public BuiltIndex {
     static std::vector<std::string> names(const std::vector<Row> &rows) {
         std::vector<std::string> v;
         for (auto &r : rows) v.push_back(r.name);
+        return v;
+    }
+    static std::vector<std::string> sorted(std::vector<std::string> v) {
+        std::sort(v.begin(), v.end());
         return v;
     }
 };
@@ -67,8 +73,9 @@ TEST_F(Words, Utf8LetterCutByAPieceAndByTheFileEnd) {
     auto rows = search("gr\xfc\xdf" "e");
     ASSERT_EQ(names(rows), Names{"a.txt"});
     EXPECT_NE(rows[0].text.find("\xbc\xc3\x9f" "e und"), std::string::npos) << rows[0].text;
-    // A lone C3 at the very end is no letter: the word before it ends there.
-    EXPECT_EQ(names(search("\xc4" "bendr")), Names{"b.txt"});
+    // A C3 at the very end begins no UTF-8 character: it is Latin-1 "Ã", the last word's A.
+    EXPECT_EQ(names(search("\xc4" "bendra")), Names{"b.txt"});
+    EXPECT_TRUE(search("\xc4" "bendr").empty());
 }
 
 TEST_F(Words, Utf8MarkupAndEntities) {
@@ -83,6 +90,20 @@ TEST_F(Words, Utf8MarkupAndEntities) {
     auto rows = search("m\xfcnchen");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_NE(rows[0].text.find("M&uuml;nchen"), std::string::npos) << rows[0].text;
+}
+
+// The words of a script are not indexed, and the excerpt shows the first occurrence in prose even
+// when the script fills blocks before it.
+TEST_F(Words, ScriptWordsNeitherIndexedNorShown) {
+    std::string page = "<html><head><script>\n";
+    while (page.size() < 3 * READ_SIZE + 100) page += "var lighthouse = beacon(1);\n";
+    page += "</script></head><body><p>The lighthouse keeper</p></body></html>\n";
+    build({{"page.html", page}, {"other.html", "<html><style>beacon { color: red }</style><p>sea</p></html>\n"}});
+    EXPECT_TRUE(search("beacon").empty());
+    auto rows = search("lighthouse");
+    ASSERT_EQ(names(rows), Names{"page.html"});
+    EXPECT_EQ(rows[0].freq, 1);
+    EXPECT_NE(rows[0].text.find("lighthouse keeper"), std::string::npos) << rows[0].text;
 }
 
 TEST_F(Words, StopListInUtf8) {
@@ -125,7 +146,9 @@ TEST_F(Words, QueryWordsAreNotFiltered) {
 
 TEST_F(Words, EveryQueryWordHasAState) {
     std::map<std::string, std::string> files;
-    for (int i = 0; i < 204; i++) files["f" + std::to_string(1000 + i) + ".txt"] = "memory of the island\n";
+    // MEMORY is in 1,786 files, one too many; HARBOUR in 1,785, a chain of 255 full buckets.
+    for (int i = 0; i < 1786; i++)
+        files["f" + std::to_string(10000 + i) + ".txt"] = i ? "memory of the island harbour\n" : "memory of the sea\n";
     files["a.txt"] = "lighthouses of the kernel coast\n";
     write("stopwords.txt", "kernel\n");
     build(files);
@@ -153,7 +176,10 @@ TEST_F(Words, EveryQueryWordHasAState) {
     EXPECT_FALSE(w[5].digit_next);
     EXPECT_EQ(query_word_reason(w[0]), "Lighthouses: found in 1 file");
     EXPECT_EQ(query_word_reason(w[2]), "ipv: shorter than 4 letters (digits separate words)");
-    EXPECT_EQ(query_word_reason(w[3]), "memory: in more than 203 files, too common to be indexed");
+    EXPECT_EQ(query_word_reason(w[3]), "memory: in more than 1,785 files, too common to be indexed");
+    // The longest chain loads and is read whole.
+    EXPECT_EQ(search("harbour").size(), 1785u);
+    EXPECT_EQ(query_word_reason(w[0]), "harbour: found in 1785 files");
 
     // Absent words and the slot they still take; a new query forgets the last one's words.
     search("weather lighthouse");
@@ -161,9 +187,43 @@ TEST_F(Words, EveryQueryWordHasAState) {
     EXPECT_EQ(w[0].state, QueryWordState::not_indexed);
     EXPECT_EQ(query_word_reason(w[0]), "weather: not in the index");
     EXPECT_EQ(w[1].state, QueryWordState::found);
-    search("caf\xc3\xa9");
-    ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(query_word_reason(w[0]), "caf: shorter than 4 letters (letters other than A-Z, umlauts and sharp s separate words)");
+    search("c\xe6sar");
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(query_word_reason(w[0]),
+              "c: shorter than 4 letters (letters other than A-Z, their accented forms, umlauts and sharp s separate words)");
+
+    // Numbers and short words are listed where they stand, never passed over in silence.
+    search("1999 gcc ipv6 x86 3.14 weather2000");
+    std::vector<std::string> lines;
+    for (const QueryWordInfo &q : w) lines.push_back(query_word_reason(q));
+    EXPECT_EQ(lines, (std::vector<std::string>{"1999: numbers are not indexed", "gcc: shorter than 4 letters",
+                                               "ipv: shorter than 4 letters (digits separate words)",
+                                               "x: shorter than 4 letters (digits separate words)",
+                                               "3: numbers are not indexed", "14: numbers are not indexed",
+                                               "weather: not in the index"}));
+}
+
+// However "café" is written, in a file or in the search box, it is the word CAFE.
+TEST_F(Words, AccentedLettersFoldWhereverTheyAreWritten) {
+    build({{"utf8.txt", "Un caf\xc3\xa9 au lait, puis le r\xc3\xa9sum\xc3\xa9 de ma\xc3\xb1" "ana.\n"},
+           {"latin1.txt", "Un CAF\xc9 noir et un r\xe9sum\xe9.\n"},
+           {"page.html", "<html><body><p>Caf&eacute; &amp; R&#233;sum&#xE9; &Ntilde;and&uacute;</p></body></html>\n"},
+           {"plain.txt", "Cafe society and a resume of the manana\n"}});
+    const Names all{"latin1.txt", "page.html", "plain.txt", "utf8.txt"};
+    for (const std::string q : {"Caf\xe9", "caf\xc3\xa9", "CAFE", "r\xe9sum\xe9"}) {
+        SCOPED_TRACE(q);
+        EXPECT_EQ(sorted(names(search(q))), all);
+    }
+    // A word typed in UTF-8 goes the way the front ends send it: through to_latin1.
+    EXPECT_EQ(sorted(names(search(to_latin1("Caf\xc3\xa9")))), all);
+    EXPECT_EQ(sorted(names(search("ma\xf1" "ana"))), (Names{"plain.txt", "utf8.txt"}));
+    EXPECT_EQ(names(search("\xd1" "and\xfa")), Names{"page.html"});
+    // The excerpt shows the word as the file spells it.
+    auto rows = search("caf\xe9");
+    for (const auto &r : rows) {
+        if (r.name != "utf8.txt") continue;
+        EXPECT_NE(r.text.find("caf\xc3\xa9 au"), std::string::npos) << r.text;
+    }
 }
 
 } // namespace
