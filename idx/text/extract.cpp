@@ -216,22 +216,29 @@ bool word_plausible(const char *word, int len) {
 
 // ---- Plain tokenizer ----
 
-// The position of the first byte at or after i that may begin a letter (an ASCII letter or any
-// byte of 0x80 or more), or len. Most bytes of binary-ish or numeric data are separators, so 16 at
-// a time are ruled out when none of them can be a letter.
-static inline int skip_separators(const unsigned char *b, int i, int len) {
+// The position of the first byte at or after i that the tokenizer must look at when no word is
+// pending, or len: a byte that may begin a letter (an ASCII letter or any byte of 0x80 or more),
+// and in markup also "<" and "&". Most bytes of binary-ish or numeric data are separators, so 16
+// at a time are ruled out when none of them can matter.
+template <bool Markup> static inline bool is_stop(unsigned char c) {
+    return FOLDED.v[c] || c >= 0x80 || (Markup && (c == '<' || c == '&'));
+}
+
+template <bool Markup> [[gnu::always_inline]] static inline int skip_separators(const unsigned char *b, int i, int len) {
     // Between the words of running text there are one or two separators: look at those first.
     for (int k = 0; k < 2; k++, i++)
-        if (i >= len || FOLDED.v[b[i]] || b[i] >= 0x80) return i;
+        if (i >= len || is_stop<Markup>(b[i])) return i;
     for (;;) {
 #ifdef __SSE2__
         const __m128i fold_bit = _mm_set1_epi8(0x20), a = _mm_set1_epi8('a'), span = _mm_set1_epi8(25);
+        const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
         for (; i + 16 <= len; i += 16) {
             __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
             // (c | 0x20) - 'a' <= 25 picks out A-Z and a-z; the sign bit the bytes read_char decides.
             __m128i x = _mm_sub_epi8(_mm_or_si128(c, fold_bit), a);
-            int m = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(x, span), _mm_setzero_si128())) |
-                    _mm_movemask_epi8(c);
+            __m128i hit = _mm_cmpeq_epi8(_mm_subs_epu8(x, span), _mm_setzero_si128());
+            if constexpr (Markup) hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(c, lt), _mm_cmpeq_epi8(c, amp)));
+            int m = _mm_movemask_epi8(hit) | _mm_movemask_epi8(c);
             if (m) {
                 i += __builtin_ctz(static_cast<unsigned>(m));
                 break;
@@ -239,9 +246,35 @@ static inline int skip_separators(const unsigned char *b, int i, int len) {
         }
 #endif
         if (i >= len) return len;
-        if (FOLDED.v[b[i]] || b[i] >= 0x80) return i;
+        if (is_stop<Markup>(b[i])) return i;
         i++;
     }
+}
+
+// Appends the ASCII letters at b[i] to word, which holds n letters, until it is full or something
+// else comes; moves i past them and answers the new count. The count is a local: stores into the
+// char buffer could alias a global one and would force it back to memory on every letter.
+[[gnu::always_inline]] static inline int take_letters(const unsigned char *b, int &i, int len, char *word, int n) {
+    int k = i;
+    char f;
+    while (k < len && n < MAX_WORD && (f = FOLDED.v[b[k]]) != 0) {
+        word[n++] = f;
+        k++;
+    }
+    i = k;
+    return n;
+}
+
+// The character of one or more bytes at b[i], a byte of 0x80 or more, as read_char reads it; when
+// the buffer ends inside what may still be a UTF-8 sequence, its bytes go to pend for the next
+// buffer to decide and the answer is 0.
+[[gnu::always_inline]] static inline int read_or_keep(const unsigned char *b, int i, int len, char *f, Pending &pend) {
+    int n = read_char(b, i, len, f);
+    if (n == 0) {
+        pend.n = len - i;
+        memcpy(pend.b, b + i, static_cast<size_t>(pend.n));
+    }
+    return n;
 }
 
 // Ends the pending plain word: hands it on when it is long enough and plausible. Returns the
@@ -330,21 +363,13 @@ int extract_plain(const char *buf, int len) {
     while (i < len) {
         if (tok.plen == 0) {
             // No word pending, so no hyphen state either: skip to the next letter.
-            i = skip_separators(b, i, len);
+            i = skip_separators<false>(b, i, len);
             if (i == len) break;
         }
         if (tok.phyph == 0) {
             // Letters join the word until it is full or a non-letter comes.
-            // A local length: stores into the char buffer could alias the global one and would
-            // force it back to memory on every letter.
-            int n = tok.plen;
-            if (n == 0) tok.pstart = i;
-            char f;
-            while (i < len && n < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
-                tok.pword[n++] = f;
-                i++;
-            }
-            tok.plen = n;
+            if (tok.plen == 0) tok.pstart = i;
+            tok.plen = take_letters(b, i, len, tok.pword, tok.plen);
             if (i == len) break;
         }
         // Byte i meets a pending word: it is an ASCII non-letter, the 32nd letter, any byte after
@@ -353,13 +378,8 @@ int extract_plain(const char *buf, int len) {
         char f = FOLDED.v[c];
         int n = 1;
         if (c >= 0x80) {
-            n = read_char(b, i, len, &f);
-            if (n == 0) {
-                // Decided by the next buffer's first bytes.
-                tok.ppend.n = len - i;
-                memcpy(tok.ppend.b, b + i, static_cast<size_t>(tok.ppend.n));
-                break;
-            }
+            n = read_or_keep(b, i, len, &f, tok.ppend);
+            if (n == 0) break; // decided by the next buffer's first bytes
         }
         if (!plain_char(c, f, i + 1, pos)) return pos;
         i += n;
@@ -484,36 +504,6 @@ static inline bool is_entity_char(unsigned char c) {
     return (c >= '0' && c <= '9') || c == '#' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
 }
 
-// The position of the first letter, byte of 0x80 or more, "<" or "&" at or after i, or len: what
-// the markup tokenizer must look at when no word is pending.
-static inline bool markup_stop(unsigned char c) { return FOLDED.v[c] || c >= 0x80 || c == '<' || c == '&'; }
-
-static inline int skip_markup_separators(const unsigned char *b, int i, int len) {
-    // Between the words of running text there are one or two separators: look at those first.
-    for (int k = 0; k < 2; k++, i++)
-        if (i >= len || markup_stop(b[i])) return i;
-    for (;;) {
-#ifdef __SSE2__
-        const __m128i fold_bit = _mm_set1_epi8(0x20), a = _mm_set1_epi8('a'), span = _mm_set1_epi8(25);
-        const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
-        for (; i + 16 <= len; i += 16) {
-            __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
-            __m128i x = _mm_sub_epi8(_mm_or_si128(c, fold_bit), a);
-            __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(_mm_subs_epu8(x, span), _mm_setzero_si128()),
-                                       _mm_or_si128(_mm_cmpeq_epi8(c, lt), _mm_cmpeq_epi8(c, amp)));
-            int m = _mm_movemask_epi8(hit) | _mm_movemask_epi8(c);
-            if (m) {
-                i += __builtin_ctz(static_cast<unsigned>(m));
-                break;
-            }
-        }
-#endif
-        if (i >= len) return len;
-        if (markup_stop(b[i])) return i;
-        i++;
-    }
-}
-
 // One character meets the markup tokenizer outside tags: the letter f (folded), or, when f is 0,
 // the separator whose first byte is c. False when the sink asked to stop.
 static inline bool markup_char(unsigned char c, char f, int p, int &pos) {
@@ -625,18 +615,12 @@ int extract_markup(const char *buf, int len) {
         }
         if (tok.mlen == 0 && tok.mhyph == 0 && !tok.in_entity) {
             // No word pending: bytes other than letters, "<" and "&" change nothing.
-            i = skip_markup_separators(b, i, len);
+            i = skip_separators<true>(b, i, len);
             if (i == len) break;
         }
         if (!tok.in_entity && tok.mhyph != 1) {
             // Letters of running text join the word until it is full or something else comes.
-            int n = tok.mlen;
-            char f;
-            while (i < len && n < MAX_WORD && (f = FOLDED.v[b[i]]) != 0) {
-                tok.mword[n++] = f;
-                i++;
-            }
-            tok.mlen = n;
+            tok.mlen = take_letters(b, i, len, tok.mword, tok.mlen);
             if (i == len) break;
         }
         unsigned char c = b[i];
@@ -678,13 +662,8 @@ int extract_markup(const char *buf, int len) {
             f = LATIN1_FOLD.v[c];
             tok.in_entity = false;
         } else if (c >= 0x80) {
-            int n = read_char(b, i, len, &f);
-            if (n == 0) {
-                // Decided by the next buffer's first bytes.
-                tok.mpend.n = len - i;
-                memcpy(tok.mpend.b, b + i, static_cast<size_t>(tok.mpend.n));
-                break;
-            }
+            int n = read_or_keep(b, i, len, &f, tok.mpend);
+            if (n == 0) break; // decided by the next buffer's first bytes
             i += n - 1;
         }
         if (!markup_char(c, f, p, pos)) return pos;
