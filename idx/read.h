@@ -68,6 +68,9 @@ struct UnreadFile {
 extern int unread_count;                     // files not read, all of them
 extern std::vector<UnreadFile> unread_files; // the first UNREAD_NAMED of them, in table order
 void clear_unread();
+// Counts file fn as not read for the platform's reason `error`, and keeps its path when it is among
+// the first UNREAD_NAMED. Indexing thread.
+void note_unread(int file_num, int error);
 // ---- ISO 9660 volume reader ----
 
 constexpr uint32_t FS_BUF_SIZE = 4194304; // bytes loaded from the start of a volume: its directories
@@ -103,7 +106,11 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
 // cur_block and cur_dir set, and moves cur_fn past every entry whose data ends in them. When the
 // next entry starts 1 MiB or more past *next_ofs (the next read to issue), moves *next_ofs up to
 // it (rounded down to READ_SIZE), unless next_ofs is at or past end_ofs. Indexing thread only.
+// An entry whose extent begins before the stream's position (records sharing an extent, as hard
+// links are written, or overlapping ones) first gets the data the stream has passed: from a copy
+// kept while the entry before it was delivered, or read again from the volume.
 void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_ofs, uint64_t end_ofs);
+void cd_split_reset(); // before a run's first split_cd_block
 // read_block for a table from the CD reader: READ_SIZE bytes of the file's data at block * READ_SIZE,
 // read from the volume, never past the file's end.
 int read_cd_block(unsigned file_num, unsigned block, char *buf);
