@@ -14,6 +14,7 @@
 
 #include "idx/check.h"
 #include "idx/detect.h"
+#include "idx/encoding.h"
 #include "idx/extract.h"
 #include "idx/pool.h"
 #include "idx/read.h"
@@ -38,7 +39,8 @@ constexpr uint32_t DR_LEN = 0, DR_EXTENT = 2, DR_SIZE = 10, DR_DATE = 18, DR_FLA
                    DR_ID = 33;
 constexpr uint8_t FLAG_DIR = 2, FLAG_ASSOCIATED = 4;
 constexpr uint32_t PVD_SECTOR = 16, SVD_SECTOR = 17, VD_BLOCK_SIZE = 128, VD_ROOT = 156, VD_ESCAPES = 88;
-constexpr int MAX_NAME = 255;
+constexpr int MAX_NAME = 255;    // bytes of a Rock Ridge name kept
+constexpr int NAME_BYTES = 3 * 127 + 1; // a Joliet name of 127 units in UTF-8, and its NUL
 constexpr int MAX_CE_HOPS = 16; // continuation areas followed per record; a loop of them ends here
 
 // A directory record's recording time (7 bytes: years since 1900, month, day, hour, minute, second,
@@ -64,7 +66,7 @@ namespace {
 enum class Names { primary, joliet, rock_ridge };
 
 struct Name {
-    char text[MAX_NAME + 1];
+    char text[NAME_BYTES];
     int len;
 };
 
@@ -78,48 +80,46 @@ struct PendingDir {
 
 } // namespace
 
-// Whether a subtree component names a directory: equal without regard to ASCII case, or, since a
-// path typed on Linux arrives as UTF-8 while names read from the volume are 8-bit Latin-1, equal
-// once the component is decoded from UTF-8.
-static bool component_matches(std::string_view comp, const char *name, int len) {
-    // Latin-1 letters fold only in the decoded comparison: in raw bytes they may be parts of UTF-8.
-    auto same = [&](std::string_view a, bool latin1) {
-        auto fold = [latin1](unsigned char c) {
-            bool lower = (c >= 'a' && c <= 'z') || (latin1 && c >= 0xE0 && c != 0xF7 && c != 0xFF);
-            return lower ? c - 32 : c;
-        };
-        if (a.size() != static_cast<size_t>(len)) return false;
-        for (size_t i = 0; i < a.size(); i++)
-            if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(name[i])))
-                return false;
-        return true;
-    };
-    if (same(comp, false)) return true;
-    std::string latin;
-    for (size_t i = 0; i < comp.size(); i++) {
-        auto c = static_cast<unsigned char>(comp[i]);
-        if (c < 0x80) {
-            latin += static_cast<char>(c);
-        } else if (c >= 0xC2 && c <= 0xC3 && i + 1 < comp.size() && (comp[i + 1] & 0xC0) == 0x80) {
-            latin += static_cast<char>(((c & 0x1F) << 6) | (comp[i + 1] & 0x3F));
-            i++;
-        } else {
-            return false; // not UTF-8, or beyond Latin-1: the bytewise comparison was the only one
+// The characters of a name or typed component: decoded from UTF-8 when the bytes are valid UTF-8
+// (Joliet names, typed paths, most Rock Ridge names), else each byte a Latin-1 character.
+static std::u32string chars_of(std::string_view s) {
+    std::u32string out;
+    bool utf8 = valid_utf8(s.data(), s.size());
+    for (size_t i = 0; i < s.size(); i++) {
+        auto c = static_cast<unsigned char>(s[i]);
+        char32_t cp = c;
+        if (utf8 && c >= 0x80) {
+            int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+            cp = c & (0x3F >> more);
+            for (int k = 0; k < more; k++) cp = cp << 6 | (static_cast<unsigned char>(s[++i]) & 0x3F);
         }
+        // Letters of ASCII and Latin-1 match without regard to case.
+        bool lower = (cp >= 'a' && cp <= 'z') || (cp >= 0xE0 && cp <= 0xFE && cp != 0xF7);
+        out += lower ? cp - 32 : cp;
     }
-    return same(latin, true);
+    return out;
 }
 
-// The Rock Ridge name of the record at rec (rl bytes, inside the loaded area) from its "NM" system
-// use entries, following "CE" continuation areas inside the loaded area. False when it has none.
+// Whether a subtree component names a directory: equal without regard to case, once both are
+// read as characters (a path typed on Linux arrives as UTF-8, while names on the volume may be
+// UTF-8 or 8-bit Latin-1).
+static bool component_matches(std::string_view comp, const char *name, int len) {
+    return chars_of(comp) == chars_of(std::string_view(name, static_cast<size_t>(len)));
+}
+
+// What the Rock Ridge entries of the record at rec (rl bytes, inside the loaded area) say: its
+// name from its "NM" entries into *out (false when it has none), and whether it is a symbolic
+// link ("SL", or a "PX" file mode of a link). "CE" continuation areas inside the loaded area are
+// followed.
 static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl,
-                            uint32_t skip, Name *out) {
+                            uint32_t skip, Name *out, bool *symlink) {
+    constexpr uint32_t MODE_TYPE = 0170000, MODE_LINK = 0120000; // POSIX file type bits
     uint32_t id_len = rec[DR_ID_LEN];
     uint64_t start = uint64_t{DR_ID} + id_len + (id_len % 2 == 0 ? 1 : 0) + skip; // pad byte after even ids
     const uint8_t *p = rec + std::min<uint64_t>(start, rl);
     const uint8_t *end = rec + rl;
     out->len = 0;
-    bool named = false;
+    bool named = false, name_whole = false;
     for (int hops = 0;;) {
         uint64_t ce_ofs = 0, ce_len = 0;
         while (end - p >= 4) {
@@ -129,11 +129,15 @@ static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t 
             if (p[0] == 'C' && p[1] == 'E' && n >= 28) {
                 ce_ofs = uint64_t{le32(p + 4)} * CD_SECTOR + le32(p + 12);
                 ce_len = le32(p + 20);
-            } else if (p[0] == 'N' && p[1] == 'M' && n >= 5 && !(p[4] & 6)) { // 2, 4: "." and ".."
+            } else if (p[0] == 'S' && p[1] == 'L') {
+                *symlink = true;
+            } else if (p[0] == 'P' && p[1] == 'X' && n >= 12 && (le32(p + 4) & MODE_TYPE) == MODE_LINK) {
+                *symlink = true;
+            } else if (p[0] == 'N' && p[1] == 'M' && n >= 5 && !(p[4] & 6) && !name_whole) { // 2, 4: "." and ".."
                 for (uint32_t i = 5; i < n && out->len < MAX_NAME; i++)
                     out->text[out->len++] = static_cast<char>(p[i]);
                 named = true;
-                if (!(p[4] & 1)) return true; // no continuation flag: the name is whole
+                name_whole = !(p[4] & 1); // no continuation flag: the name is whole
             }
             p += n;
         }
@@ -143,19 +147,21 @@ static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t 
     }
 }
 
-// The record's name in 8 bits into *out: Joliet characters keep their low byte, primary and Joliet
-// names lose their version suffix from the first ';' on. Bytes that would end or split a path
+// The record's name into *out: Joliet names in UTF-8, Rock Ridge and primary ones as recorded;
+// primary and Joliet names lose their version suffix from the first ';' on. Bytes that would end or split a path
 // (NUL, '/') become '_'. False when no usable name remains.
 static bool record_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl, Names names,
-                        uint32_t rr_skip, Name *out) {
+                        uint32_t rr_skip, Name *out, bool *symlink) {
     const uint8_t *id = rec + DR_ID;
     uint32_t id_len = rec[DR_ID_LEN];
-    if (names != Names::rock_ridge || !rock_ridge_name(area, loaded, rec, rl, rr_skip, out)) {
+    *symlink = false;
+    if (names != Names::rock_ridge || !rock_ridge_name(area, loaded, rec, rl, rr_skip, out, symlink)) {
         out->len = 0;
-        if (names == Names::joliet)
-            for (uint32_t i = 0; i + 1 < id_len; i += 2)
-                out->text[out->len++] = static_cast<char>(id[i + 1]);
-        else
+        if (names == Names::joliet) {
+            std::string utf8 = utf16be_to_utf8(id, id_len);
+            memcpy(out->text, utf8.data(), utf8.size()); // at most 3 bytes per unit: it fits
+            out->len = static_cast<int>(utf8.size());
+        } else
             for (uint32_t i = 0; i < id_len; i++)
                 out->text[out->len++] = static_cast<char>(id[i]);
         if (const void *semi = memchr(out->text, ';', static_cast<size_t>(out->len)))
@@ -265,7 +271,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
             if (id_len == 0 || DR_ID + id_len > rl) continue; // a name longer than its record: passed over
             if (id_len == 1 && rec[DR_ID] <= 1) continue;     // "." and ".."
             Name name;
-            if (!record_name(area, loaded, rec, rl, names, rr_skip, &name)) continue;
+            bool symlink;
+            if (!record_name(area, loaded, rec, rl, names, rr_skip, &name, &symlink)) continue;
             uint8_t flags = rec[DR_FLAGS];
             uint64_t ofs = uint64_t{le32(rec + DR_EXTENT)} * CD_SECTOR;
             uint32_t size = le32(rec + DR_SIZE);
@@ -283,7 +290,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
                 queue.push_back(PendingDir{ofs, size, sub, std::min(dir.depth + 1, comps.size())});
                 continue;
             }
-            if ((flags & FLAG_ASSOCIATED) || dir.depth < comps.size()) continue;
+            // A symbolic link has no data of its own: it is not a file to index.
+            if ((flags & FLAG_ASSOCIATED) || dir.depth < comps.size() || symlink) continue;
             if (strlen(dir.path) + 1 + static_cast<size_t>(name.len) >= static_cast<size_t>(OS_PATH_MAX))
                 continue;
             if (file_table.size() == static_cast<size_t>(MAX_FILES)) {

@@ -133,4 +133,52 @@ TEST_F(IsoVolume, FilesPastTheEndOfACutImageAreNamed) {
     EXPECT_EQ(out.find(path("disc.iso/f6.txt")), std::string::npos);
 }
 
+// Joliet names were cut to the low byte of each unit: "Müller.txt" became Latin-1 and "日.txt"
+// and "å.txt" became one name. They are UTF-8 now, with units that are no character replaced.
+TEST_F(IsoVolume, JolietNamesAreUtf8) {
+    const std::vector<std::string> names{"M\xc3\xbcller.txt", "\xe6\x97\xa5.txt", "\xc3\xa5.txt"};
+    for (const std::string &n : names)
+        write("src/" + n, "text");
+    write("src/\xc3\xa5/in.txt", "text");
+    ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J -R -input-charset UTF-8"));
+    ASSERT_EQ(read_cd_fs("disc.iso"), 0);
+    std::vector<std::string> got, want{"disc.iso/\xc3\xa5/in.txt"};
+    for (const FileEntry &e : file_table)
+        got.push_back(std::string(e.dir_name) + "/" + e.file_name);
+    for (const std::string &n : names)
+        want.push_back("disc.iso/" + n);
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want);
+    close_cd_volume();
+    // Units xorriso does not write: a surrogate pair, a lone surrogate, an escape, a newline.
+    IsoImage img(40);
+    img.pvd(20, 2048);
+    img.joliet(21, 2048);
+    img.dir(20, 2048, 20, {{"A.TXT;1", 30, 4}});
+    img.dir(21, 2048, 21, {{std::string("\xd8\x3d\xde\x00\xd8\x3d\0a\0\x1b\0\n\0b", 14), 30, 4}});
+    img.data(30, "text");
+    img.save("odd.iso");
+    reset_pools();
+    ASSERT_EQ(read_cd_fs("odd.iso"), 0);
+    ASSERT_EQ(file_table.size(), 1u);
+    EXPECT_STREQ(file_table[0].file_name, "\xf0\x9f\x98\x80\xef\xbf\xbd" "a\xef\xbf\xbd\xef\xbf\xbd" "b");
+}
+
+// A Rock Ridge symbolic link was listed as an empty file of its own.
+TEST_F(IsoVolume, RockRidgeSymbolicLinksAreLeftOut) {
+    write("src/a.txt", "harbour");
+    write("src/docs/b.txt", "harbour");
+    fs::create_symlink("a.txt", path("src/link.txt"));
+    fs::create_symlink("docs", path("src/dirlink"));
+    fs::create_symlink("nowhere", path("src/docs/dangling"));
+    ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-R"));
+    ASSERT_EQ(read_cd_fs("disc.iso"), 0);
+    std::vector<std::string> got;
+    for (const FileEntry &e : file_table)
+        got.push_back(std::string(e.dir_name) + "/" + e.file_name);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"disc.iso/a.txt", "disc.iso/docs/b.txt"}));
+}
+
 } // namespace
