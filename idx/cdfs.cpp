@@ -1,10 +1,11 @@
 // The ISO 9660 volume reader of the read unit: lists the files of a CD volume or image from its
-// directory records, loaded with one read from the start of the volume, and orders them by their
-// position on it so that the read pipeline can read the volume strictly forward.
+// directory records, loaded with one read from the start of the volume (directories past it are
+// read when they are listed), and orders them by their position on it so that the read pipeline
+// can read the volume strictly forward.
 //
 // Everything here reads bytes that may be hostile (an image downloaded from anywhere): every
-// offset is checked against the loaded bytes before it is read, each directory extent is listed
-// at most once, and no listing can run longer than the loaded bytes allow.
+// offset is checked against the volume's bytes before it is read, each directory sector is listed
+// at most once, and no listing can run longer than the volume's bytes allow.
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -12,7 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "idx/check.h"
 #include "idx/detect.h"
 #include "idx/encoding.h"
 #include "idx/extract.h"
@@ -21,13 +21,12 @@
 #include "idx/run.h"
 #include "os/os.h"
 
-static const char UNIT[] = "idx/read";
-
 CdVolume cd_volume{-1, nullptr, 0, 0};
 const char *cd_fail_reason = nullptr;
 
 static const char NOT_ISO[] = "not an ISO 9660 volume";
 static const char DIRS_BEYOND[] = "the volume's directories lie beyond its first 4 MiB";
+static const char DIR_TOO_BIG[] = "a directory of the volume is larger than 64 MiB";
 static const char DAMAGED[] = "the volume's directory records are damaged";
 static const char CANNOT_OPEN[] = "the volume cannot be opened";
 static const char UNREADABLE[] = "the volume cannot be read";
@@ -42,6 +41,8 @@ constexpr uint32_t PVD_SECTOR = 16, SVD_SECTOR = 17, VD_BLOCK_SIZE = 128, VD_ROO
 constexpr int MAX_NAME = 255;    // bytes of a Rock Ridge name kept
 constexpr int NAME_BYTES = 3 * 127 + 1; // a Joliet name of 127 units in UTF-8, and its NUL
 constexpr int MAX_CE_HOPS = 16; // continuation areas followed per record; a loop of them ends here
+constexpr uint64_t CE_READ_MAX = 65536;    // bytes of one continuation area read past the loaded start
+constexpr uint64_t DIR_READ_MAX = 64 << 20; // bytes of one directory read past the loaded start
 
 // A directory record's recording time (7 bytes: years since 1900, month, day, hour, minute, second,
 // offset from GMT in quarter hours) as seconds since 1970. Damaged fields give some other number,
@@ -78,6 +79,32 @@ struct PendingDir {
     size_t depth;     // components of the subtree matched on the way here
 };
 
+// The volume's bytes as the listing reads them: the loaded start, and past it, continuation areas
+// read on demand.
+struct VolumeBytes {
+    const uint8_t *area;
+    uint64_t loaded;   // bytes at area
+    uint64_t readable; // bytes of the volume that may be read: loaded, or the volume's size
+    const CdMore *more; // reads past the loaded start; null: nothing is read
+    std::vector<uint8_t> read_buf; // the bytes read last
+    uint64_t read_ofs = ~uint64_t{0};
+
+    // n bytes at ofs, or null when they lie past the volume, are too many or cannot be read.
+    // Bytes past the loaded start stay valid until the next call.
+    const uint8_t *at(uint64_t ofs, uint64_t n) {
+        if (ofs + n <= loaded) return area + ofs;
+        if (!more || n > CE_READ_MAX || ofs + n > readable) return nullptr;
+        if (read_ofs == ofs && read_buf.size() == n) return read_buf.data();
+        read_buf.resize(n);
+        read_ofs = ofs;
+        if (more->read(more->ctx, read_buf.data(), static_cast<uint32_t>(n), ofs) != static_cast<long>(n)) {
+            read_ofs = ~uint64_t{0};
+            return nullptr;
+        }
+        return read_buf.data();
+    }
+};
+
 } // namespace
 
 // The characters of a name or typed component: decoded from UTF-8 when the bytes are valid UTF-8
@@ -107,12 +134,11 @@ static bool component_matches(std::string_view comp, const char *name, int len) 
     return chars_of(comp) == chars_of(std::string_view(name, static_cast<size_t>(len)));
 }
 
-// What the Rock Ridge entries of the record at rec (rl bytes, inside the loaded area) say: its
-// name from its "NM" entries into *out (false when it has none), and whether it is a symbolic
-// link ("SL", or a "PX" file mode of a link). "CE" continuation areas inside the loaded area are
-// followed.
-static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl,
-                            uint32_t skip, Name *out, bool *symlink) {
+// What the Rock Ridge entries of the record at rec (rl bytes) say: its name from its "NM" entries
+// into *out (false when it has none), and whether it is a symbolic link ("SL", or a "PX" file mode
+// of a link). "CE" continuation areas on the volume are followed.
+static bool rock_ridge_name(VolumeBytes &vol, const uint8_t *rec, uint32_t rl, uint32_t skip, Name *out,
+                            bool *symlink) {
     constexpr uint32_t MODE_TYPE = 0170000, MODE_LINK = 0120000; // POSIX file type bits
     uint32_t id_len = rec[DR_ID_LEN];
     uint64_t start = uint64_t{DR_ID} + id_len + (id_len % 2 == 0 ? 1 : 0) + skip; // pad byte after even ids
@@ -141,8 +167,9 @@ static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t 
             }
             p += n;
         }
-        if (ce_len == 0 || ++hops > MAX_CE_HOPS || ce_ofs + ce_len > loaded) return named;
-        p = area + ce_ofs;
+        if (ce_len == 0 || ++hops > MAX_CE_HOPS) return named;
+        p = vol.at(ce_ofs, ce_len);
+        if (!p) return named;
         end = p + ce_len;
     }
 }
@@ -150,12 +177,12 @@ static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t 
 // The record's name into *out: Joliet names in UTF-8, Rock Ridge and primary ones as recorded;
 // primary and Joliet names lose their version suffix from the first ';' on. Bytes that would end or split a path
 // (NUL, '/') become '_'. False when no usable name remains.
-static bool record_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl, Names names,
-                        uint32_t rr_skip, Name *out, bool *symlink) {
+static bool record_name(VolumeBytes &vol, const uint8_t *rec, uint32_t rl, Names names, uint32_t rr_skip,
+                        Name *out, bool *symlink) {
     const uint8_t *id = rec + DR_ID;
     uint32_t id_len = rec[DR_ID_LEN];
     *symlink = false;
-    if (names != Names::rock_ridge || !rock_ridge_name(area, loaded, rec, rl, rr_skip, out, symlink)) {
+    if (names != Names::rock_ridge || !rock_ridge_name(vol, rec, rl, rr_skip, out, symlink)) {
         out->len = 0;
         if (names == Names::joliet) {
             std::string utf8 = utf16be_to_utf8(id, id_len);
@@ -196,7 +223,7 @@ static int fail(const char *why, int result) {
 }
 
 int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, const char *root,
-                  const char *subtree, uint64_t *span_start, uint64_t *span_end) {
+                  const char *subtree, uint64_t *span_start, uint64_t *span_end, const CdMore *more) {
     empty_table();
     files_capped = false;
     cd_fail_reason = nullptr;
@@ -221,9 +248,13 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
         rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
     }
 
-    // Sectors of the loaded area that belong to a directory already listed: a record that leads
-    // back to one (a loop) or into one (overlap) is passed over, which bounds the whole listing.
-    std::vector<bool> listed(loaded / CD_SECTOR + 1);
+    // Directories past the loaded start are read when they are listed; without a reader, or
+    // when the volume's size is unknown, only the loaded start can be listed.
+    VolumeBytes vol{area, loaded, more && volume_size > loaded ? volume_size : loaded, more, {}, ~uint64_t{0}};
+    // Sectors that belong to a directory already listed: a record that leads back to one (a loop)
+    // or into one (overlap) is passed over, which bounds the whole listing.
+    std::vector<bool> listed(vol.readable / CD_SECTOR + 1);
+    std::vector<uint8_t> dir_buf; // a directory read past the loaded start
     uint64_t lo = ~uint64_t{0}, hi = 0;
     std::deque<PendingDir> queue{
         PendingDir{uint64_t{le32(root_rec + DR_EXTENT)} * CD_SECTOR, le32(root_rec + DR_SIZE), root, 0}};
@@ -232,9 +263,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
     while (!queue.empty()) {
         PendingDir dir = queue.front();
         queue.pop_front();
-        if (!available(dir.ofs, dir.size)) {
+        if (dir.ofs + dir.size > vol.readable) {
             if (volume_size && dir.ofs + dir.size > volume_size) return fail(DAMAGED, -1);
-            IDX_CHECK(!"cd fs size > FS_BUF_SIZE");
             return fail(DIRS_BEYOND, -1);
         }
         uint64_t first = dir.ofs / CD_SECTOR, last = (dir.ofs + dir.size + CD_SECTOR - 1) / CD_SECTOR;
@@ -244,10 +274,19 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
         std::fill(listed.begin() + static_cast<std::ptrdiff_t>(first),
                   listed.begin() + static_cast<std::ptrdiff_t>(last), true);
         uint64_t end = dir.ofs + dir.size;
+        // base + (pos - dir.ofs) addresses the directory's byte at volume offset pos.
+        const uint8_t *base = area + dir.ofs;
+        if (!available(dir.ofs, dir.size)) {
+            if (dir.size > DIR_READ_MAX) return fail(DIR_TOO_BIG, -1);
+            dir_buf.resize(dir.size);
+            if (more->read(more->ctx, dir_buf.data(), dir.size, dir.ofs) != static_cast<long>(dir.size))
+                return fail(UNREADABLE, -1);
+            base = dir_buf.data();
+        }
         if (first_dir && !joliet && dir.size >= 41) {
             // Rock Ridge: the root's "." record opens its system use area with "SP" and the check
             // bytes BE EF; its last byte says how many bytes every later area skips.
-            const uint8_t *dot = area + dir.ofs;
+            const uint8_t *dot = base;
             const uint8_t *sp = dot + DR_ID + 1;
             if (dot[DR_LEN] >= 41 && dot[DR_ID_LEN] == 1 && sp[0] == 'S' && sp[1] == 'P' && sp[2] == 7 &&
                 sp[4] == 0xBE && sp[5] == 0xEF) {
@@ -257,7 +296,7 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
         }
         first_dir = false;
         for (uint64_t pos = dir.ofs; pos < end;) {
-            const uint8_t *rec = area + pos;
+            const uint8_t *rec = base + (pos - dir.ofs);
             uint32_t rl = rec[DR_LEN];
             if (rl == 0) {
                 // The rest of the sector is padding; a zero at a sector's start ends the directory.
@@ -272,7 +311,7 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
             if (id_len == 1 && rec[DR_ID] <= 1) continue;     // "." and ".."
             Name name;
             bool symlink;
-            if (!record_name(area, loaded, rec, rl, names, rr_skip, &name, &symlink)) continue;
+            if (!record_name(vol, rec, rl, names, rr_skip, &name, &symlink)) continue;
             uint8_t flags = rec[DR_FLAGS];
             uint64_t ofs = uint64_t{le32(rec + DR_EXTENT)} * CD_SECTOR;
             uint32_t size = le32(rec + DR_SIZE);
@@ -327,6 +366,20 @@ void close_cd_volume() {
     cd_volume.fd = -1;
 }
 
+// The listing's reads past the loaded start: through a descriptor of their own, opened on first
+// use without direct I/O, whose alignment rules directory extents need not meet.
+struct MoreReader {
+    const char *device;
+    int fd;
+};
+
+static long read_more(void *ctx, uint8_t *buf, uint32_t n, uint64_t ofs) {
+    auto *m = static_cast<MoreReader *>(ctx);
+    uint64_t size = 0;
+    if (m->fd < 0) m->fd = os_open_volume(m->device, OS_RANDOM, &size);
+    return m->fd < 0 ? -1 : os_read_at(m->fd, buf, n, ofs);
+}
+
 int read_cd_volume(const OsVolume &vol) {
     close_cd_volume();
     cd_volume = CdVolume{-1, nullptr, 0, 0};
@@ -348,8 +401,12 @@ int read_cd_volume(const OsVolume &vol) {
         fail(UNREADABLE, -1);
     else if (!root || !device)
         fail(NAMES_FULL, -1);
-    else
-        r = list_cd_files(area, static_cast<uint32_t>(n), volume_size, root, vol.subtree.c_str(), &lo, &hi);
+    else {
+        MoreReader m{vol.device.c_str(), -1};
+        CdMore more{read_more, &m};
+        r = list_cd_files(area, static_cast<uint32_t>(n), volume_size, root, vol.subtree.c_str(), &lo, &hi, &more);
+        os_close(m.fd);
+    }
     os_release(area, FS_BUF_SIZE);
     if (r != 0) {
         os_close(fd);

@@ -94,12 +94,20 @@ int read_cd_fs(const char *path);
 int read_cd_volume(const OsVolume &vol);
 extern const char *cd_fail_reason;
 
+// Reads n bytes at volume offset ofs into buf for the listing: the bytes read, or -1.
+struct CdMore {
+    long (*read)(void *ctx, uint8_t *buf, uint32_t n, uint64_t ofs);
+    void *ctx;
+};
+
 // The listing step of read_cd_fs over `loaded` bytes from the start of a volume of volume_size
-// bytes (0: unknown). Reads nothing outside [area, area + loaded). Files of the subtree (components
-// joined by '/') get dir_name paths built on root, which the caller keeps alive. Fills the table
-// and *span_start, *span_end; results as read_cd_fs.
+// bytes (0: unknown). Directories and Rock Ridge continuation areas past the loaded start are read
+// through `more` (within volume_size); without it, a directory there fails the listing. Reads
+// nothing else outside [area, area + loaded). Files of the subtree (components joined by '/') get
+// dir_name paths built on root, which the caller keeps alive. Fills the table and *span_start,
+// *span_end; results as read_cd_fs.
 int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, const char *root,
-                  const char *subtree, uint64_t *span_start, uint64_t *span_end);
+                  const char *subtree, uint64_t *span_start, uint64_t *span_end, const CdMore *more = nullptr);
 
 // CD mode's delivery of one read of the volume span: n bytes of data read at volume offset pos.
 // Hands each entry's part of them, from entry cur_fn on, to detection and extraction with cur_fn,

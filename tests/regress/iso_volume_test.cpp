@@ -133,6 +133,32 @@ TEST_F(IsoVolume, FilesPastTheEndOfACutImageAreNamed) {
     EXPECT_EQ(out.find(path("disc.iso/f6.txt")), std::string::npos);
 }
 
+// An image of 25,000 files keeps its directories past the first 4 MiB: it could not be indexed at
+// all, and an assertion text was printed. Directories there are read when they are listed.
+TEST_F(IsoVolume, DirectoriesPastTheFirstFourMiBAreRead) {
+    // The files are grafted from a list, each an empty file but the last, so that the tree need
+    // not be written file by file.
+    constexpr int DIRS = 50, FILES = 500;
+    write("empty", "");
+    write("data", "lighthouse keeper harbour\n");
+    mkdir("src");
+    std::string list;
+    for (int d = 0; d < DIRS; d++)
+        for (int f = 0; f < FILES; f++)
+            list += "directory number " + std::to_string(d) + "/a file with a longer name, number " +
+                    std::to_string(f) + ".txt=" + path(d == DIRS - 1 && f == FILES - 1 ? "data" : "empty") + "\n";
+    write("list", list);
+    ASSERT_TRUE(make_iso(path("src"), "big.iso", "-J -R -graft-points -path-list " + path("list")));
+    ASSERT_EQ(index_tree("big.iso"), 2) << idx_reason();
+    EXPECT_EQ(num_files.load(), DIRS * FILES);
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_EQ(search("lighthouse"),
+              std::vector<std::string>{"1 big.iso/directory number 49/a file with a longer name, number 499.txt"});
+    // A subtree far out on the volume.
+    ASSERT_EQ(index_tree("big.iso/directory number 49"), 2) << idx_reason();
+    EXPECT_EQ(num_files.load(), FILES);
+}
+
 // Joliet names were cut to the low byte of each unit: "Müller.txt" became Latin-1 and "日.txt"
 // and "å.txt" became one name. They are UTF-8 now, with units that are no character replaced.
 TEST_F(IsoVolume, JolietNamesAreUtf8) {
