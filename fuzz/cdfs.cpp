@@ -18,7 +18,7 @@ static long read_rest(void *ctx, uint8_t *buf, uint32_t n, uint64_t ofs) {
     const auto &volume = *static_cast<const std::vector<uint8_t> *>(ctx);
     if (ofs > volume.size()) return -1;
     size_t got = std::min<size_t>(n, volume.size() - ofs);
-    memcpy(buf, volume.data() + ofs, got);
+    if (got) memcpy(buf, volume.data() + ofs, got);
     return static_cast<long>(got);
 }
 

@@ -275,8 +275,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
                   listed.begin() + static_cast<std::ptrdiff_t>(last), true);
         uint64_t end = dir.ofs + dir.size;
         // base + (pos - dir.ofs) addresses the directory's byte at volume offset pos.
-        const uint8_t *base = area + dir.ofs;
-        if (!available(dir.ofs, dir.size)) {
+        const uint8_t *base = area + std::min<uint64_t>(dir.ofs, loaded);
+        if (dir.size > 0 && !available(dir.ofs, dir.size)) {
             if (dir.size > DIR_READ_MAX) return fail(DIR_TOO_BIG, -1);
             dir_buf.resize(dir.size);
             if (more->read(more->ctx, dir_buf.data(), dir.size, dir.ofs) != static_cast<long>(dir.size))
