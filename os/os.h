@@ -116,6 +116,7 @@ extern const int OS_ERR_NOT_FILE;    // not a regular file: a FIFO, a device, a 
 extern const int OS_ERR_INVALID;     // an argument the call cannot take (a file that cannot be mapped)
 extern const int OS_ERR_IO;          // the device failed to read
 extern const int OS_ERR_AGAIN;       // a passing shortage: the call may succeed when tried again
+extern const int OS_ERR_PAST_END;    // data that lies past the end of its volume (ours)
 
 // Directory of the program file, with no trailing separator; false when it cannot be found
 // or does not fit n bytes.

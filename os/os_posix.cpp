@@ -358,10 +358,12 @@ int os_last_error() { return errno; }
 // Codes of our own lie above every errno value, so no system call's failure can pass for them.
 const int OS_ERR_IN_USE = 0x10001;
 const int OS_ERR_NOT_FILE = 0x10002;
+const int OS_ERR_PAST_END = 0x10003;
 
 const char *os_error_text(int code) {
     if (code == OS_ERR_IN_USE) return "in use by another program";
     if (code == OS_ERR_NOT_FILE) return "not a regular file";
+    if (code == OS_ERR_PAST_END) return "its data lies past the end of the volume";
     return strerror(code);
 }
 

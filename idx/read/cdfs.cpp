@@ -1,10 +1,11 @@
 // The ISO 9660 volume reader of the read unit: lists the files of a CD volume or image from its
-// directory records, loaded with one read from the start of the volume, and orders them by their
-// position on it so that the read pipeline can read the volume strictly forward.
+// directory records, loaded with one read from the start of the volume (directories past it are
+// read when they are listed), and orders them by their position on it so that the read pipeline
+// can read the volume strictly forward.
 //
 // Everything here reads bytes that may be hostile (an image downloaded from anywhere): every
-// offset is checked against the loaded bytes before it is read, each directory extent is listed
-// at most once, and no listing can run longer than the loaded bytes allow.
+// offset is checked against the volume's bytes before it is read, each directory sector is listed
+// at most once, and no listing can run longer than the volume's bytes allow.
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -13,22 +14,22 @@
 #include <vector>
 
 #include "idx/check.h"
-#include "idx/text/detect.h"
-#include "idx/text/extract.h"
-#include "idx/store/pool.h"
 #include "idx/read/cdfs.h"
 #include "idx/read/files.h"
 #include "idx/read/pipeline.h"
+#include "idx/store/pool.h"
+#include "idx/text/detect.h"
+#include "idx/text/encoding.h"
+#include "idx/text/extract.h"
 #include "idx/run.h"
 #include "os/os.h"
-
-static const char UNIT[] = "idx/read";
 
 CdVolume cd_volume{-1, nullptr, 0, 0};
 const char *cd_fail_reason = nullptr;
 
 static const char NOT_ISO[] = "not an ISO 9660 volume";
 static const char DIRS_BEYOND[] = "the volume's directories lie beyond its first 4 MiB";
+static const char DIR_TOO_BIG[] = "a directory of the volume is larger than 64 MiB";
 static const char DAMAGED[] = "the volume's directory records are damaged";
 static const char CANNOT_OPEN[] = "the volume cannot be opened";
 static const char UNREADABLE[] = "the volume cannot be read";
@@ -39,8 +40,11 @@ constexpr uint32_t DR_LEN = 0, DR_EXTENT = 2, DR_SIZE = 10, DR_DATE = 18, DR_FLA
                    DR_ID = 33;
 constexpr uint8_t FLAG_DIR = 2, FLAG_ASSOCIATED = 4;
 constexpr uint32_t PVD_SECTOR = 16, SVD_SECTOR = 17, VD_BLOCK_SIZE = 128, VD_ROOT = 156, VD_ESCAPES = 88;
-constexpr int MAX_NAME = 255;
+constexpr int MAX_NAME = 255;    // bytes of a Rock Ridge name kept
+constexpr int NAME_BYTES = 3 * 127 + 1; // a Joliet name of 127 units in UTF-8, and its NUL
 constexpr int MAX_CE_HOPS = 16; // continuation areas followed per record; a loop of them ends here
+constexpr uint64_t CE_READ_MAX = 65536;    // bytes of one continuation area read past the loaded start
+constexpr uint64_t DIR_READ_MAX = 64 << 20; // bytes of one directory read past the loaded start
 
 // A directory record's recording time (7 bytes: years since 1900, month, day, hour, minute, second,
 // offset from GMT in quarter hours) as seconds since 1970. Damaged fields give some other number,
@@ -65,7 +69,7 @@ namespace {
 enum class Names { primary, joliet, rock_ridge };
 
 struct Name {
-    char text[MAX_NAME + 1];
+    char text[NAME_BYTES];
     int len;
 };
 
@@ -77,50 +81,73 @@ struct PendingDir {
     size_t depth;     // components of the subtree matched on the way here
 };
 
+// The volume's bytes as the listing reads them: the loaded start, and past it, continuation areas
+// read on demand.
+struct VolumeBytes {
+    const uint8_t *area;
+    uint64_t loaded;   // bytes at area
+    uint64_t readable; // bytes of the volume that may be read: loaded, or the volume's size
+    const CdMore *more; // reads past the loaded start; null: nothing is read
+    std::vector<uint8_t> read_buf; // the bytes read last
+    uint64_t read_ofs = ~uint64_t{0};
+
+    // n bytes at ofs, or null when they lie past the volume, are too many or cannot be read.
+    // Bytes past the loaded start stay valid until the next call.
+    const uint8_t *at(uint64_t ofs, uint64_t n) {
+        if (ofs + n <= loaded) return area + ofs;
+        if (!more || n > CE_READ_MAX || ofs + n > readable) return nullptr;
+        if (read_ofs == ofs && read_buf.size() == n) return read_buf.data();
+        read_buf.resize(n);
+        read_ofs = ofs;
+        if (more->read(more->ctx, read_buf.data(), static_cast<uint32_t>(n), ofs) != static_cast<long>(n)) {
+            read_ofs = ~uint64_t{0};
+            return nullptr;
+        }
+        return read_buf.data();
+    }
+};
+
 } // namespace
 
-// Whether a subtree component names a directory: equal without regard to ASCII case, or, since a
-// path typed on Linux arrives as UTF-8 while names read from the volume are 8-bit Latin-1, equal
-// once the component is decoded from UTF-8.
-static bool component_matches(std::string_view comp, const char *name, int len) {
-    // Latin-1 letters fold only in the decoded comparison: in raw bytes they may be parts of UTF-8.
-    auto same = [&](std::string_view a, bool latin1) {
-        auto fold = [latin1](unsigned char c) {
-            bool lower = (c >= 'a' && c <= 'z') || (latin1 && c >= 0xE0 && c != 0xF7 && c != 0xFF);
-            return lower ? c - 32 : c;
-        };
-        if (a.size() != static_cast<size_t>(len)) return false;
-        for (size_t i = 0; i < a.size(); i++)
-            if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(name[i])))
-                return false;
-        return true;
-    };
-    if (same(comp, false)) return true;
-    std::string latin;
-    for (size_t i = 0; i < comp.size(); i++) {
-        auto c = static_cast<unsigned char>(comp[i]);
-        if (c < 0x80) {
-            latin += static_cast<char>(c);
-        } else if (c >= 0xC2 && c <= 0xC3 && i + 1 < comp.size() && (comp[i + 1] & 0xC0) == 0x80) {
-            latin += static_cast<char>(((c & 0x1F) << 6) | (comp[i + 1] & 0x3F));
-            i++;
-        } else {
-            return false; // not UTF-8, or beyond Latin-1: the bytewise comparison was the only one
+// The characters of a name or typed component: decoded from UTF-8 when the bytes are valid UTF-8
+// (Joliet names, typed paths, most Rock Ridge names), else each byte a Latin-1 character.
+static std::u32string chars_of(std::string_view s) {
+    std::u32string out;
+    bool utf8 = valid_utf8(s.data(), s.size());
+    for (size_t i = 0; i < s.size(); i++) {
+        auto c = static_cast<unsigned char>(s[i]);
+        char32_t cp = c;
+        if (utf8 && c >= 0x80) {
+            int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+            cp = c & (0x3F >> more);
+            for (int k = 0; k < more; k++) cp = cp << 6 | (static_cast<unsigned char>(s[++i]) & 0x3F);
         }
+        // Letters of ASCII and Latin-1 match without regard to case.
+        bool lower = (cp >= 'a' && cp <= 'z') || (cp >= 0xE0 && cp <= 0xFE && cp != 0xF7);
+        out += lower ? cp - 32 : cp;
     }
-    return same(latin, true);
+    return out;
 }
 
-// The Rock Ridge name of the record at rec (rl bytes, inside the loaded area) from its "NM" system
-// use entries, following "CE" continuation areas inside the loaded area. False when it has none.
-static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl,
-                            uint32_t skip, Name *out) {
+// Whether a subtree component names a directory: equal without regard to case, once both are
+// read as characters (a path typed on Linux arrives as UTF-8, while names on the volume may be
+// UTF-8 or 8-bit Latin-1).
+static bool component_matches(std::string_view comp, const char *name, int len) {
+    return chars_of(comp) == chars_of(std::string_view(name, static_cast<size_t>(len)));
+}
+
+// What the Rock Ridge entries of the record at rec (rl bytes) say: its name from its "NM" entries
+// into *out (false when it has none), and whether it is a symbolic link ("SL", or a "PX" file mode
+// of a link). "CE" continuation areas on the volume are followed.
+static bool rock_ridge_name(VolumeBytes &vol, const uint8_t *rec, uint32_t rl, uint32_t skip, Name *out,
+                            bool *symlink) {
+    constexpr uint32_t MODE_TYPE = 0170000, MODE_LINK = 0120000; // POSIX file type bits
     uint32_t id_len = rec[DR_ID_LEN];
     uint64_t start = uint64_t{DR_ID} + id_len + (id_len % 2 == 0 ? 1 : 0) + skip; // pad byte after even ids
     const uint8_t *p = rec + std::min<uint64_t>(start, rl);
     const uint8_t *end = rec + rl;
     out->len = 0;
-    bool named = false;
+    bool named = false, name_whole = false;
     for (int hops = 0;;) {
         uint64_t ce_ofs = 0, ce_len = 0;
         while (end - p >= 4) {
@@ -130,33 +157,40 @@ static bool rock_ridge_name(const uint8_t *area, uint32_t loaded, const uint8_t 
             if (p[0] == 'C' && p[1] == 'E' && n >= 28) {
                 ce_ofs = uint64_t{le32(p + 4)} * CD_SECTOR + le32(p + 12);
                 ce_len = le32(p + 20);
-            } else if (p[0] == 'N' && p[1] == 'M' && n >= 5 && !(p[4] & 6)) { // 2, 4: "." and ".."
+            } else if (p[0] == 'S' && p[1] == 'L') {
+                *symlink = true;
+            } else if (p[0] == 'P' && p[1] == 'X' && n >= 12 && (le32(p + 4) & MODE_TYPE) == MODE_LINK) {
+                *symlink = true;
+            } else if (p[0] == 'N' && p[1] == 'M' && n >= 5 && !(p[4] & 6) && !name_whole) { // 2, 4: "." and ".."
                 for (uint32_t i = 5; i < n && out->len < MAX_NAME; i++)
                     out->text[out->len++] = static_cast<char>(p[i]);
                 named = true;
-                if (!(p[4] & 1)) return true; // no continuation flag: the name is whole
+                name_whole = !(p[4] & 1); // no continuation flag: the name is whole
             }
             p += n;
         }
-        if (ce_len == 0 || ++hops > MAX_CE_HOPS || ce_ofs + ce_len > loaded) return named;
-        p = area + ce_ofs;
+        if (ce_len == 0 || ++hops > MAX_CE_HOPS) return named;
+        p = vol.at(ce_ofs, ce_len);
+        if (!p) return named;
         end = p + ce_len;
     }
 }
 
-// The record's name in 8 bits into *out: Joliet characters keep their low byte, primary and Joliet
-// names lose their version suffix from the first ';' on. Bytes that would end or split a path
+// The record's name into *out: Joliet names in UTF-8, Rock Ridge and primary ones as recorded;
+// primary and Joliet names lose their version suffix from the first ';' on. Bytes that would end or split a path
 // (NUL, '/') become '_'. False when no usable name remains.
-static bool record_name(const uint8_t *area, uint32_t loaded, const uint8_t *rec, uint32_t rl, Names names,
-                        uint32_t rr_skip, Name *out) {
+static bool record_name(VolumeBytes &vol, const uint8_t *rec, uint32_t rl, Names names, uint32_t rr_skip,
+                        Name *out, bool *symlink) {
     const uint8_t *id = rec + DR_ID;
     uint32_t id_len = rec[DR_ID_LEN];
-    if (names != Names::rock_ridge || !rock_ridge_name(area, loaded, rec, rl, rr_skip, out)) {
+    *symlink = false;
+    if (names != Names::rock_ridge || !rock_ridge_name(vol, rec, rl, rr_skip, out, symlink)) {
         out->len = 0;
-        if (names == Names::joliet)
-            for (uint32_t i = 0; i + 1 < id_len; i += 2)
-                out->text[out->len++] = static_cast<char>(id[i + 1]);
-        else
+        if (names == Names::joliet) {
+            std::string utf8 = utf16be_to_utf8(id, id_len);
+            memcpy(out->text, utf8.data(), utf8.size()); // at most 3 bytes per unit: it fits
+            out->len = static_cast<int>(utf8.size());
+        } else
             for (uint32_t i = 0; i < id_len; i++)
                 out->text[out->len++] = static_cast<char>(id[i]);
         if (const void *semi = memchr(out->text, ';', static_cast<size_t>(out->len)))
@@ -181,11 +215,12 @@ static int fail(const char *why, int result) {
 }
 
 int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, const char *root,
-                  const char *subtree, uint64_t *span_start, uint64_t *span_end) {
+                  const char *subtree, uint64_t *span_start, uint64_t *span_end, const CdMore *more) {
     empty_table();
     files_capped = false;
     cd_fail_reason = nullptr;
     auto available = [loaded](uint64_t ofs, uint64_t n) { return ofs + n <= loaded; };
+    const uint64_t vol_end = volume_size ? (volume_size + CD_SECTOR - 1) / CD_SECTOR * CD_SECTOR : ~uint64_t{0};
     const uint8_t *pvd = area + PVD_SECTOR * CD_SECTOR;
     if (!available(PVD_SECTOR * CD_SECTOR, CD_SECTOR) || memcmp(pvd + 1, "CD001", 5) != 0)
         return fail(NOT_ISO, -1);
@@ -205,9 +240,13 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
         rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
     }
 
-    // Sectors of the loaded area that belong to a directory already listed: a record that leads
-    // back to one (a loop) or into one (overlap) is passed over, which bounds the whole listing.
-    std::vector<bool> listed(loaded / CD_SECTOR + 1);
+    // Directories past the loaded start are read when they are listed; without a reader, or
+    // when the volume's size is unknown, only the loaded start can be listed.
+    VolumeBytes vol{area, loaded, more && volume_size > loaded ? volume_size : loaded, more, {}, ~uint64_t{0}};
+    // Sectors that belong to a directory already listed: a record that leads back to one (a loop)
+    // or into one (overlap) is passed over, which bounds the whole listing.
+    std::vector<bool> listed(vol.readable / CD_SECTOR + 1);
+    std::vector<uint8_t> dir_buf; // a directory read past the loaded start
     uint64_t lo = ~uint64_t{0}, hi = 0;
     std::deque<PendingDir> queue{
         PendingDir{uint64_t{le32(root_rec + DR_EXTENT)} * CD_SECTOR, le32(root_rec + DR_SIZE), root, 0}};
@@ -216,9 +255,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
     while (!queue.empty()) {
         PendingDir dir = queue.front();
         queue.pop_front();
-        if (!available(dir.ofs, dir.size)) {
+        if (dir.ofs + dir.size > vol.readable) {
             if (volume_size && dir.ofs + dir.size > volume_size) return fail(DAMAGED, -1);
-            IDX_CHECK(!"cd fs size > FS_BUF_SIZE");
             return fail(DIRS_BEYOND, -1);
         }
         uint64_t first = dir.ofs / CD_SECTOR, last = (dir.ofs + dir.size + CD_SECTOR - 1) / CD_SECTOR;
@@ -228,10 +266,19 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
         std::fill(listed.begin() + static_cast<std::ptrdiff_t>(first),
                   listed.begin() + static_cast<std::ptrdiff_t>(last), true);
         uint64_t end = dir.ofs + dir.size;
+        // base + (pos - dir.ofs) addresses the directory's byte at volume offset pos.
+        const uint8_t *base = area + std::min<uint64_t>(dir.ofs, loaded);
+        if (dir.size > 0 && !available(dir.ofs, dir.size)) {
+            if (dir.size > DIR_READ_MAX) return fail(DIR_TOO_BIG, -1);
+            dir_buf.resize(dir.size);
+            if (more->read(more->ctx, dir_buf.data(), dir.size, dir.ofs) != static_cast<long>(dir.size))
+                return fail(UNREADABLE, -1);
+            base = dir_buf.data();
+        }
         if (first_dir && !joliet && dir.size >= 41) {
             // Rock Ridge: the root's "." record opens its system use area with "SP" and the check
             // bytes BE EF; its last byte says how many bytes every later area skips.
-            const uint8_t *dot = area + dir.ofs;
+            const uint8_t *dot = base;
             const uint8_t *sp = dot + DR_ID + 1;
             if (dot[DR_LEN] >= 41 && dot[DR_ID_LEN] == 1 && sp[0] == 'S' && sp[1] == 'P' && sp[2] == 7 &&
                 sp[4] == 0xBE && sp[5] == 0xEF) {
@@ -241,7 +288,7 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
         }
         first_dir = false;
         for (uint64_t pos = dir.ofs; pos < end;) {
-            const uint8_t *rec = area + pos;
+            const uint8_t *rec = base + (pos - dir.ofs);
             uint32_t rl = rec[DR_LEN];
             if (rl == 0) {
                 // The rest of the sector is padding; a zero at a sector's start ends the directory.
@@ -255,7 +302,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
             if (id_len == 0 || DR_ID + id_len > rl) continue; // a name longer than its record: passed over
             if (id_len == 1 && rec[DR_ID] <= 1) continue;     // "." and ".."
             Name name;
-            if (!record_name(area, loaded, rec, rl, names, rr_skip, &name)) continue;
+            bool symlink;
+            if (!record_name(vol, rec, rl, names, rr_skip, &name, &symlink)) continue;
             uint8_t flags = rec[DR_FLAGS];
             uint64_t ofs = uint64_t{le32(rec + DR_EXTENT)} * CD_SECTOR;
             uint32_t size = le32(rec + DR_SIZE);
@@ -273,8 +321,8 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
                 queue.push_back(PendingDir{ofs, size, sub, std::min(dir.depth + 1, comps.size())});
                 continue;
             }
-            if ((flags & FLAG_ASSOCIATED) || dir.depth < comps.size()) continue;
-            if (volume_size && ofs + size > volume_size) continue; // data past the volume's end
+            // A symbolic link has no data of its own: it is not a file to index.
+            if ((flags & FLAG_ASSOCIATED) || dir.depth < comps.size() || symlink) continue;
             if (strlen(dir.path) + 1 + static_cast<size_t>(name.len) >= static_cast<size_t>(OS_PATH_MAX))
                 continue;
             if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
@@ -286,8 +334,11 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
             char *file_name = heap_copy(name.text, static_cast<size_t>(name.len));
             if (!file_name) return fail(REASON_NAMES_FULL, -1);
             file_table.push_back(FileEntry{file_name, dir.path, size, ofs, 1, record_time(rec + DR_DATE), 0});
-            lo = std::min(lo, ofs);
-            hi = std::max(hi, (ofs + size + CD_SECTOR - 1) / CD_SECTOR * CD_SECTOR);
+            // Data past the volume's end (an image cut short) is not read: the span stops at the
+            // end, and the run names the files it could not finish.
+            uint64_t from = std::min(ofs, vol_end), to = std::min((ofs + size + CD_SECTOR - 1) / CD_SECTOR * CD_SECTOR, vol_end);
+            lo = std::min(lo, from);
+            hi = std::max(hi, to);
         }
     }
     if (file_table.empty()) return fail(NO_FILES, 1);
@@ -305,6 +356,20 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
 void close_cd_volume() {
     os_close(cd_volume.fd);
     cd_volume.fd = -1;
+}
+
+// The listing's reads past the loaded start: through a descriptor of their own, opened on first
+// use without direct I/O, whose alignment rules directory extents need not meet.
+struct MoreReader {
+    const char *device;
+    int fd;
+};
+
+static long read_more(void *ctx, uint8_t *buf, uint32_t n, uint64_t ofs) {
+    auto *m = static_cast<MoreReader *>(ctx);
+    uint64_t size = 0;
+    if (m->fd < 0) m->fd = os_open_volume(m->device, OS_RANDOM, &size);
+    return m->fd < 0 ? -1 : os_read_at(m->fd, buf, n, ofs);
 }
 
 int read_cd_volume(const OsVolume &vol) {
@@ -328,8 +393,12 @@ int read_cd_volume(const OsVolume &vol) {
         fail(UNREADABLE, -1);
     else if (!root || !device)
         fail(REASON_NAMES_FULL, -1);
-    else
-        r = list_cd_files(area, static_cast<uint32_t>(n), volume_size, root, vol.subtree.c_str(), &lo, &hi);
+    else {
+        MoreReader m{vol.device.c_str(), -1};
+        CdMore more{read_more, &m};
+        r = list_cd_files(area, static_cast<uint32_t>(n), volume_size, root, vol.subtree.c_str(), &lo, &hi, &more);
+        os_close(m.fd);
+    }
     os_release(area, FS_BUF_SIZE);
     if (r != 0) {
         os_close(fd);
@@ -352,7 +421,98 @@ int read_cd_fs(const char *path) {
 
 // ---- Reading the volume ----
 
-constexpr int64_t SEEK_AHEAD = 1048576; // gaps this long between files are not read
+constexpr int64_t SEEK_AHEAD = 1048576;   // gaps this long between files are not read
+constexpr size_t SHARED_COPY_MAX = 8 << 20; // bytes of an extent kept for the records sharing it
+
+// The data of an extent that the next entry shares with the one being delivered (hard links are
+// directory records pointing at one extent): kept as delivered, so that each of them gets its
+// words from one read of the volume. Indexing thread only.
+struct SharedCopy {
+    uint64_t ofs = ~uint64_t{0}; // volume offset of the extent kept; none when all ones
+    std::vector<char> bytes;     // its data from the first byte on, without a gap
+};
+static SharedCopy shared;
+static int started_fn = -1; // the entry whose data has begun to be delivered last
+
+void cd_split_reset() {
+    shared = SharedCopy{};
+    started_fn = -1;
+}
+
+// Whether the entry after fn starts where fn does and has data: it will want fn's data again.
+static bool next_shares(int fn) {
+    auto i = static_cast<size_t>(fn) + 1;
+    return i < file_table.size() && file_table[i].disk_ofs == file_table[static_cast<size_t>(fn)].disk_ofs &&
+           file_table[i].file_size > 0;
+}
+
+// Keeps n bytes of entry fn's data, `at` bytes into it, for the entries that share its extent.
+static void keep_shared(int fn, uint64_t at, const char *p, uint64_t n) {
+    const FileEntry &e = file_table[static_cast<size_t>(fn)];
+    if (!next_shares(fn)) return;
+    if (at == 0 && shared.ofs != e.disk_ofs) {
+        shared.ofs = e.disk_ofs;
+        shared.bytes.clear();
+    }
+    if (shared.ofs != e.disk_ofs || shared.bytes.size() != at) return; // a gap: it cannot serve
+    if (at + n > SHARED_COPY_MAX) {
+        // Too long to keep: the entries sharing it read it again from the volume.
+        shared = SharedCopy{};
+        return;
+    }
+    shared.bytes.insert(shared.bytes.end(), p, p + n);
+}
+
+// Hands one piece of entry e's data, `at` bytes into it, to detection and extraction. False when
+// the file ends with it: not worth extracting, or its last piece.
+static bool deliver_piece(FileEntry &e, uint64_t at, const char *p, uint64_t n) {
+    cur_block = static_cast<int>(at / READ_SIZE);
+    if (e.kind == KIND_UNKNOWN) e.kind = detect_type(p, static_cast<int>(n));
+    if (e.kind <= 0) return false;
+    extract_words(p, static_cast<int>(n), e.kind);
+    return at + n < e.file_size;
+}
+
+// The first n bytes of entry cur_fn's data, which the volume's stream has already passed (its
+// extent is shared with, or lies inside, an entry before it), delivered in 32 KiB pieces of the
+// file: from the kept copy when it holds them, else read again from the volume. True when the
+// file goes on in the stream after them; false when it has ended (moved past).
+static bool deliver_head(uint64_t n) {
+    FileEntry &e = file_table[static_cast<size_t>(cur_fn)];
+    bool kept = shared.ofs == e.disk_ofs && shared.bytes.size() >= n;
+    int fd = -1;
+    std::vector<char> buf;
+    if (!kept) {
+        uint64_t size = 0;
+        fd = cd_volume.device ? os_open_volume(cd_volume.device, OS_RANDOM, &size) : -1;
+        buf.resize(READ_SIZE);
+    }
+    int error = !kept && fd < 0 ? os_last_error() : 0;
+    bool goes_on = true;
+    for (uint64_t at = 0; at < n && goes_on && error == 0;) {
+        auto len = static_cast<uint32_t>(std::min<uint64_t>(n - at, READ_SIZE));
+        const char *p = kept ? shared.bytes.data() + at : buf.data();
+        if (!kept) {
+            // A long extent read again may take a while: a cancel stops it, ending the file here.
+            if (cancel_requested.load(std::memory_order_relaxed)) break;
+            long got = os_read_at(fd, buf.data(), len, e.disk_ofs + at);
+            if (got != static_cast<long>(len)) {
+                error = got < 0 && os_last_error() != 0 ? os_last_error() : OS_ERR_IO;
+                break;
+            }
+        }
+        if (!kept) keep_shared(cur_fn, at, p, len);
+        goes_on = deliver_piece(e, at, p, len);
+        at += len;
+    }
+    os_close(fd);
+    if (error != 0) note_unread(cur_fn, error);
+    if (goes_on && error == 0 && n < e.file_size && !cancel_requested.load(std::memory_order_relaxed))
+        return true;
+    if (e.kind > 0) extract_end_file();
+    cur_fn++;
+    return false;
+}
 
 void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_ofs, uint64_t end_ofs) {
     int64_t off = 0;
@@ -362,6 +522,13 @@ void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_o
         cur_block = 0;
         cur_dir = e.dir_name;
         int64_t d = static_cast<int64_t>(e.disk_ofs) - static_cast<int64_t>(pos + static_cast<uint64_t>(off));
+        if (cur_fn != started_fn) {
+            started_fn = cur_fn;
+            // Its data began before the stream's position: records sharing an extent (or
+            // overlapping ones). Each gets the data the stream has passed, then the rest.
+            if (d < 0 && e.file_size > 0 && !deliver_head(std::min<uint64_t>(static_cast<uint64_t>(-d), e.file_size)))
+                continue;
+        }
         int64_t remaining = e.file_size;
         if (d < 0) {
             // The file began in an earlier block (or overlaps the one before it).
@@ -384,6 +551,7 @@ void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_o
         } else {
             ends = true; // not worth extracting: the rest of its data is passed over
         }
+        keep_shared(cur_fn, d < 0 ? static_cast<uint64_t>(-d) : 0, p, static_cast<uint64_t>(chunk));
         if (ends) cur_fn++;
         off += chunk;
     }

@@ -29,19 +29,31 @@ int read_cd_fs(const char *path);
 int read_cd_volume(const OsVolume &vol);
 extern const char *cd_fail_reason;
 
+// Reads n bytes at volume offset ofs into buf for the listing: the bytes read, or -1.
+struct CdMore {
+    long (*read)(void *ctx, uint8_t *buf, uint32_t n, uint64_t ofs);
+    void *ctx;
+};
+
 // The listing step of read_cd_fs over `loaded` bytes from the start of a volume of volume_size
-// bytes (0: unknown). Reads nothing outside [area, area + loaded). Files of the subtree (components
-// joined by '/') get dir_name paths built on root, which the caller keeps alive. Fills the table
-// and *span_start, *span_end; results as read_cd_fs.
+// bytes (0: unknown). Directories and Rock Ridge continuation areas past the loaded start are read
+// through `more` (within volume_size); without it, a directory there fails the listing. Reads
+// nothing else outside [area, area + loaded). Files of the subtree (components joined by '/') get
+// dir_name paths built on root, which the caller keeps alive. Fills the table and *span_start,
+// *span_end; results as read_cd_fs.
 int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, const char *root,
-                  const char *subtree, uint64_t *span_start, uint64_t *span_end);
+                  const char *subtree, uint64_t *span_start, uint64_t *span_end, const CdMore *more = nullptr);
 
 // CD mode's delivery of one read of the volume span: n bytes of data read at volume offset pos.
 // Hands each entry's part of them, from entry cur_fn on, to detection and extraction with cur_fn,
 // cur_block and cur_dir set, and moves cur_fn past every entry whose data ends in them. When the
 // next entry starts 1 MiB or more past *next_ofs (the next read to issue), moves *next_ofs up to
 // it (rounded down to READ_SIZE), unless next_ofs is at or past end_ofs. Indexing thread only.
+// An entry whose extent begins before the stream's position (records sharing an extent, as hard
+// links are written, or overlapping ones) first gets the data the stream has passed: from a copy
+// kept while the entry before it was delivered, or read again from the volume.
 void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_ofs, uint64_t end_ofs);
+void cd_split_reset(); // before a run's first split_cd_block
 // read_block for a table from the CD reader: READ_SIZE bytes of the file's data at block * READ_SIZE,
 // read from the volume, never past the file's end.
 int read_cd_block(unsigned file_num, unsigned block, char *buf);

@@ -349,6 +349,7 @@ int read_files() {
     if (cd_mode) {
         const CdVolume &v = cd_volume;
         rp.cd_span = ReadRequest{v.fd, 0, v.span_start, v.span_start, v.span_end, 0, false, false};
+        cd_split_reset();
     }
     for (;;) {
         rp.pass_bytes = 0;
@@ -384,8 +385,12 @@ int read_files() {
     if (cd_mode) {
         close_cd_volume();
         // A file whose data the volume did not hold to its end (an image cut short) still ends
-        // here, so that its last word is kept and none runs on into a query.
-        if (cur_fn < num_files.load(std::memory_order_relaxed)) extract_end_file();
+        // here, so that its last word is kept and none runs on into a query. It and every file
+        // after it lacks data: the report names them.
+        int count = num_files.load(std::memory_order_relaxed);
+        if (cur_fn < count) extract_end_file();
+        for (int fn = cur_fn; fn < count; fn++)
+            if (file_table[static_cast<size_t>(fn)].file_size > 0) note_unread(fn, OS_ERR_PAST_END);
     }
     return run_failed || record_full.load(std::memory_order_relaxed) ? -1 : 0;
 }

@@ -51,6 +51,27 @@ std::string display_utf8(const char *bytes, size_t n) {
     return out;
 }
 
+std::string utf16be_to_utf8(const unsigned char *units, size_t n) {
+    constexpr unsigned REPLACEMENT = 0xFFFD;
+    std::string out;
+    out.reserve(n + n / 2);
+    for (size_t i = 0; i + 1 < n; i += 2) {
+        unsigned u = unsigned{units[i]} << 8 | units[i + 1];
+        unsigned cp = u;
+        if (u >= 0xD800 && u <= 0xDBFF && i + 3 < n) {
+            unsigned low = unsigned{units[i + 2]} << 8 | units[i + 3];
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                cp = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        // A surrogate still standing alone, or a character that would steer a terminal.
+        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) cp = REPLACEMENT;
+        append_utf8(out, cp);
+    }
+    return out;
+}
+
 std::string to_latin1(const std::string &text) {
     if (!valid_utf8(text.data(), text.size())) return text;
     std::string out;

@@ -18,6 +18,11 @@ bool valid_utf8(const char *bytes, size_t n);
 // Appends code point cp (at most U+10FFFF) to out as UTF-8.
 void append_utf8(std::string &out, unsigned cp);
 
+// A name of UTF-16 units in big-endian order (a Joliet identifier, n bytes; an odd last byte is
+// ignored) as UTF-8. Surrogate pairs become their character; an unpaired surrogate and a control
+// character (U+0000-U+001F, U+007F-U+009F) become U+FFFD. At most 3 output bytes per unit.
+std::string utf16be_to_utf8(const unsigned char *units, size_t n);
+
 // A typed word as the index's Latin-1: valid UTF-8 is converted (characters beyond Latin-1
 // become '?'); anything else is taken as the bytes it already is.
 std::string to_latin1(const std::string &text);

@@ -221,7 +221,8 @@ TEST_F(CdPipeline, CancelClosesTheVolumeAndTheNextRunIsWhole) {
 
 TEST_F(CdPipeline, OddLayoutsStillEndWhole) {
     // Overlapping files, an empty file at byte 0, a file over the directory itself, and an image
-    // cut short inside the last file, which is left out: the run ends with every byte accounted.
+    // cut short inside the last file, which is read as far as the image goes and named in the
+    // report: the run ends with every byte accounted.
     IsoImage img(40);
     img.pvd(20, 2048);
     img.dir(20, 2048, 20,
@@ -239,12 +240,20 @@ TEST_F(CdPipeline, OddLayoutsStillEndWhole) {
         if (!select_io_backend(backend)) continue;
         seen.clear();
         ASSERT_EQ(index_tree("odd.iso"), 2) << idx_reason();
-        ASSERT_EQ(num_files.load(), 4);
-        EXPECT_EQ(total_bytes.load(), 33u * 2048); // from byte 0 to A's last sector
+        ASSERT_EQ(num_files.load(), 5);
+        EXPECT_EQ(total_bytes.load(), 40u * 2048); // from byte 0 to the image's end
         EXPECT_EQ(total_bytes_read.load(), total_bytes.load());
         EXPECT_EQ(cur_fn, 4);
+        // B lies inside A: it gets the words of its own 100 bytes.
+        std::vector<std::string> b = words_of(3);
+        EXPECT_TRUE(std::any_of(b.begin(), b.end(), [](const std::string &w) { return w.substr(0, 3) == "AWQ"; }));
+        EXPECT_LE(b.size(), 20u);
         ASSERT_FALSE(seen.empty());
-        EXPECT_EQ(seen.back().word.substr(0, 3), "AWQ");
+        EXPECT_EQ(seen.back().word.substr(0, 3), "EWQ");
+        EXPECT_EQ(unread_count, 1);
+        ASSERT_EQ(unread_files.size(), 1u);
+        EXPECT_EQ(unread_files[0].path, "odd.iso/E.TXT");
+        EXPECT_EQ(unread_files[0].error, OS_ERR_PAST_END);
     }
 }
 
@@ -337,13 +346,15 @@ TEST_F(CdIndex, ReloadsFromTheImageAndNoticesAChangedOne) {
 
 TEST_F(CdIndex, ImagesThatCannotBeReadFailWithTheirReasonAndNoWalk) {
     IsoImage img(2200);
-    img.pvd(2100, 2048); // the root directory beyond the first 4 MiB
+    img.pvd(2100, 2048); // the root directory past the image's end
     img.dir(2100, 2048, 2100, {{"A.TXT;1", 30, 5}});
+    img.bytes.resize(2000 * 2048);
     img.save("far.iso");
     reports.clear();
     set_report_hook(capture);
     EXPECT_EQ(index_tree("far.iso"), 3);
-    EXPECT_STREQ(idx_reason(), "the volume's directories lie beyond its first 4 MiB");
+    EXPECT_STREQ(idx_reason(), "the volume's directory records are damaged");
+    EXPECT_EQ(reports, "");
     set_report_hook(nullptr);
     EXPECT_EQ(index_tree("disc.iso/nothere"), 3);
     EXPECT_STREQ(idx_reason(), "no file found below the path");

@@ -26,6 +26,29 @@ TEST(Encoding, TypedUtf8BecomesLatin1AndOtherBytesStay) {
     }
 }
 
+TEST(Encoding, Utf16NamesBecomeUtf8WithBadUnitsReplaced) {
+    const std::string R = "\xEF\xBF\xBD"; // U+FFFD
+    const Case cases[] = {
+        {std::string("\0M\0\xFC\0l", 6), "M\xC3\xBCl"},                  // Latin-1 range
+        {std::string("\x65\xE5\0.", 4), "\xE6\x97\xA5."},                 // U+65E5
+        {std::string("\0\xE5", 2), "\xC3\xA5"},                             // U+00E5, not U+65E5's low byte
+        {std::string("\xD8\x3D\xDE\x00", 4), "\xF0\x9F\x98\x80"},         // a surrogate pair: U+1F600
+        {std::string("\xDB\xFF\xDF\xFF", 4), "\xF4\x8F\xBF\xBF"},         // the last pair: U+10FFFF
+        {std::string("\xD8\x3D\0a", 4), R + "a"},                           // high surrogate alone
+        {std::string("\xD8\x3D", 2), R},                                     // high surrogate at the end
+        {std::string("\xDE\x00\xD8\x3D", 4), R + R},                         // low before high
+        {std::string("\0\0\0\x1B\0\n\0\x7F\0\x9B\0\xA0", 12), R + R + R + R + R + "\xC2\xA0"},
+        {std::string("\0a\0", 3), "a"},                                      // odd last byte ignored
+        {"", ""},
+    };
+    for (const auto &[in, want] : cases) {
+        SCOPED_TRACE(in);
+        std::string got = utf16be_to_utf8(reinterpret_cast<const unsigned char *>(in.data()), in.size());
+        EXPECT_EQ(got, want);
+        EXPECT_TRUE(valid_utf8(got.data(), got.size()));
+    }
+}
+
 TEST(Encoding, NamesShowAsUtf8WhenValidElseLatin1) {
     const Case cases[] = {
         {"", ""},
