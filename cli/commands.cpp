@@ -162,9 +162,11 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
     } else {
         fprintf(out, "SCAN FAILED !\n");
         if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
-        // A cancelled run still replaces the index, with the files read up to the cancel (none
-        // when it came while the tree was still being listed).
-        if (aborted && strcmp(idx_reason(), "indexing was cancelled") == 0)
+        // A cancel keeps the index there was; with none, the files read up to the cancel (none
+        // when it came while the tree was still being listed) make the index.
+        if (cancel_kept == CancelKept::previous)
+            fprintf(out, "The previous index is kept unchanged.\n");
+        else if (cancel_kept == CancelKept::partial)
             fprintf(out, "The index now holds the first %d of %d files.\n",
                     total_bytes_read.load() > 0 ? cur_fn + 1 : 0, num_files.load());
         report_unread(out);

@@ -27,6 +27,7 @@ WordTable word_table{};
 bool idx_loaded = false;
 int word_mode = MODE_INDEX;
 bool loading_stops = false;
+CancelKept cancel_kept = CancelKept::none;
 
 // The lifecycle's own state. Owned by the UI thread, except that the indexing thread writes ok and
 // the header while it runs; status_idx reads ok only after the thread has been joined.
@@ -112,7 +113,18 @@ static void index_thread(void *arg) {
         finish_run_file(false);
         return;
     }
-    // A cancelled run's index holds every file read so far: it replaces idx.dat as well.
+    // A user who cancels expects the index they had. Only when there was none does the index of
+    // the files read so far become idx.dat: some index is better than none.
+    if (r != 0) {
+        uint64_t dev, ino;
+        bool had_index = os_path_id(idx_dir_file(IDX_FILE).c_str(), &dev, &ino);
+        if (had_index) {
+            finish_run_file(false);
+            cancel_kept = CancelKept::previous;
+            set_reason("indexing was cancelled; the previous index is kept");
+            return;
+        }
+    }
     life.header->D = static_cast<uint32_t>(word_table.D);
     life.header->depth = static_cast<uint32_t>(word_table.depth);
     life.header->dir = ptr_to_addr(word_table.dir);
@@ -125,7 +137,10 @@ static void index_thread(void *arg) {
         return;
     }
     life.ok = r == 0;
-    if (!life.ok) set_reason("indexing was cancelled");
+    if (!life.ok) {
+        cancel_kept = CancelKept::partial;
+        set_reason("indexing was cancelled; there was no index before, so it holds the files read up to then");
+    }
 }
 
 int status_idx() {
@@ -177,6 +192,7 @@ int create_idx(const char *path) {
         return -1;
     }
     life.ok = false;
+    cancel_kept = CancelKept::none;
     clear_unread();
     reset_pools();
     reset_recording();

@@ -47,6 +47,11 @@ static_assert(offsetof(IdxHeader, path) == 16 && offsetof(IdxHeader, fingerprint
 int create_idx(const char *path);
 int status_idx();  // 1 active, 2 last run succeeded, 3 failed, cancelled or none
 int cancel_idx();  // 0 when a stop was requested, -1 when no run is active
+// What a cancelled run left as idx.dat: the index that was there before it, untouched, or, when
+// there was none, the index of the files read before the cancel. Set when the indexing thread
+// ends (none for a run that was not cancelled); read once status_idx() is no longer 1.
+enum class CancelKept { none, previous, partial };
+extern CancelKept cancel_kept;
 // Loads idx.dat from the current directory and rebuilds the file table: 0, or -1 with a reason.
 int read_idx();
 

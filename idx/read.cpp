@@ -29,7 +29,7 @@ std::atomic<float> cur_throughput{0};
 int cur_fn = 0;
 int cur_block = 0;
 const char *cur_dir = nullptr;
-bool pass_log = true;
+bool pass_log = false;
 
 // ---- File enumeration ----
 
@@ -158,8 +158,8 @@ int walk_dir(const char *path, int helpers) {
     // The index file itself may lie in the tree (indexing the current directory): it is left out,
     // both while it is written and when it is loaded, or the tree would never match its index.
     // A run leaves out its own file and the idx.dat it replaces; a load the same files.
-    uint64_t idx_dev[3], idx_ino[3];
-    int skip_idx = idx_file_ids(idx_dev, idx_ino);
+    std::vector<std::pair<uint64_t, uint64_t>> skip_ids;
+    idx_file_ids(skip_ids);
     // Directories are joined in the order of a first-in first-out queue: each directory's
     // subdirectories, in name order, go to the back of it.
     for (size_t d = 0; !full; d++) {
@@ -188,7 +188,7 @@ int walk_dir(const char *path, int helpers) {
                 queue_dir(q, sub);
             } else if (e.type == OsEntryType::file) {
                 bool index_file = false;
-                for (int k = 0; k < skip_idx; k++) index_file |= e.dev == idx_dev[k] && e.ino == idx_ino[k];
+                for (const auto &id : skip_ids) index_file |= e.dev == id.first && e.ino == id.second;
                 if (index_file) continue;
                 if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) continue;
                 if (file_table.size() == static_cast<size_t>(MAX_FILES)) {

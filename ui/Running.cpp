@@ -89,7 +89,8 @@ void Tscanform::Timer1Timer() {
                 log(QStringLiteral("Note: only the first %1 files of the folder were indexed.").arg(MAX_FILES));
         } else {
             logReason();
-            log(QStringLiteral("SCAN FAILED !"));
+            // A cancel that kept an index did not fail: the reason says what idx.dat holds now.
+            if (cancel_kept == CancelKept::none) log(QStringLiteral("SCAN FAILED !"));
         }
         Timer1->stop();
         ui->stop->setText(QStringLiteral("&Close"));
@@ -148,6 +149,16 @@ void Tscanform::FormClose() {
         if (mainform->loadIndex() != 0) {
             show_message(this, QStringLiteral("Error reading index file !"), QStringLiteral("Ohoh !"));
             mainform->showNoIndex();
+        }
+    } else if (cancel_kept != CancelKept::none) {
+        // The index on disk after a cancel (the previous one, or with none the files read) is the
+        // one shown, with the reason that says which it is.
+        QString why = QString::fromStdString(to_display(idx_reason()));
+        if (mainform->loadIndex() != 0) {
+            show_message(this, QStringLiteral("Error reading index file !"), QStringLiteral("Ohoh !"));
+            mainform->showNoIndex();
+        } else {
+            mainform->panel(1)->setToolTip(why);
         }
     } else {
         // create_idx has already discarded the index that was loaded before.
