@@ -36,8 +36,9 @@ static const char USAGE[] =
     "      --raw                  search: rows as the engine gives them (\"> N\", excerpt bytes as read)\n"
     "\n"
     "Options may stand anywhere before \"--\". Exit status: search 0 when a file was listed, 1 when\n"
-    "none; index 0 when the index is complete, 1 when the run failed, 130 when interrupted;\n"
-    "2 for bad usage and errors (no index, a damaged or outdated one, output that could not be\n"
+    "none; index 0 when the index is complete, 3 when it is complete but files or folders were\n"
+    "left out (named in the report), 1 when the run failed, 130 when interrupted; 2 for bad\n"
+    "usage and errors (no index, a damaged or outdated one, output that could not be\n"
     "written).\n";
 
 static volatile sig_atomic_t interrupted = 0;
@@ -46,13 +47,9 @@ static void on_interrupt(int) { interrupted = 1; }
 
 static constexpr double MB = 1048576.0;
 
-// The files the run could not read: how many, the first few by name with the reason.
+// What the run left out: how many, the first few by name with the reason.
 static void report_unread(FILE *out) {
-    if (unread_count == 0) return;
-    fprintf(out, "Note: %d file%s could not be read:\n", unread_count, unread_count == 1 ? "" : "s");
-    for (const UnreadFile &u : unread_files) fprintf(out, "  %s: %s\n", u.path.c_str(), os_error_text(u.error));
-    if (unread_count > static_cast<int>(unread_files.size()))
-        fprintf(out, "  and %d more\n", unread_count - static_cast<int>(unread_files.size()));
+    for (const std::string &line : unread_note()) fprintf(out, "%s\n", line.c_str());
 }
 
 // ---- Index ----
@@ -161,7 +158,7 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
         report_unread(out);
     } else {
         fprintf(out, "SCAN FAILED !\n");
-        if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
+        if (*idx_reason()) fprintf(err, "%s\n", display_name(idx_reason()).c_str());
         // A cancel keeps the index there was; with none, the files read up to the cancel (none
         // when it came while the tree was still being listed) make the index.
         if (cancel_kept == CancelKept::previous)
@@ -172,6 +169,7 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
         report_unread(out);
     }
     if (aborted) return EXIT_INTERRUPTED;
+    if (status == 2 && (unread_count > 0 || files_capped)) return EXIT_INCOMPLETE;
     return status == 2 ? EXIT_MATCH : EXIT_FAILED;
 }
 
@@ -321,7 +319,7 @@ struct SearchOptions {
 static int cmd_search(const std::vector<std::string> &words, const SearchOptions &o, FILE *out, FILE *err) {
     if (read_idx() != 0) {
         fprintf(err, "No index loaded\n");
-        if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
+        if (*idx_reason()) fprintf(err, "%s\n", display_name(idx_reason()).c_str());
         return EXIT_ERROR;
     }
     std::string text;
@@ -339,8 +337,11 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
     while (next_result(&path, &freq, excerpts ? &excerpt : nullptr) == 0) {
         if (freq == 0) continue;
         rows++;
+        // A name may hold anything but NUL and '/': outside --raw and -0 its control characters
+        // are shown escaped, so that none can act on the terminal or fake a row.
+        std::string shown = o.raw || o.null_end ? std::string(path) : display_name(path);
         if (o.files_only) {
-            fputs(path, out);
+            fputs(shown.c_str(), out);
             fputc(end, out);
             continue;
         }
@@ -348,7 +349,7 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
             fprintf(out, "> %d\t", -freq);
         else
             fprintf(out, freq < 0 ? "%d+\t" : "%d\t", freq < 0 ? -freq : freq);
-        fputs(path, out);
+        fputs(shown.c_str(), out);
         if (excerpts) {
             fputc('\t', out);
             if (o.raw)

@@ -10,6 +10,7 @@
 
 #include "idx/check.h"
 #include "idx/detect.h"
+#include "idx/encoding.h"
 #include "idx/extract.h"
 #include "idx/hash.h"
 #include "idx/pool.h"
@@ -33,6 +34,8 @@ bool pass_log = false;
 
 // ---- File enumeration ----
 
+static void note_left_out(const std::string &path, int error, bool folder);
+
 // A copy of s in heap_pool, or null when the pool is full.
 static char *heap_string(const char *s, size_t len) {
     char *p = static_cast<char *>(mem_alloc(static_cast<uint32_t>(len + 1), false));
@@ -48,6 +51,7 @@ int enum_files(const char *path) {
     file_table.clear();
     num_files.store(0, std::memory_order_relaxed);
     files_capped = false;
+    clear_unread();
     close_cd_volume();
     // On a disc or an image the files are listed from the volume's own directories, so that the
     // volume can then be read in one pass in disk order.
@@ -75,6 +79,7 @@ struct WalkQueue {
     struct Listing {
         std::vector<OsDirEntry> entries;
         int result = -1;   // os_dir_list's answer
+        int error = 0;     // its error code when it failed
         bool taken = false; // a thread is listing it, or has
         bool done = false;  // its listing is complete
     };
@@ -101,6 +106,7 @@ static void list_taken(WalkQueue &q, std::unique_lock<std::mutex> &lock, size_t 
     WalkQueue::Listing &l = q.lists[i];
     lock.unlock();
     l.result = os_dir_list(dir, l.entries);
+    l.error = l.result != 0 ? os_last_error() : 0;
     lock.lock();
     l.done = true;
     q.cv.notify_all();
@@ -169,14 +175,21 @@ int walk_dir(const char *path, int helpers) {
         }
         await_listing(q, d);
         WalkQueue::Listing &l = q.lists[d];
-        if (l.result != 0) continue; // unlistable: its subtree is left out
         const char *dir = q.dirs[d];
+        if (l.result != 0) {
+            // Unlistable: its subtree is left out, and the report says so.
+            note_left_out(dir, l.error, true);
+            continue;
+        }
         size_t dir_len = strlen(dir);
         for (const OsDirEntry &e : l.entries) {
             if (e.type == OsEntryType::dir) {
-                // A path that does not fit our buffers is skipped, never cut.
+                // A path that does not fit our buffers is skipped, never cut, and named.
                 size_t len = dir_len + 1 + e.name.size();
-                if (len >= static_cast<size_t>(OS_PATH_MAX)) continue;
+                if (len >= static_cast<size_t>(OS_PATH_MAX)) {
+                    note_left_out(std::string(dir) + OS_PATH_SEP + e.name, OS_ERR_TOO_LONG, true);
+                    continue;
+                }
                 char *sub = static_cast<char *>(mem_alloc(static_cast<uint32_t>(len + 1), false));
                 if (!sub) {
                     full = true;
@@ -190,7 +203,10 @@ int walk_dir(const char *path, int helpers) {
                 bool index_file = false;
                 for (const auto &id : skip_ids) index_file |= e.dev == id.first && e.ino == id.second;
                 if (index_file) continue;
-                if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) continue;
+                if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) {
+                    note_left_out(std::string(dir) + OS_PATH_SEP + e.name, OS_ERR_TOO_LONG, false);
+                    continue;
+                }
                 if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
                     // File numbers are 16 bits wide: the rest of the tree is left out, and said so.
                     files_capped = true;
@@ -290,11 +306,38 @@ void clear_unread() {
     unread_files.clear();
 }
 
-static void note_unread(int file_num, int error) {
+static void note_left_out(const std::string &path, int error, bool folder) {
     if (unread_count++ >= UNREAD_NAMED) return;
+    unread_files.push_back(UnreadFile{path, error, folder});
+}
+
+static void note_unread(int file_num, int error) {
+    if (unread_count >= UNREAD_NAMED) {
+        unread_count++;
+        return;
+    }
     char path[OS_PATH_MAX];
     const FileEntry &e = file_table[static_cast<size_t>(file_num)];
-    unread_files.push_back(UnreadFile{join_path(path, static_cast<unsigned>(file_num)) ? path : e.file_name, error});
+    note_left_out(join_path(path, static_cast<unsigned>(file_num)) ? path : e.file_name, error, false);
+}
+
+std::vector<std::string> unread_note() {
+    std::vector<std::string> lines;
+    if (unread_count == 0) return lines;
+    bool folders = false;
+    for (const UnreadFile &u : unread_files) folders |= u.folder;
+    char head[96];
+    if (folders)
+        snprintf(head, sizeof head, "Note: %d files or folders could not be read:", unread_count);
+    else
+        snprintf(head, sizeof head, "Note: %d file%s could not be read:", unread_count, unread_count == 1 ? "" : "s");
+    lines.emplace_back(head);
+    for (const UnreadFile &u : unread_files)
+        lines.push_back("  " + display_name(u.path) + (u.folder ? "/" : "") + ": " + os_error_text(u.error) +
+                        (u.folder ? " (none of its files is indexed)" : ""));
+    if (unread_count > static_cast<int>(unread_files.size()))
+        lines.push_back("  and " + std::to_string(unread_count - static_cast<int>(unread_files.size())) + " more");
+    return lines;
 }
 
 // ---- Read pipeline ----
@@ -615,7 +658,6 @@ int read_files() {
     // cancel_requested is left alone: create_idx clears it, and a cancel made while the tree was
     // enumerated must still end the run.
     total_bytes_read.store(0, std::memory_order_relaxed);
-    clear_unread();
     cur_fn = 0;
     cur_block = 0;
     rp.done = false;

@@ -57,17 +57,23 @@ bool join_path(char *buf, unsigned file_num);
 int read_block(unsigned file_num, unsigned block, char *buf);
 void read_block_close();
 
-// Files the last run could not read: gone, refused when opened, or a read the device failed (the
-// blocks before it were indexed). The run still succeeds; its report names them. Written by the
-// indexing thread, cleared when a run starts; the UI reads them once status_idx() is no longer 1.
+// What the last run left out of its index: files it could not read (gone, refused when opened,
+// or a read the device failed, the blocks before it indexed), folders the walk could not list,
+// and paths too long for it. The run still succeeds; its report names them. Written by the
+// indexing thread, cleared when an enumeration starts; the UI reads them once status_idx() is no
+// longer 1.
 constexpr int UNREAD_NAMED = 5; // how many are kept by name
 struct UnreadFile {
     std::string path; // full path
     int error;        // the platform's code of the call that failed (os_error_text)
+    bool folder;      // a folder whose files are all left out
 };
-extern int unread_count;                     // files not read, all of them
-extern std::vector<UnreadFile> unread_files; // the first UNREAD_NAMED of them, in table order
+extern int unread_count;                     // files and folders left out, all of them
+extern std::vector<UnreadFile> unread_files; // the first UNREAD_NAMED of them, in the order met
 void clear_unread();
+// The report's note on them: a heading, one line per named one (its path shown as display_name
+// shows names, and the reason), then how many more; empty when nothing was left out.
+std::vector<std::string> unread_note();
 // ---- ISO 9660 volume reader ----
 
 constexpr uint32_t FS_BUF_SIZE = 4194304; // bytes loaded from the start of a volume: its directories

@@ -327,7 +327,7 @@ void os_release(void *p, size_t size) {
 
 int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
     out.clear();
-    int dfd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (dfd < 0) return -1;
     // The entries straight from the kernel: a stream (fdopendir) would cost an fstat and an fcntl
     // per directory, and a tree of many small directories is listed on every load.
@@ -429,6 +429,7 @@ const int OS_ERR_INVALID = EINVAL;
 const int OS_ERR_IO = EIO;
 const int OS_ERR_AGAIN = EAGAIN;
 const int OS_ERR_EXISTS = EEXIST;
+const int OS_ERR_TOO_LONG = ENAMETOOLONG;
 const int OS_ERR_NO_MEMORY = ENOMEM;
 
 void os_set_last_error(int code) { errno = code; }

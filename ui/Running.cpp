@@ -34,7 +34,7 @@ void Tscanform::log(const QString &line) { ui->Memo1->appendPlainText(line); }
 
 void Tscanform::logReason() {
     if (reason_logged || !*idx_reason()) return;
-    log(QString::fromStdString(to_display(idx_reason())));
+    log(QString::fromStdString(display_name(idx_reason())));
     reason_logged = true;
 }
 
@@ -92,6 +92,8 @@ void Tscanform::Timer1Timer() {
             // A cancel that kept an index did not fail: the reason says what idx.dat holds now.
             if (cancel_kept == CancelKept::none) log(QStringLiteral("SCAN FAILED !"));
         }
+        // Every file or folder the run left out is named, as olmarest-cli names them.
+        for (const std::string &line : unread_note()) log(QString::fromStdString(line));
         Timer1->stop();
         ui->stop->setText(QStringLiteral("&Close"));
         ticks = 0;
@@ -153,7 +155,7 @@ void Tscanform::FormClose() {
     } else if (cancel_kept != CancelKept::none) {
         // The index on disk after a cancel (the previous one, or with none the files read) is the
         // one shown, with the reason that says which it is.
-        QString why = QString::fromStdString(to_display(idx_reason()));
+        QString why = QString::fromStdString(display_name(idx_reason()));
         if (mainform->loadIndex() != 0) {
             show_message(this, QStringLiteral("Error reading index file !"), QStringLiteral("Ohoh !"));
             mainform->showNoIndex();

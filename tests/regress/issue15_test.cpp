@@ -190,7 +190,7 @@ TEST_F(Regress15, IndexReportNamesTheFilesNotRead) {
     ASSERT_TRUE(out && err);
     std::string keep = tree();
     char *argv[] = {const_cast<char *>("olmarest-cli"), const_cast<char *>("index"), keep.data(), nullptr};
-    EXPECT_EQ(cli_run(3, argv, out, err), 0);
+    EXPECT_EQ(cli_run(3, argv, out, err), EXIT_INCOMPLETE); // complete, but not everything is in it
     os_sys = os_sys_default;
     rewind(out);
     std::string report;
