@@ -218,7 +218,7 @@ int walk_dir(const char *path, int helpers) {
                     full = true;
                     break;
                 }
-                uint32_t size = static_cast<uint32_t>(e.size & 0xFFFFFFFFu);
+                uint64_t size = e.size; // whole: a file of 4 GiB or more is read to its end
                 file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN, e.mtime_sec, e.mtime_nsec});
                 bytes += size;
             }
@@ -254,7 +254,8 @@ uint32_t table_fingerprint() {
         h = fnv_mix(h, e.dir_name, strlen(e.dir_name));
         h = fnv_mix(h, "/", 1);
         h = fnv_mix(h, e.file_name, strlen(e.file_name) + 1);
-        h = fnv_mix(h, &e.file_size, sizeof e.file_size);
+        auto size32 = static_cast<uint32_t>(e.file_size); // as stored fingerprints were made
+        h = fnv_mix(h, &size32, sizeof size32);
         // An edit that keeps the size still moves the time, so a stale index is refused.
         h = fnv_mix(h, &e.mtime_sec, sizeof e.mtime_sec);
         h = fnv_mix(h, &e.mtime_nsec, sizeof e.mtime_nsec);

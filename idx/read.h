@@ -17,7 +17,7 @@ struct OsVolume;
 struct FileEntry {
     const char *file_name; // name without directory part (heap_pool)
     const char *dir_name;  // directory holding it; shared by the entries of one directory
-    uint32_t file_size;    // low 32 bits of the size, bytes
+    uint64_t file_size;    // size, bytes (idx.dat keeps no size; its fingerprint hashes the low 32 bits)
     uint64_t disk_ofs;     // byte offset of the data on a raw CD volume; 0 for walked files
     int32_t kind;          // content kind (idx/detect.h): KIND_UNKNOWN until detected, <= 0 not extracted
     int64_t mtime_sec;     // modification time as the platform gives it: seconds since 1970

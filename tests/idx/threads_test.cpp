@@ -257,7 +257,7 @@ namespace {
 
 struct Listed {
     std::string dir, name;
-    uint32_t size;
+    uint64_t size;
     bool operator==(const Listed &) const = default;
 };
 

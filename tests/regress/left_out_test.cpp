@@ -175,3 +175,33 @@ TEST_F(LeftOut, ControlCharactersInNamesAreShownEscaped) {
 }
 
 } // namespace
+
+namespace {
+
+// A file of 4 GiB or more is read to its last byte: its size is no longer kept modulo 2^32 (a
+// file of exactly 4 GiB was taken for an empty one, and the words past 4 GiB were lost). A sparse
+// file costs no disk: text in its first block and past 4 GiB, zeros between.
+TEST_F(LeftOut, FilesOfFourGibibytesAndMoreAreReadWhole) {
+    constexpr uint64_t GIB4 = uint64_t{1} << 32;
+    std::string head = "harbour lighthouse keeper ";
+    while (head.size() < 40000) head += "harbour lighthouse keeper ";
+    for (uint64_t size : {GIB4, GIB4 + 20000}) {
+        SCOPED_TRACE(size);
+        fs::remove_all(tree());
+        write("tree/big.txt", head);
+        int fd = open(path("tree/big.txt").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const char tail[] = " lantern ";
+        uint64_t at = size - sizeof tail + 1;
+        ASSERT_EQ(pwrite(fd, tail, sizeof tail - 1, static_cast<off_t>(at)), static_cast<ssize_t>(sizeof tail - 1));
+        close(fd);
+        ASSERT_EQ(fs::file_size(path("tree/big.txt")), size);
+        CliResult r = cli({"index", tree()});
+        ASSERT_EQ(r.code, EXIT_MATCH) << r.out << r.err;
+        EXPECT_EQ(total_bytes.load(), size);
+        r = cli({"search", "-l", "lantern"});
+        EXPECT_EQ(r.out, tree() + "/big.txt\n");
+    }
+}
+
+} // namespace
