@@ -48,6 +48,14 @@ static const char NAMES_FULL[] = "too many file names for memory (8 MiB)";
 
 static const char INDEX_FULL[] = "index file full (64 MiB)";
 
+// Why names or a loaded directory did not fit heap_pool: it is full, or its memory could not be
+// had at all (a low ulimit -v), which is no fault of the tree or the index.
+static std::string heap_reason(const char *full) {
+    if (int err = heap_reserve_error())
+        return std::string("out of memory: the 8 MiB for file names cannot be reserved: ") + os_error_text(err);
+    return full;
+}
+
 // Why the index file cannot take another record: it has reached 64 MiB, or the disk had no room
 // for it to grow (or the file size limit was reached).
 static std::string full_reason() {
@@ -91,9 +99,9 @@ static void index_thread(void *arg) {
     word_mode = MODE_INDEX;
     life.ok = false;
     if (int r = enum_files(path); r != 0) {
-        set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
-                   : r == CD_UNUSABLE ? cd_fail_reason
-                                      : "no file found below the path");
+        set_reason(r == WALK_NO_MEMORY || (r == CD_UNUSABLE && heap_reserve_error()) ? heap_reason(NAMES_FULL).c_str()
+                   : r == CD_UNUSABLE                                                 ? cd_fail_reason
+                                                                                      : "no file found below the path");
         finish_run_file(false); // the previous idx.dat stays as it was
         return;
     }
@@ -163,6 +171,11 @@ static void unload() {
 static void refuse_run(int err) {
     if (err == OS_ERR_IN_USE) {
         set_reason("idx.dat is in use by another program");
+        return;
+    }
+    if (err == OS_ERR_NO_MEMORY) {
+        set_reason((std::string("out of memory: the 64 MiB mapping of the index file cannot be made: ") +
+                    os_error_text(err)).c_str());
         return;
     }
     char text[192];
@@ -366,7 +379,8 @@ int read_idx() {
     word_table.depth = static_cast<int32_t>(h->depth);
     word_table.dir = reinterpret_cast<uint32_t *>(m + (h->dir - h->base));
     if (tbl_relocate(word_table, static_cast<int32_t>(idx_origin() - h->base)) != 0) {
-        set_reason(chains_checked_sound(chains) ? "idx.dat is too large to load" : "idx.dat is damaged");
+        bool sound = chains_checked_sound(chains);
+        set_reason(sound ? heap_reason("idx.dat is too large to load").c_str() : "idx.dat is damaged");
         unload();
         return -1;
     }
@@ -379,7 +393,7 @@ int read_idx() {
         return -1;
     }
     if (r != 0) {
-        set_reason(r == WALK_NO_MEMORY   ? NAMES_FULL
+        set_reason(r == WALK_NO_MEMORY || (r == CD_UNUSABLE && heap_reserve_error()) ? heap_reason(NAMES_FULL).c_str()
                    : r == CD_UNUSABLE ? cd_fail_reason
                                       : "the indexed folder holds no files any more");
         unload();

@@ -59,6 +59,11 @@ static bool reserve_idx(uint64_t need) {
 
 int idx_room_error() { return idx_file.room_error; }
 
+// Why heap_pool has no memory: the reservation's error (out of memory or address space).
+static int heap_error = 0;
+
+int heap_reserve_error() { return heap_pool.base ? 0 : heap_error; }
+
 static inline uint32_t low32(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
 uint32_t idx_origin() { return low32(idx_pool.base); }
@@ -72,6 +77,7 @@ void *mem_alloc(uint32_t size, bool in_idx) {
     if (!p.base) {
         if (in_idx) IDX_ASSERT(!"mem_alloc for idx, without file mapped");
         p.base = static_cast<uint8_t *>(os_reserve(HEAP_POOL_LIMIT));
+        heap_error = p.base ? 0 : os_last_error();
         if (!p.base) return nullptr;
         p.limit = HEAP_POOL_LIMIT;
         POOL_POISON(p.base, p.limit);

@@ -58,6 +58,9 @@ int map_idx_write();
 // Why the run's file could not be given room (os error code: no space, file size limit), when
 // map_idx_write or an allocation in idx_pool failed for it; 0 otherwise.
 int idx_room_error();
+// Why heap_pool has no memory (its 8 MiB could not be reserved: out of memory or address space);
+// 0 when it has its memory or was never asked for any.
+int heap_reserve_error();
 // Ends the run's file: with keep, cuts it to idx_pool.end, writes it to the disk and renames it to
 // idx.dat in one step; otherwise (or when that fails) removes it. Lets go of the directory's lock.
 // 0, or -1 when keep failed.

@@ -111,7 +111,8 @@ TEST_F(Faults, CreateFailuresEndWithTheirReason) {
     } cases[] = {
         {"open", nullptr, std::string("idx.dat cannot be created: ") + strerror(EACCES)},
         {"grow", &fail_grow, std::string("no room for the index file: ") + strerror(ENOSPC)},
-        {"map", &fail_map_write, std::string("idx.dat cannot be created: ") + strerror(ENOMEM)},
+        {"map", &fail_map_write,
+         std::string("out of memory: the 64 MiB mapping of the index file cannot be made: ") + strerror(ENOMEM)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -17,6 +17,7 @@
 #include "idx/encoding.h"
 #include "idx/extract.h"
 #include "idx/idxdir.h"
+#include "idx/pool.h"
 #include "idx/read.h"
 #include "os/os.h"
 #include "tests/test_util.h"
@@ -202,6 +203,36 @@ TEST_F(LeftOut, FilesOfFourGibibytesAndMoreAreReadWhole) {
         r = cli({"search", "-l", "lantern"});
         EXPECT_EQ(r.out, tree() + "/big.txt\n");
     }
+}
+
+} // namespace
+
+namespace {
+
+void *private_map_fails(int fd, uint64_t size, bool writable) {
+    if (fd < 0) {
+        os_set_last_error(ENOMEM);
+        return nullptr;
+    }
+    return os_sys_default.map(fd, size, writable);
+}
+
+// Under a low ulimit -v the memory for names cannot be had at all: that is said, not that the
+// index is too large or the tree has too many names.
+TEST_F(LeftOut, MemoryThatCannotBeReservedIsReportedAsSuch) {
+    write("tree/a.txt", "harbour lighthouse keeper\n");
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    uint8_t *kept = heap_pool.base;
+    heap_pool.base = nullptr; // as in a process that has not reserved it yet
+    os_sys.map = private_map_fails;
+    std::string want = std::string("out of memory: the 8 MiB for file names cannot be reserved: ") + strerror(ENOMEM);
+    EXPECT_EQ(read_idx(), -1);
+    EXPECT_EQ(idx_reason(), want);
+    EXPECT_EQ(index_tree(tree()), 3);
+    EXPECT_EQ(idx_reason(), want);
+    os_sys = os_sys_default;
+    heap_pool.base = kept;
+    EXPECT_EQ(read_idx(), 0) << idx_reason();
 }
 
 } // namespace
