@@ -156,6 +156,7 @@ void Tscanform::FormClose() {
         // The index on disk after a cancel (the previous one, or with none the files read) is the
         // one shown, with the reason that says which it is.
         QString why = QString::fromStdString(display_name(idx_reason()));
+        logReason(); // now: the load below replaces the reason
         if (mainform->loadIndex() != 0) {
             show_message(this, QStringLiteral("Error reading index file !"), QStringLiteral("Ohoh !"));
             mainform->showNoIndex();
