@@ -286,3 +286,25 @@ TEST_F(RunFile, RunFileIsPrivateUntilInPlace) {
 }
 
 } // namespace
+
+namespace {
+
+// The stop list seeded into a new index directory is copied the same careful way: a link at the
+// target is neither followed nor replaced, and no half copy or leftover file is ever seen.
+TEST_F(RunFile, CopyNeverWritesThroughALink) {
+    write("src.txt", "castles\n");
+    write("victim", "the victim's own words");
+    fs::create_symlink(path("victim"), path("linked.txt"));
+    fs::create_symlink(path("made-by-link"), path("dangling.txt"));
+    EXPECT_EQ(os_copy_file(path("src.txt").c_str(), path("linked.txt").c_str()), -1);
+    EXPECT_EQ(os_copy_file(path("src.txt").c_str(), path("dangling.txt").c_str()), -1);
+    EXPECT_EQ(read_file(path("victim")), "the victim's own words");
+    EXPECT_FALSE(fs::exists(path("made-by-link")));
+    ASSERT_EQ(os_copy_file(path("src.txt").c_str(), path("copy.txt").c_str()), 0);
+    EXPECT_EQ(read_file(path("copy.txt")), "castles\n");
+    int entries = 0;
+    for (const auto &e : fs::directory_iterator(root())) entries += e.path().filename().string().rfind("copy.txt", 0) == 0;
+    EXPECT_EQ(entries, 1); // no temporary file left beside it
+}
+
+} // namespace
