@@ -36,8 +36,9 @@ static const char USAGE[] =
     "      --raw                  search: rows as the engine gives them (\"> N\", excerpt bytes as read)\n"
     "\n"
     "Options may stand anywhere before \"--\". Exit status: search 0 when a file was listed, 1 when\n"
-    "none; index 0 when the index is complete, 1 when the run failed, 130 when interrupted;\n"
-    "2 for bad usage and errors (no index, a damaged or outdated one, output that could not be\n"
+    "none; index 0 when the index is complete, 3 when it is complete but files or folders were\n"
+    "left out (named in the report), 1 when the run failed, 130 when interrupted; 2 for bad\n"
+    "usage and errors (no index, a damaged or outdated one, output that could not be\n"
     "written).\n";
 
 static volatile sig_atomic_t interrupted = 0;
@@ -113,14 +114,17 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
         for (const std::string &line : complete_report(elapsed, max_throughput)) fprintf(out, "%s\n", line.c_str());
     } else {
         fprintf(out, "SCAN FAILED !\n");
-        if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
-        // A cancelled run still replaces the index, with the files read up to the cancel (none
-        // when it came while the tree was still being listed).
-        if (aborted && idx_cancelled())
+        if (*idx_reason()) fprintf(err, "%s\n", escaped_name(idx_reason()).c_str());
+        // A cancel keeps the index there was; with none, the files read up to the cancel (none
+        // when it came while the tree was still being listed) make the index.
+        if (cancel_kept == CancelKept::previous)
+            fprintf(out, "The previous index is kept unchanged.\n");
+        else if (cancel_kept == CancelKept::partial)
             fprintf(out, "The index now holds the first %d of %d files.\n", files_indexed(), p.files);
     }
     for (const std::string &line : unread_report()) fprintf(out, "%s\n", line.c_str());
     if (aborted) return EXIT_INTERRUPTED;
+    if (status == IDX_DONE && (unread_count > 0 || table_capped())) return EXIT_INCOMPLETE;
     return status == IDX_DONE ? EXIT_MATCH : EXIT_FAILED;
 }
 
@@ -136,7 +140,7 @@ struct SearchOptions {
 static int cmd_search(const std::vector<std::string> &words, const SearchOptions &o, FILE *out, FILE *err) {
     if (read_idx() != 0) {
         fprintf(err, "No index loaded\n");
-        if (*idx_reason()) fprintf(err, "%s\n", idx_reason());
+        if (*idx_reason()) fprintf(err, "%s\n", escaped_name(idx_reason()).c_str());
         return EXIT_ERROR;
     }
     query_typed(words);
@@ -149,8 +153,11 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
     while (next_result(&path, &freq, excerpts ? &excerpt : nullptr) == 0) {
         if (freq == 0) continue;
         rows++;
+        // A name may hold anything but NUL and '/': outside --raw and -0 its control characters
+        // are shown escaped, so that none can act on the terminal or fake a row.
+        std::string shown = o.raw || o.null_end ? std::string(path) : escaped_name(path);
         if (o.files_only) {
-            fputs(path, out);
+            fputs(shown.c_str(), out);
             fputc(end, out);
             continue;
         }
@@ -158,7 +165,7 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
             fprintf(out, "> %d\t", -freq);
         else
             fprintf(out, freq < 0 ? "%d+\t" : "%d\t", freq < 0 ? -freq : freq);
-        fputs(path, out);
+        fputs(shown.c_str(), out);
         if (excerpts) {
             fputc('\t', out);
             if (o.raw)

@@ -129,3 +129,5 @@ std::vector<std::string> word_reason_lines() {
 }
 
 std::string display_bytes(const char *bytes) { return to_display(bytes); }
+
+std::string escaped_name(const std::string &bytes) { return display_name(bytes); }

@@ -13,6 +13,9 @@ std::string display_excerpt(const char *text, bool markup);
 
 // A name or path from the engine (bytes as the file system or the volume gave them) as UTF-8.
 std::string display_bytes(const char *bytes);
+// The same with its control characters shown escaped (\n, \t, \x1b, ...) and a backslash as \\,
+// so that no name can act on a terminal or fake a line of output.
+std::string escaped_name(const std::string &bytes);
 
 // One line for each word of the last query that found nothing, saying why, as UTF-8.
 std::vector<std::string> word_reason_lines();

@@ -49,9 +49,15 @@ std::vector<std::string> complete_report(double elapsed, float max_throughput) {
 std::vector<std::string> unread_report() {
     std::vector<std::string> lines;
     if (unread_count == 0) return lines;
-    lines.push_back(format("Note: %d file%s could not be read:", unread_count, unread_count == 1 ? "" : "s"));
+    bool folders = false;
+    for (const UnreadFile &u : unread_files) folders |= u.folder;
+    if (folders)
+        lines.push_back(format("Note: %d files or folders could not be read:", unread_count));
+    else
+        lines.push_back(format("Note: %d file%s could not be read:", unread_count, unread_count == 1 ? "" : "s"));
     for (const UnreadFile &u : unread_files)
-        lines.push_back("  " + display_bytes(u.path.c_str()) + ": " + os_error_text(u.error));
+        lines.push_back("  " + escaped_name(u.path) + (u.folder ? "/" : "") + ": " + os_error_text(u.error) +
+                        (u.folder ? " (none of its files is indexed)" : ""));
     if (unread_count > static_cast<int>(unread_files.size()))
         lines.push_back(format("  and %d more", unread_count - static_cast<int>(unread_files.size())));
     return lines;

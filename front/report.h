@@ -16,8 +16,8 @@ int wait_run_end(int tick_ms, const std::function<void()> &tick);
 // never below the average.
 std::vector<std::string> complete_report(double elapsed, float max_throughput);
 
-// The files the last run could not read: how many, the first few by name with the reason; no
-// line when every file was read.
+// What the last run left out (files it could not read, folders it could not list, paths too long):
+// how many, the first few by name (escaped) with the reason; no line when nothing was left out.
 std::vector<std::string> unread_report();
 
 #endif

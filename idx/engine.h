@@ -32,13 +32,19 @@ enum IdxStatus {
 int create_idx(const char *path);
 int status_idx();  // an IdxStatus
 int cancel_idx();  // 0 when a stop was requested, -1 when no run is active
-// Loads idx.dat from the index directory and rebuilds the file table: 0, or -1 with a reason.
+// Loads idx.dat from the index directory and rebuilds the file table: 0, or -1 with a reason. A
+// load takes no lock: a run only ever renames a finished file over idx.dat.
 int read_idx();
 
 // Why the last create_idx, run or read_idx failed ("" when it did not). UI may read after the run.
 const char *idx_reason();
 // Whether the last run ended because it was cancelled (its status is then IDX_NONE).
 bool idx_cancelled();
+// What a cancelled run left as idx.dat: the index that was there before it, untouched, or, when
+// there was none, the index of the files read before the cancel. Set when the indexing thread
+// ends (none for a run that was not cancelled); read once status_idx() is no longer IDX_ACTIVE.
+enum class CancelKept { none, previous, partial };
+extern CancelKept cancel_kept;
 // After a run: the files whose data it read to the end or into, in table order.
 int files_indexed();
 extern bool idx_loaded; // read_idx succeeded and nothing has replaced the index since
@@ -71,16 +77,19 @@ double get_seconds(); // seconds since the first call: the clock of every figure
 // Whether the read driver writes one "%d %.2f" line per pass to standard error (default on).
 extern bool pass_log;
 
-// Files the last run could not read: gone, refused when opened, or a read the device failed (the
-// blocks before it were indexed). The run still succeeds; its report names them. Read them once
+// What the last run left out of its index: files it could not read (gone, refused when opened, a
+// read the device failed, the blocks before it indexed, or data past the end of a cut image),
+// folders the walk could not list, and paths too long for it. The run still succeeds; its report
+// names them. Written by the indexing thread, cleared when an enumeration starts; read them once
 // status_idx() is no longer IDX_ACTIVE.
 constexpr int UNREAD_NAMED = 5; // how many are kept by name
 struct UnreadFile {
     std::string path; // full path
     int error;        // the platform's code of the call that failed (os_error_text)
+    bool folder;      // a folder whose files are all left out
 };
-extern int unread_count;                     // files not read, all of them
-extern std::vector<UnreadFile> unread_files; // the first UNREAD_NAMED of them, in table order
+extern int unread_count;                     // files and folders left out, all of them
+extern std::vector<UnreadFile> unread_files; // the first UNREAD_NAMED of them, in the order met
 
 // Receives the text of every assertion report of the engine. Standard error by default; the
 // desktop program routes it to a message box.

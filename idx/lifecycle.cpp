@@ -27,6 +27,8 @@ struct Lifecycle {
     IdxHeader *header;                   // header of the index being built
 };
 static Lifecycle life;
+CancelKept cancel_kept = CancelKept::none;
+
 
 
 // Whether read_idx will be able to load what this run built: a load empties heap_pool, copies the
@@ -62,7 +64,7 @@ static void index_thread(void *arg) {
     life.ok = false;
     life.cancelled = false;
     if (int r = enum_files(path); r != ENUM_OK) {
-        set_reason(enum_reason(r, false));
+        set_reason(enum_reason(r, false).c_str());
         finish_run_file(false); // the previous idx.dat stays as it was
         return;
     }
@@ -82,7 +84,19 @@ static void index_thread(void *arg) {
         finish_run_file(false);
         return;
     }
-    // A cancelled run's index holds every file read so far: it replaces idx.dat as well.
+    // A user who cancels expects the index they had. Only when there was none does the index of
+    // the files read so far become idx.dat: some index is better than none.
+    if (r != 0) {
+        uint64_t dev, ino;
+        bool had_index = os_path_id(idx_dir_file(IDX_FILE).c_str(), &dev, &ino);
+        if (had_index) {
+            finish_run_file(false);
+            life.cancelled = true;
+            cancel_kept = CancelKept::previous;
+            set_reason(REASON_CANCELLED_KEPT);
+            return;
+        }
+    }
     life.header->D = static_cast<uint32_t>(word_table.D);
     life.header->depth = static_cast<uint32_t>(word_table.depth);
     life.header->dir = ptr_to_addr(word_table.dir);
@@ -96,7 +110,10 @@ static void index_thread(void *arg) {
     }
     life.ok = r == 0;
     life.cancelled = !life.ok;
-    if (life.cancelled) set_reason(REASON_CANCELLED);
+    if (life.cancelled) {
+        cancel_kept = CancelKept::partial;
+        set_reason(REASON_CANCELLED_PARTIAL);
+    }
 }
 
 int status_idx() {
@@ -128,6 +145,11 @@ static void refuse_run(int err) {
         set_reason(REASON_IN_USE);
         return;
     }
+    if (err == OS_ERR_NO_MEMORY) {
+        set_reason((std::string("out of memory: the 64 MiB mapping of the index file cannot be made: ") +
+                    os_error_text(err)).c_str());
+        return;
+    }
     char text[192];
     snprintf(text, sizeof text, "idx.dat cannot be created: %s", os_error_text(err));
     set_reason(text);
@@ -156,6 +178,7 @@ int create_idx(const char *path) {
     }
     life.ok = false;
     life.cancelled = false;
+    cancel_kept = CancelKept::none;
     clear_unread();
     reset_pools();
     reset_recording();

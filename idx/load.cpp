@@ -165,7 +165,8 @@ int read_idx() {
     word_table.depth = static_cast<int32_t>(h->depth);
     word_table.dir = reinterpret_cast<uint32_t *>(m + (h->dir - h->base));
     if (tbl_relocate(word_table, static_cast<int32_t>(idx_origin() - h->base)) != 0) {
-        set_reason(chains_checked_sound(chains) ? "idx.dat is too large to load" : "idx.dat is damaged");
+        bool sound = chains_checked_sound(chains);
+        set_reason(sound ? heap_reason("idx.dat is too large to load").c_str() : "idx.dat is damaged");
         unload_index();
         return -1;
     }
@@ -178,7 +179,7 @@ int read_idx() {
         return -1;
     }
     if (r != ENUM_OK) {
-        set_reason(enum_reason(r, true));
+        set_reason(enum_reason(r, true).c_str());
         unload_index();
         return -1;
     }

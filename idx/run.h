@@ -10,7 +10,9 @@
 // Reasons more than one unit gives.
 inline constexpr char REASON_NAMES_FULL[] = "too many file names for memory (8 MiB)";
 inline constexpr char REASON_IN_USE[] = "idx.dat is in use by another program";
-inline constexpr char REASON_CANCELLED[] = "indexing was cancelled";
+inline constexpr char REASON_CANCELLED_KEPT[] = "indexing was cancelled; the previous index is kept";
+inline constexpr char REASON_CANCELLED_PARTIAL[] =
+    "indexing was cancelled; there was no index before, so it holds the files read up to then";
 
 extern std::atomic<bool> cancel_requested; // set by cancel_idx (UI thread), polled once per read pass
 

@@ -36,13 +36,34 @@ uint32_t os_dio_align(int fd);               // direct-I/O alignment of the file
 // size limit (EFBIG, when SIGXFSZ is ignored).
 int os_allocate(int fd, uint64_t ofs, uint64_t len);
 
-// "idx.dat" openings: exclusive (no sharing) through an advisory lock taken before anything changes.
-// CREATE_ALWAYS: open or create, lock, then truncate to 0. A file renamed or removed by its
-// holder between our open and our lock is let go and path opened again, so the lock is always on
-// the file path names. Both openings refuse anything but a regular file at once
-// (OS_ERR_NOT_FILE), without waiting on a FIFO, and a file another process holds with OS_ERR_IN_USE.
-int os_create_locked(const char *path);
-int os_open_locked(const char *path);   // OPEN_EXISTING, read only, locked
+// Opens an existing "idx.dat" read only, without any lock: writers only ever put a new file in its
+// place, so readers need no exclusion from each other or from a run. Refuses anything but a
+// regular file at once (OS_ERR_NOT_FILE), without waiting on a FIFO.
+int os_open_index(const char *path);
+
+// Files the programs write into a directory that others may share (-d /tmp, a group directory).
+// Creates a new regular file in dir ("" for the current directory) named prefix, a dot and six
+// random characters: read-write, mode 0600, with O_EXCL and O_NOFOLLOW, so that no link or file
+// planted there is ever opened; a name taken is passed over for another. Its path goes to *path.
+// A descriptor, or -1.
+int os_create_new(const char *dir, const char *prefix, std::string *path);
+// Renames from, a file made by os_create_new and open as fd, to `to` (replacing it atomically, a
+// link there included, never its target), but only while from still is that very regular file;
+// the file then gets mode 0644 less the umask. With no_replace an existing `to` is left alone
+// (fails, OS_ERR_EXISTS). 0, or -1 (OS_ERR_NOT_FILE when from is no longer ours).
+int os_put_in_place(int fd, const char *from, const char *to, bool no_replace = false);
+// Removes path when it still is the file open as fd; 0 or -1.
+int os_remove_own(int fd, const char *path);
+// Removes path when it is a regular file of this user with one link (left by a process of ours
+// that was killed); anything else is left alone. 0 or -1.
+int os_remove_stale(const char *path);
+// Locks directory dir ("" for the current one) exclusively against every other holder of this
+// lock, in any process, without creating anything in it. A descriptor to os_close to let go, or -1
+// (OS_ERR_IN_USE when another holds it).
+int os_lock_dir(const char *dir);
+// Whether path itself (not what a link there leads to) is a regular file; the device and inode then.
+bool os_is_regular_nofollow(const char *path, uint64_t *dev, uint64_t *ino);
+
 // Whether path names something other than a regular file (following links); false when it names
 // a regular file or nothing.
 bool os_is_special(const char *path);
@@ -117,6 +138,9 @@ extern const int OS_ERR_INVALID;     // an argument the call cannot take (a file
 extern const int OS_ERR_IO;          // the device failed to read
 extern const int OS_ERR_AGAIN;       // a passing shortage: the call may succeed when tried again
 extern const int OS_ERR_PAST_END;    // data that lies past the end of its volume (ours)
+extern const int OS_ERR_EXISTS;      // the name is taken
+extern const int OS_ERR_TOO_LONG;    // a path longer than OS_PATH_MAX
+extern const int OS_ERR_NO_MEMORY;   // no memory or address space left (ulimit -v)
 
 // Directory of the program file, with no trailing separator; false when it cannot be found
 // or does not fit n bytes.
@@ -160,7 +184,8 @@ void os_set_io_backend(const OsIoBackend *backend);
 
 // Directories and files of the index directory (CreateDirectoryA, CopyFileA, MoveFileExA).
 int os_make_dirs(const char *path);               // makes path and missing parents (0700); 0 or -1
-int os_copy_file(const char *from, const char *to); // to must not exist yet; 0 or -1
+// to must not exist yet; it appears whole or not at all, made as os_create_new makes files. 0 or -1.
+int os_copy_file(const char *from, const char *to);
 int os_rename(const char *from, const char *to);    // replaces to atomically (MOVEFILE_REPLACE_EXISTING)
 int os_remove(const char *path);                    // DeleteFileA
 int os_sync(int fd);                                // FlushFileBuffers: the file's data on the disk
@@ -180,6 +205,7 @@ struct OsSysTable {
     int (*truncate)(int fd, uint64_t size);                              // 0 or -1
     int (*thread_create)(OsThread *t);                                   // starts t; 0 or -1
     int (*allocate)(int fd, uint64_t ofs, uint64_t len);                 // posix_fallocate; 0 or -1
+    int (*rename)(const char *from, const char *to, bool no_replace);    // renameat2; 0 or -1
 };
 extern OsSysTable os_sys;
 extern const OsSysTable os_sys_default;

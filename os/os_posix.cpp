@@ -3,9 +3,11 @@
 #include "os/os.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -75,9 +77,14 @@ int sys_thread_create(OsThread *t) {
     return e == 0 ? 0 : -1;
 }
 
+int sys_rename(const char *from, const char *to, bool no_replace) {
+    return renameat2(AT_FDCWD, from, AT_FDCWD, to, no_replace ? RENAME_NOREPLACE : 0);
+}
+
 } // namespace
 
-const OsSysTable os_sys_default{sys_open, sys_pread, sys_map, sys_truncate, sys_thread_create, sys_allocate};
+const OsSysTable os_sys_default{sys_open,          sys_pread,    sys_map, sys_truncate,
+                                sys_thread_create, sys_allocate, sys_rename};
 OsSysTable os_sys = os_sys_default;
 const int OS_CWD = AT_FDCWD;
 
@@ -188,62 +195,119 @@ uint32_t os_dio_align(int fd) {
     return dio_align_of(stx);
 }
 
-namespace {
-
-// After an open of an "idx.dat": refuses what is not a regular file, then takes the lock. The
-// reason is that of the step that failed; a lock held elsewhere is OS_ERR_IN_USE, never a code
-// that another call (mmap's EAGAIN) could also give.
-bool check_and_lock(int fd) {
+int os_open_index(const char *path) {
+    // Without O_NONBLOCK, opening a FIFO to read waits for a writer, for ever.
+    int fd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0) return false;
-    if (!S_ISREG(st.st_mode)) {
-        errno = OS_ERR_NOT_FILE;
-        return false;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = S_ISREG(st.st_mode) ? errno : OS_ERR_NOT_FILE;
+        close(fd);
+        errno = e;
+        return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) errno = OS_ERR_IN_USE;
-        return false;
-    }
-    // Opened without blocking so that a FIFO could not hold us; a regular file reads the same.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return true;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    return fd;
 }
 
-// Closes fd after a failed step and returns -1, keeping that step's error for os_last_error.
-int close_failed(int fd) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
+namespace {
+
+std::string dir_path(const char *dir, const char *name) {
+    std::string p = dir && *dir ? dir : "";
+    if (!p.empty() && p.back() != '/') p += '/';
+    return p + name;
+}
+
+// The process's umask, read without changing it (umask() would, for every thread at once).
+mode_t current_umask() {
+    FILE *f = fopen("/proc/self/status", "re");
+    unsigned mask = 022;
+    if (f) {
+        char line[128];
+        while (fgets(line, sizeof line, f))
+            if (sscanf(line, "Umask: %o", &mask) == 1) break;
+        fclose(f);
+    }
+    return static_cast<mode_t>(mask & 0777);
+}
+
+// Whether path itself is the file open as fd.
+bool is_our_file(int fd, const char *path) {
+    struct stat held, named;
+    return fstat(fd, &held) == 0 && lstat(path, &named) == 0 && S_ISREG(named.st_mode) &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 } // namespace
 
-int os_create_locked(const char *path) {
+int os_create_new(const char *dir, const char *prefix, std::string *path) {
+    static const char ALNUM[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::atomic<uint64_t> counter{0};
+    // The name need not be unguessable: O_EXCL refuses whatever is planted at it.
+    uint64_t x = static_cast<uint64_t>(os_ticks()) ^ (static_cast<uint64_t>(getpid()) << 32);
     for (int tries = 0; tries < 100; tries++) {
-        int fd = os_sys.open(AT_FDCWD, path, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
-        if (fd < 0) return -1;
-        // Lock first, truncate after: another process's index is never destroyed.
-        if (!check_and_lock(fd)) return close_failed(fd);
-        struct stat held, named;
-        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
-            held.st_ino == named.st_ino) {
-            if (os_sys.truncate(fd, 0) == 0) return fd;
-            return close_failed(fd);
+        x = x * 6364136223846793005ull + 1442695040888963407ull + counter.fetch_add(1);
+        char suffix[8] = ".";
+        for (int i = 0; i < 6; i++) suffix[1 + i] = ALNUM[(x >> (8 * i + 16)) % 62];
+        suffix[7] = 0;
+        std::string p = dir_path(dir, prefix) + suffix;
+        int fd = os_sys.open(AT_FDCWD, p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            *path = p;
+            return fd;
         }
-        close(fd); // the holder renamed or removed it before letting go: take the new one
+        if (errno != EEXIST) return -1;
     }
-    errno = OS_ERR_IN_USE; // someone keeps replacing it: in use
-    return -1;
+    return -1; // every name tried was taken: EEXIST
 }
 
-int os_open_locked(const char *path) {
-    // Without O_NONBLOCK, opening a FIFO to read waits for a writer, for ever.
-    int fd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+int os_put_in_place(int fd, const char *from, const char *to, bool no_replace) {
+    if (!is_our_file(fd, from)) {
+        errno = OS_ERR_NOT_FILE;
+        return -1;
+    }
+    if (os_sys.rename(from, to, no_replace) != 0) return -1;
+    fchmod(fd, 0644 & ~current_umask());
+    return 0;
+}
+
+int os_remove_own(int fd, const char *path) {
+    if (!is_our_file(fd, path)) {
+        errno = OS_ERR_NOT_FILE;
+        return -1;
+    }
+    return unlink(path) == 0 ? 0 : -1;
+}
+
+int os_remove_stale(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
+        errno = OS_ERR_NOT_FILE;
+        return -1;
+    }
+    return unlink(path) == 0 ? 0 : -1;
+}
+
+int os_lock_dir(const char *dir) {
+    int fd = os_sys.open(AT_FDCWD, dir && *dir ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return -1;
-    if (!check_and_lock(fd)) return close_failed(fd);
-    posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno == EWOULDBLOCK ? OS_ERR_IN_USE : errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
     return fd;
+}
+
+bool os_is_regular_nofollow(const char *path, uint64_t *dev, uint64_t *ino) {
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *dev = static_cast<uint64_t>(st.st_dev);
+    *ino = static_cast<uint64_t>(st.st_ino);
+    return true;
 }
 
 void *os_map(int fd, uint64_t size, bool writable) {
@@ -263,7 +327,7 @@ void os_release(void *p, size_t size) {
 
 int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
     out.clear();
-    int dfd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (dfd < 0) return -1;
     // The entries straight from the kernel: a stream (fdopendir) would cost an fstat and an fcntl
     // per directory, and a tree of many small directories is listed on every load.
@@ -371,6 +435,9 @@ const int OS_ERR_NOT_FOUND = ENOENT;
 const int OS_ERR_INVALID = EINVAL;
 const int OS_ERR_IO = EIO;
 const int OS_ERR_AGAIN = EAGAIN;
+const int OS_ERR_EXISTS = EEXIST;
+const int OS_ERR_TOO_LONG = ENAMETOOLONG;
+const int OS_ERR_NO_MEMORY = ENOMEM;
 
 void os_set_last_error(int code) { errno = code; }
 
@@ -402,7 +469,15 @@ int os_make_dirs(const char *path) {
 int os_copy_file(const char *from, const char *to) {
     int in = open(from, O_RDONLY | O_CLOEXEC);
     if (in < 0) return -1;
-    int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // Written under a fresh name beside to and put in place only when whole, without replacing
+    // anything: a link planted at to is never followed, and half a copy is never seen.
+    std::string target = to, dir = ".", name = target;
+    if (size_t slash = target.rfind('/'); slash != std::string::npos) {
+        dir = slash == 0 ? "/" : target.substr(0, slash);
+        name = target.substr(slash + 1);
+    }
+    std::string tmp;
+    int out = os_create_new(dir.c_str(), name.c_str(), &tmp);
     if (out < 0) {
         int e = errno;
         close(in);
@@ -425,11 +500,12 @@ int os_copy_file(const char *from, const char *to) {
                 ok = false;
         }
     }
+    if (ok) ok = os_put_in_place(out, tmp.c_str(), to, true) == 0;
     int e = errno;
     close(in);
-    if (close(out) != 0) ok = false;
+    if (!ok) os_remove_own(out, tmp.c_str());
+    close(out);
     if (!ok) {
-        unlink(to); // half a copy is worse than none
         errno = e;
         return -1;
     }

@@ -122,3 +122,10 @@ void program_defaults() {
     std::string table = os_program_dir(dir, sizeof dir) ? std::string(dir) + "/trigram_freqs.dat" : "";
     load_trigrams(table.empty() ? nullptr : table.c_str());
 }
+
+int run_files(const std::string &dir) {
+    int n = 0;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        n += e.path().filename().string().rfind("idx.dat.tmp", 0) == 0;
+    return n;
+}

@@ -44,6 +44,8 @@ class BuiltIndex : public TempTree {
 };
 
 std::string read_file(const std::string &path);
+// How many entries of dir carry a run file's name (idx.dat.tmp, idx.dat.tmp.XXXXXX).
+int run_files(const std::string &dir);
 
 // Chooses the asynchronous read back end by name ("uring" or "sync") as a fresh process would.
 // False when that back end is not available here (io_uring refused by the kernel or sandbox).

@@ -65,7 +65,8 @@ QUrl file_url(const QByteArray &path) {
     return QUrl::fromEncoded("file://" + path.toPercentEncoding("/"), QUrl::StrictMode);
 }
 
-static QString bytes_text(const char *bytes) { return QString::fromStdString(display_bytes(bytes)); }
+// Names and messages carrying them, with control characters shown escaped.
+static QString bytes_text(const char *bytes) { return QString::fromStdString(escaped_name(bytes)); }
 
 // Reports from other threads wait here for the UI thread; reports_shown counts the boxes closed.
 static std::mutex report_mutex;

@@ -33,7 +33,7 @@ void Tscanform::log(const QString &line) { ui->Memo1->appendPlainText(line); }
 
 void Tscanform::logReason() {
     if (reason_logged || !*idx_reason()) return;
-    log(QString::fromStdString(display_bytes(idx_reason())));
+    log(QString::fromStdString(escaped_name(idx_reason())));
     reason_logged = true;
 }
 
@@ -75,8 +75,10 @@ void Tscanform::Timer1Timer() {
                 log(QString::fromStdString(line));
         } else {
             logReason();
-            log(QStringLiteral("SCAN FAILED !"));
+            // A cancel that kept an index did not fail: the reason says what idx.dat holds now.
+            if (cancel_kept == CancelKept::none) log(QStringLiteral("SCAN FAILED !"));
         }
+        // Every file or folder the run left out is named, as olmarest-cli names them.
         for (const std::string &line : unread_report()) log(QString::fromStdString(line));
         Timer1->stop();
         ui->stop->setText(QStringLiteral("&Close"));
@@ -132,6 +134,17 @@ void Tscanform::FormClose() {
         if (mainform->loadIndex() != 0) {
             show_message(this, QStringLiteral("Error reading index file !"), QStringLiteral("Ohoh !"));
             mainform->showNoIndex();
+        }
+    } else if (cancel_kept != CancelKept::none) {
+        // The index on disk after a cancel (the previous one, or with none the files read) is the
+        // one shown, with the reason that says which it is.
+        QString why = QString::fromStdString(escaped_name(idx_reason()));
+        logReason(); // now: the load below replaces the reason
+        if (mainform->loadIndex() != 0) {
+            show_message(this, QStringLiteral("Error reading index file !"), QStringLiteral("Ohoh !"));
+            mainform->showNoIndex();
+        } else {
+            mainform->panel(1)->setToolTip(why);
         }
     } else {
         // create_idx has already discarded the index that was loaded before.

@@ -52,9 +52,17 @@ void clear_unread() {
     unread_files.clear();
 }
 
-void note_unread(int file_num, int error) {
+void note_left_out(const std::string &path, int error, bool folder) {
     if (unread_count++ >= UNREAD_NAMED) return;
+    unread_files.push_back(UnreadFile{path, error, folder});
+}
+
+void note_unread(int file_num, int error) {
+    if (unread_count >= UNREAD_NAMED) {
+        unread_count++;
+        return;
+    }
     char path[OS_PATH_MAX];
     const FileEntry &e = file_table[static_cast<size_t>(file_num)];
-    unread_files.push_back(UnreadFile{join_path(path, static_cast<unsigned>(file_num)) ? path : e.file_name, error});
+    note_left_out(join_path(path, static_cast<unsigned>(file_num)) ? path : e.file_name, error, false);
 }

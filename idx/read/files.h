@@ -14,9 +14,9 @@
 struct FileEntry {
     const char *file_name; // name without directory part (heap_pool)
     const char *dir_name;  // directory holding it; shared by the entries of one directory
-    uint32_t file_size;    // low 32 bits of the size, bytes
+    uint64_t file_size;    // size, bytes (idx.dat keeps no size; its fingerprint hashes the low 32 bits)
     uint64_t disk_ofs;     // byte offset of the data on a raw CD volume; 0 for walked files
-    int32_t kind;          // content kind (idx/detect.h): KIND_UNKNOWN until detected, <= 0 not extracted
+    int32_t kind;          // content kind (idx/kinds.h): KIND_UNKNOWN until detected, <= 0 not extracted
     int64_t mtime_sec;     // modification time as the platform gives it: seconds since 1970
     uint32_t mtime_nsec;   // and nanoseconds; 0 where the platform has none
 };
@@ -39,7 +39,7 @@ enum EnumResult {
     ENUM_CD_UNUSABLE = 3,  // an image whose reader failed; the reason in cd_fail_reason
 };
 // The reason for a result other than ENUM_OK; loading: the tree was enumerated to load its index.
-const char *enum_reason(int result, bool loading);
+std::string enum_reason(int result, bool loading);
 // Fills the file table from path: an EnumResult.
 int enum_files(const char *path);
 // Breadth-first walk, each directory's entries in name order: ENUM_OK, ENUM_NO_FILES or
@@ -62,5 +62,8 @@ void clear_unread();
 // Counts file_num as not read (error: the platform's code) and keeps its path while fewer than
 // UNREAD_NAMED are named. Indexing thread.
 void note_unread(int file_num, int error);
+// Counts what the walk left out: a folder it could not list, or a path too long for it. Indexing
+// thread (or the loading thread).
+void note_left_out(const std::string &path, int error, bool folder);
 
 #endif

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "idx/check.h"
 #include "idx/read/cdfs.h"
@@ -20,7 +21,7 @@ std::atomic<float> cur_throughput{0};
 int cur_fn = 0;
 int cur_block = 0;
 const char *cur_dir = nullptr;
-bool pass_log = true;
+bool pass_log = false;
 
 // ---- Read pipeline ----
 
@@ -124,13 +125,16 @@ void reset_rate_filter() {
     passes_per_sec = 0;
 }
 
-static void make_slots() {
+// The read buffers, once per process; false when their memory cannot be had (a low ulimit -v),
+// which input can cause and so ends the run with its reason rather than an assertion.
+static bool make_slots() {
     auto *mem = static_cast<char *>(os_reserve(size_t{NUM_SLOTS} * READ_SIZE));
-    IDX_ASSERT(mem && "no memory for the read buffers");
+    if (!mem) return false;
     for (int i = 0; i < NUM_SLOTS; i++)
         rp.slots[i] = ReadSlot{mem + size_t{READ_SIZE} * i, 0, 0, 0, 0, nullptr};
     rp.finished_reads.reserve(NUM_SLOTS);
     rp.slots_made = true;
+    return true;
 }
 
 static void close_request(ReadRequest *r) {
@@ -199,7 +203,7 @@ static ReadRequest *next_request() {
 
 // Issues reads until every slot is busy (1) or nothing is left to read (-1).
 static int issue_reads() {
-    if (!rp.slots_made) make_slots();
+    if (!rp.slots_made) return -1; // read_files has made them
     for (;;) {
         ReadRequest *r = cd_mode ? (rp.cd_span.next_ofs < rp.cd_span.end_ofs ? &rp.cd_span : nullptr)
                                  : next_request();
@@ -340,12 +344,17 @@ int read_files() {
     // cancel_requested is left alone: create_idx clears it, and a cancel made while the tree was
     // enumerated must still end the run.
     total_bytes_read.store(0, std::memory_order_relaxed);
-    clear_unread();
     cur_fn = 0;
     cur_block = 0;
     rp.done = false;
     rp.cur_req = nullptr;
     rp.next_file = -1; // the table may have been enumerated again since the last run
+    if (!rp.slots_made && !make_slots()) {
+        std::string why = std::string("out of memory: the read buffers cannot be reserved: ") + os_error_text(os_last_error());
+        fail_run(why.c_str());
+        close_cd_volume();
+        return -1;
+    }
     if (cd_mode) {
         const CdVolume &v = cd_volume;
         rp.cd_span = ReadRequest{v.fd, 0, v.span_start, v.span_start, v.span_end, 0, false, false};

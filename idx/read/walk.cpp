@@ -26,12 +26,12 @@ bool files_capped = false;
 
 // ---- File enumeration ----
 
-const char *enum_reason(int result, bool loading) {
-    switch (result) {
-    case ENUM_NO_MEMORY: return REASON_NAMES_FULL;
-    case ENUM_CD_UNUSABLE: return cd_fail_reason;
-    default: return loading ? "the indexed folder holds no files any more" : "no file found below the path";
-    }
+std::string enum_reason(int result, bool loading) {
+    // A heap_pool whose memory could not be reserved at all fails a disc's listing too.
+    if (result == ENUM_NO_MEMORY || (result == ENUM_CD_UNUSABLE && heap_reserve_error()))
+        return heap_reason(REASON_NAMES_FULL);
+    if (result == ENUM_CD_UNUSABLE) return cd_fail_reason;
+    return loading ? "the indexed folder holds no files any more" : "no file found below the path";
 }
 
 int enum_files(const char *path) {
@@ -39,6 +39,7 @@ int enum_files(const char *path) {
     file_table.clear();
     num_files.store(0, std::memory_order_relaxed);
     files_capped = false;
+    clear_unread();
     close_cd_volume();
     // On a disc or an image the files are listed from the volume's own directories, so that the
     // volume can then be read in one pass in disk order.
@@ -66,6 +67,7 @@ struct WalkQueue {
     struct Listing {
         std::vector<OsDirEntry> entries;
         int result = -1;   // os_dir_list's answer
+        int error = 0;     // its error code when it failed
         bool taken = false; // a thread is listing it, or has
         bool done = false;  // its listing is complete
     };
@@ -92,6 +94,7 @@ static void list_taken(WalkQueue &q, std::unique_lock<std::mutex> &lock, size_t 
     WalkQueue::Listing &l = q.lists[i];
     lock.unlock();
     l.result = os_dir_list(dir, l.entries);
+    l.error = l.result != 0 ? os_last_error() : 0;
     lock.lock();
     l.done = true;
     q.cv.notify_all();
@@ -149,8 +152,8 @@ int walk_dir(const char *path, int helpers) {
     // The index file itself may lie in the tree (indexing the current directory): it is left out,
     // both while it is written and when it is loaded, or the tree would never match its index.
     // A run leaves out its own file and the idx.dat it replaces; a load the same files.
-    uint64_t idx_dev[3], idx_ino[3];
-    int skip_idx = idx_file_ids(idx_dev, idx_ino);
+    std::vector<std::pair<uint64_t, uint64_t>> skip_ids;
+    idx_file_ids(skip_ids);
     // Directories are joined in the order of a first-in first-out queue: each directory's
     // subdirectories, in name order, go to the back of it.
     for (size_t d = 0; !full; d++) {
@@ -160,14 +163,21 @@ int walk_dir(const char *path, int helpers) {
         }
         await_listing(q, d);
         WalkQueue::Listing &l = q.lists[d];
-        if (l.result != 0) continue; // unlistable: its subtree is left out
         const char *dir = q.dirs[d];
+        if (l.result != 0) {
+            // Unlistable: its subtree is left out, and the report says so.
+            note_left_out(dir, l.error, true);
+            continue;
+        }
         size_t dir_len = strlen(dir);
         for (const OsDirEntry &e : l.entries) {
             if (e.type == OsEntryType::dir) {
-                // A path that does not fit our buffers is skipped, never cut.
+                // A path that does not fit our buffers is skipped, never cut, and named.
                 size_t len = dir_len + 1 + e.name.size();
-                if (len >= static_cast<size_t>(OS_PATH_MAX)) continue;
+                if (len >= static_cast<size_t>(OS_PATH_MAX)) {
+                    note_left_out(std::string(dir) + OS_PATH_SEP + e.name, OS_ERR_TOO_LONG, true);
+                    continue;
+                }
                 char *sub = static_cast<char *>(mem_alloc(static_cast<uint32_t>(len + 1), false));
                 if (!sub) {
                     full = true;
@@ -179,9 +189,12 @@ int walk_dir(const char *path, int helpers) {
                 queue_dir(q, sub);
             } else if (e.type == OsEntryType::file) {
                 bool index_file = false;
-                for (int k = 0; k < skip_idx; k++) index_file |= e.dev == idx_dev[k] && e.ino == idx_ino[k];
+                for (const auto &id : skip_ids) index_file |= e.dev == id.first && e.ino == id.second;
                 if (index_file) continue;
-                if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) continue;
+                if (dir_len + 1 + e.name.size() >= static_cast<size_t>(OS_PATH_MAX)) {
+                    note_left_out(std::string(dir) + OS_PATH_SEP + e.name, OS_ERR_TOO_LONG, false);
+                    continue;
+                }
                 if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
                     // File numbers are 16 bits wide: the rest of the tree is left out, and said so.
                     files_capped = true;
@@ -193,7 +206,7 @@ int walk_dir(const char *path, int helpers) {
                     full = true;
                     break;
                 }
-                uint32_t size = static_cast<uint32_t>(e.size & 0xFFFFFFFFu);
+                uint64_t size = e.size; // whole: a file of 4 GiB or more is read to its end
                 file_table.push_back(FileEntry{name, dir, size, 0, KIND_UNKNOWN, e.mtime_sec, e.mtime_nsec});
                 bytes += size;
             }
@@ -228,7 +241,8 @@ uint32_t table_fingerprint() {
         h = fnv_mix(h, e.dir_name, strlen(e.dir_name));
         h = fnv_mix(h, "/", 1);
         h = fnv_mix(h, e.file_name, strlen(e.file_name) + 1);
-        h = fnv_mix(h, &e.file_size, sizeof e.file_size);
+        auto size32 = static_cast<uint32_t>(e.file_size); // as stored fingerprints were made
+        h = fnv_mix(h, &size32, sizeof size32);
         // An edit that keeps the size still moves the time, so a stale index is refused.
         h = fnv_mix(h, &e.mtime_sec, sizeof e.mtime_sec);
         h = fnv_mix(h, &e.mtime_nsec, sizeof e.mtime_nsec);

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "idx/check.h"
 #include "idx/idxdir.h"
@@ -29,14 +31,16 @@ Pool idx_pool{};
 // The open idx.dat behind idx_pool. Owned like the pools: the indexing thread during a run, the
 // UI thread otherwise.
 struct IdxFile {
-    int fd;            // the open index file (idx.dat, or a run's RUN_FILE) while idx_pool has memory; -1 otherwise
+    int fd;            // the open index file (idx.dat, or a run's file) while idx_pool has memory; -1 otherwise
     uint64_t map_size; // bytes mapped
     bool writable;     // a run's file (cut and put in place at its end) rather than a loaded one
-    int run_fd;        // RUN_FILE, locked by lock_run_file until map_idx_write maps it; -1 otherwise
+    int run_fd;        // the run's file, made by lock_run_file until map_idx_write maps it; -1 otherwise
     uint64_t reserved; // bytes of the file given room on the disk: stores below never fault
     int room_error;    // why the last reservation failed; 0 when none did
+    int dir_lock;      // the index directory's run lock, from lock_run_file to the run's end; -1 otherwise
+    std::string run_path; // path of the run's file
 };
-static IdxFile idx_file{-1, 0, false, -1, 0, 0};
+static IdxFile idx_file{-1, 0, false, -1, 0, 0, -1, {}};
 
 // The file of a run grows by this much at a time, ahead of the pool's end: a store into a mapped
 // page that the file system has no room for would kill the process (SIGBUS), so the room is taken
@@ -55,6 +59,11 @@ static bool reserve_idx(uint64_t need) {
 
 int idx_room_error() { return idx_file.room_error; }
 
+// Why heap_pool has no memory: the reservation's error (out of memory or address space).
+static int heap_error = 0;
+
+int heap_reserve_error() { return heap_pool.base ? 0 : heap_error; }
+
 static inline uint32_t low32(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
 uint32_t idx_origin() { return low32(idx_pool.base); }
@@ -68,6 +77,7 @@ void *mem_alloc(uint32_t size, bool in_idx) {
     if (!p.base) {
         if (in_idx) IDX_ASSERT(!"mem_alloc for idx, without file mapped");
         p.base = static_cast<uint8_t *>(os_reserve(HEAP_POOL_LIMIT));
+        heap_error = p.base ? 0 : os_last_error();
         if (!p.base) return nullptr;
         p.limit = HEAP_POOL_LIMIT;
         POOL_POISON(p.base, p.limit);
@@ -138,9 +148,39 @@ uint32_t ptr_to_ofs(const void *p) {
     return static_cast<uint32_t>(ofs);
 }
 
+static bool is_run_file_name(const std::string &name) {
+    return name.size() == sizeof RUN_FILE + 6 && name.compare(0, sizeof RUN_FILE - 1, RUN_FILE) == 0 &&
+           name[sizeof RUN_FILE - 1] == '.';
+}
+
+// Lets go of the run's file and the directory's lock, removing the file unless it was put in place.
+static void release_run(int fd) {
+    if (fd >= 0) {
+        os_remove_own(fd, idx_file.run_path.c_str()); // fails harmlessly once it is idx.dat
+        os_close(fd);
+    }
+    os_close(idx_file.dir_lock);
+    idx_file.dir_lock = -1;
+}
+
 int lock_run_file() {
-    if (idx_file.run_fd < 0) idx_file.run_fd = os_create_locked(idx_dir_file(RUN_FILE).c_str());
-    return idx_file.run_fd < 0 ? -1 : 0;
+    if (idx_file.run_fd >= 0) return 0;
+    if (idx_file.dir_lock < 0) idx_file.dir_lock = os_lock_dir(idx_dir());
+    if (idx_file.dir_lock < 0) return -1;
+    // With the lock held no run of ours is active here: a run file still lying about was left by
+    // one that was killed. Only regular files of this user are removed.
+    std::vector<OsDirEntry> entries;
+    if (os_dir_list(*idx_dir() ? idx_dir() : ".", entries) == 0)
+        for (const OsDirEntry &e : entries)
+            if (is_run_file_name(e.name)) os_remove_stale(idx_dir_file(e.name.c_str()).c_str());
+    idx_file.run_fd = os_create_new(idx_dir(), RUN_FILE, &idx_file.run_path);
+    if (idx_file.run_fd < 0) {
+        int err = os_last_error();
+        release_run(-1);
+        os_set_last_error(err);
+        return -1;
+    }
+    return 0;
 }
 
 int map_idx_write() {
@@ -156,8 +196,7 @@ int map_idx_write() {
     if (!base || !reserve_idx(RESERVE_STEP)) {
         int err = os_last_error();
         if (base) os_unmap(base, IDX_POOL_LIMIT);
-        os_remove(idx_dir_file(RUN_FILE).c_str()); // while still locked: no other run has it
-        os_close(fd);
+        release_run(fd);
         idx_file.fd = -1;
         os_set_last_error(err);
         return -1;
@@ -171,23 +210,22 @@ int map_idx_write() {
 
 int finish_run_file(bool keep) {
     IDX_ASSERT(idx_pool.base && idx_file.writable && "finish_run_file without a run's file");
-    std::string run = idx_dir_file(RUN_FILE);
     POOL_UNPOISON(idx_pool.base, idx_file.map_size);
     os_unmap(idx_pool.base, idx_file.map_size);
     idx_pool.base = nullptr;
-    // Renamed while still locked, so no other run can take the file between the two steps.
+    // Put in place while the directory is still locked, so no other run comes between the steps,
+    // and only while the name still is our own regular file.
     bool kept = keep && os_truncate(idx_file.fd, idx_pool.end) == 0 && os_sync(idx_file.fd) == 0 &&
-                os_rename(run.c_str(), idx_dir_file(IDX_FILE).c_str()) == 0;
+                os_put_in_place(idx_file.fd, idx_file.run_path.c_str(), idx_dir_file(IDX_FILE).c_str()) == 0;
     int err = os_last_error();
-    if (!kept) os_remove(run.c_str());
-    os_close(idx_file.fd);
+    release_run(idx_file.fd);
     idx_file.fd = -1;
     os_set_last_error(err);
     return keep && !kept ? -1 : 0;
 }
 
 void *map_idx_read() {
-    int fd = os_open_locked(idx_dir_file(IDX_FILE).c_str());
+    int fd = os_open_index(idx_dir_file(IDX_FILE).c_str());
     if (fd < 0) return nullptr;
     int64_t size = os_file_size(fd);
     // An empty file cannot be mapped; offsets are 32-bit, so a larger file is no index of ours.
@@ -218,11 +256,18 @@ void *map_idx_read() {
 
 bool idx_file_id(uint64_t *dev, uint64_t *ino) { return idx_pool.base && os_file_id(idx_file.fd, dev, ino); }
 
-int idx_file_ids(uint64_t *dev, uint64_t *ino) {
-    int n = idx_file_id(&dev[0], &ino[0]) ? 1 : 0;
-    for (const char *name : {IDX_FILE, RUN_FILE})
-        if (os_path_id(idx_dir_file(name).c_str(), &dev[n], &ino[n])) n++;
-    return n;
+void idx_file_ids(std::vector<std::pair<uint64_t, uint64_t>> &ids) {
+    ids.clear();
+    uint64_t dev, ino;
+    if (idx_file_id(&dev, &ino)) ids.emplace_back(dev, ino);
+    if (os_path_id(idx_dir_file(IDX_FILE).c_str(), &dev, &ino)) ids.emplace_back(dev, ino);
+    // Run files, of a run under way elsewhere or left by one that was killed.
+    std::vector<OsDirEntry> entries;
+    if (os_dir_list(*idx_dir() ? idx_dir() : ".", entries) == 0)
+        for (const OsDirEntry &e : entries)
+            if ((is_run_file_name(e.name) || e.name == RUN_FILE) &&
+                os_is_regular_nofollow(idx_dir_file(e.name.c_str()).c_str(), &dev, &ino))
+                ids.emplace_back(dev, ino);
 }
 
 void close_idx_file() {
@@ -242,4 +287,10 @@ char *heap_copy(const char *s, size_t n) {
         p[n] = 0;
     }
     return p;
+}
+
+std::string heap_reason(const char *full) {
+    if (int err = heap_reserve_error())
+        return std::string("out of memory: the 8 MiB for file names cannot be reserved: ") + os_error_text(err);
+    return full;
 }

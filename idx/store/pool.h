@@ -9,6 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 constexpr uint32_t BUCKET_SIZE = 32;           // bytes of a Bucket, the only size recycled
 constexpr uint32_t IDX_POOL_LIMIT = 64u << 20; // bytes mapped while an index is built
@@ -43,31 +46,40 @@ uint32_t idx_origin();              // the 32-bit origin of addresses in the cur
 void *addr_to_ptr(uint32_t addr);   // a stored address of the current mapping as a pointer
 uint32_t ptr_to_addr(const void *p);
 
-// A run builds the index in RUN_FILE beside idx.dat (the same directory, so the same file system)
-// and puts it in place of idx.dat only when it ends completely or by a cancel: a failed or killed
-// run leaves the previous idx.dat as it was. The lock on RUN_FILE is what makes a second run, in
-// any process, "in use"; a process that has idx.dat loaded keeps its mapping of the old file.
+// A run builds the index in a file of its own beside idx.dat (the same directory, so the same file
+// system), made fresh under a new name RUN_FILE.XXXXXX, and puts it in place of idx.dat only when
+// it ends as the lifecycle decides: a failed or killed run leaves the previous idx.dat as it was. A
+// lock on the index directory is what makes a second run, in any process, "in use"; loads take no
+// lock, and a process that has idx.dat loaded keeps its mapping of the old file.
 constexpr char IDX_FILE[] = "idx.dat";
 constexpr char RUN_FILE[] = "idx.dat.tmp";
 
-// Opens and locks RUN_FILE of the index directory (idx/idxdir) and empties it, without touching
-// anything else, so a refusal costs nothing. 0, or -1 (os_last_error: OS_ERR_IN_USE when another run
-// holds it). A no-op while it is held already.
+// Locks the index directory (idx/idxdir) against other runs, removes run files that killed runs
+// of ours left, and makes the run's new file, without touching anything else, so a refusal costs
+// nothing. 0, or -1 (os_last_error: OS_ERR_IN_USE when another run holds the directory). A no-op
+// while it is held already.
 int lock_run_file();
-// Maps 64 MiB of RUN_FILE read-write (locking it first if lock_run_file was not called); 0 or -1.
+// Maps 64 MiB of the run's file read-write (making it first if lock_run_file was not called); 0 or -1.
 int map_idx_write();
 // Why the run's file could not be given room (os error code: no space, file size limit), when
 // map_idx_write or an allocation in idx_pool failed for it; 0 otherwise.
 int idx_room_error();
+// Why heap_pool has no memory (its 8 MiB could not be reserved: out of memory or address space);
+// 0 when it has its memory or was never asked for any.
+int heap_reserve_error();
+// Why names or a loaded directory did not fit heap_pool: full (the reason given), or its memory
+// could not be had at all (a low ulimit -v), which is no fault of the tree or the index.
+std::string heap_reason(const char *full);
 // Ends the run's file: with keep, cuts it to idx_pool.end, writes it to the disk and renames it to
-// idx.dat in one step; otherwise (or when that fails) removes it. 0, or -1 when keep failed.
+// idx.dat in one step; otherwise (or when that fails) removes it. Lets go of the directory's lock.
+// 0, or -1 when keep failed.
 int finish_run_file(bool keep);
 void *map_idx_read();  // maps the existing idx.dat read-only; its start, or null
 void close_idx_file(); // unmaps, cuts the file to idx_pool.end when written, closes
 // Device and inode of the open index file; false when none is open.
 bool idx_file_id(uint64_t *dev, uint64_t *ino);
-// Device and inode of every file of the index directory a walk must leave out (the open index
-// file, idx.dat, RUN_FILE) into dev and ino (3 entries each); how many there are.
-int idx_file_ids(uint64_t *dev, uint64_t *ino);
+// Device and inode of every file of the index directory a walk must leave out: the open index
+// file, idx.dat, and every run file (RUN_FILE or RUN_FILE.XXXXXX).
+void idx_file_ids(std::vector<std::pair<uint64_t, uint64_t>> &ids);
 
 #endif

@@ -1,5 +1,7 @@
 #include "idx/text/encoding.h"
 
+#include <cstdio>
+
 // Length of the UTF-8 sequence at s (at most n bytes), or 0 when none starts there.
 static size_t utf8_seq(const unsigned char *s, size_t n) {
     unsigned c = s[0];
@@ -122,4 +124,32 @@ std::string excerpt_to_display(const std::string &bytes) {
     // A Latin-1 letter at a piece's edge looks like a cut character too ("caf\xE9"): only a text
     // that shows whole UTF-8 characters elsewhere is taken for UTF-8.
     return wide ? out : display_utf8(bytes.data(), bytes.size());
+}
+
+std::string display_name(const char *bytes, size_t n) {
+    std::string utf8 = display_utf8(bytes, n), out;
+    out.reserve(utf8.size());
+    char esc[8];
+    for (size_t i = 0; i < utf8.size(); i++) {
+        auto c = static_cast<unsigned char>(utf8[i]);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        } else if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+            // U+0080 to U+009F: terminals act on these as on ESC sequences.
+            snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned char>(utf8[++i]));
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }

@@ -12,6 +12,13 @@
 std::string display_utf8(const char *bytes, size_t n);
 inline std::string to_display(const std::string &bytes) { return display_utf8(bytes.data(), bytes.size()); }
 
+// A name (of a file, a folder, a path, or a message that carries one) as UTF-8 for display, as
+// display_utf8 converts it, with every control character escaped: \n, \t, \r, \\ for the
+// backslash itself, \xNN for the rest of C0 and DEL, \u00NN for C1. So a name can neither move
+// the cursor, recolour a terminal nor fake a line of output.
+std::string display_name(const char *bytes, size_t n);
+inline std::string display_name(const std::string &bytes) { return display_name(bytes.data(), bytes.size()); }
+
 // Whether the n bytes are valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool valid_utf8(const char *bytes, size_t n);
 

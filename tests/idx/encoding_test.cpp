@@ -82,3 +82,20 @@ TEST(Encoding, ExcerptsDropCharactersCutAtPieceEdges) {
 }
 
 } // namespace
+
+TEST(DisplayName, EscapesEveryControlCharacterAndKeepsTheRest) {
+    struct Case {
+        std::string in, out;
+    } cases[] = {
+        {"plain/name.txt", "plain/name.txt"},
+        {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+        {"\x1b[31mred", "\\x1b[31mred"},
+        {std::string("nul\x01\x7f", 5), "nul\\x01\\x7f"},
+        {"back\\slash", "back\\\\slash"},
+        {"M\xC3\xBCller \xE6\x97\xA5", "M\xC3\xBCller \xE6\x97\xA5"}, // UTF-8 kept
+        {"caf\xE9", "caf\xC3\xA9"},                                   // Latin-1 read as such
+        {"c1 \xC2\x9B" "31m", "c1 \\u009b31m"},                        // CSI as one C1 character
+        {"latin1 c1 \x9B", "latin1 c1 \\u009b"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(display_name(c.in), c.out) << c.in;
+}

@@ -1,9 +1,11 @@
-// A run builds its index in idx.dat.tmp beside idx.dat and puts it in place only when it ends
-// completely or by a cancel: a failed or killed run never costs the user the index they had.
+// A run builds its index in a new file beside idx.dat and puts it in place only when it ends
+// completely, or by a cancel with no index before it: a failed, cancelled or killed run never
+// costs the user the index they had. Nothing planted in the index directory is written through.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,15 +86,23 @@ TEST_F(RunFile, FailedRunKeepsThePreviousIndexByteForByte) {
     EXPECT_EQ(found("castles"), "b.txt ");
 }
 
-TEST_F(RunFile, CancelledRunReplacesTheIndexWithWhatItRead) {
+TEST_F(RunFile, CancelledRunKeepsThePreviousIndexOrElseWhatItRead) {
     stop_how = [] { cancel_requested.store(true); };
     word_sink = stop_at_word;
     EXPECT_EQ(index_tree(tree()), 3);
+    EXPECT_EQ(cancel_kept, CancelKept::previous);
+    EXPECT_STREQ(idx_reason(), "indexing was cancelled; the previous index is kept");
+    EXPECT_TRUE(read_file("idx.dat") == before) << "idx.dat changed";
+    EXPECT_EQ(run_files(root()), 0);
+    // With no index before it, the files read up to the cancel make the index.
+    remove("idx.dat");
+    EXPECT_EQ(index_tree(tree()), 3);
+    EXPECT_EQ(cancel_kept, CancelKept::partial);
     EXPECT_GE(cur_fn, 2); // reads done before the cancel was seen are still delivered
-    EXPECT_TRUE(read_file("idx.dat") != before);
-    EXPECT_FALSE(fs::exists("idx.dat.tmp"));
+    EXPECT_EQ(run_files(root()), 0);
     ASSERT_EQ(read_idx(), 0) << idx_reason();
     EXPECT_EQ(found("lighthouses"), "c.txt ");
+    EXPECT_EQ(found("castles"), "b.txt ");
 }
 
 TEST_F(RunFile, RunKilledMidwayLeavesTheIndexAndNoObstacle) {
@@ -109,10 +119,10 @@ TEST_F(RunFile, RunKilledMidwayLeavesTheIndexAndNoObstacle) {
     waitpid(pid, &st, 0);
     ASSERT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL);
     EXPECT_TRUE(read_file("idx.dat") == before) << "idx.dat changed";
-    // The killed run's file is left behind; the next run takes it over.
-    EXPECT_TRUE(fs::exists("idx.dat.tmp"));
+    // The killed run's file is left behind; a load leaves it out of the tree, the next run removes it.
+    EXPECT_EQ(run_files(root()), 1);
     ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
-    EXPECT_FALSE(fs::exists("idx.dat.tmp"));
+    EXPECT_EQ(run_files(root()), 0);
     ASSERT_EQ(read_idx(), 0) << idx_reason();
     EXPECT_EQ(found("lighthouses"), "c.txt ");
 }
@@ -176,12 +186,10 @@ TEST_F(RunFile, IndexFilesInTheIndexedTreeAreLeftOut) {
     here = root();
     ASSERT_EQ(index_tree(here), 2) << idx_reason(); // sees the first run's idx.dat
     ASSERT_EQ(index_tree(here), 2) << idx_reason();
-    write("idx.dat.tmp", "left by a run that was killed");
+    write("idx.dat.tmp", "left by a run of an older version that was killed");
+    write("idx.dat.tmp.k1LLed", "left by a run that was killed");
     ASSERT_EQ(read_idx(), 0) << idx_reason();
-    for (const FileEntry &e : file_table) {
-        EXPECT_STRNE(e.file_name, "idx.dat");
-        EXPECT_STRNE(e.file_name, "idx.dat.tmp");
-    }
+    for (const FileEntry &e : file_table) EXPECT_EQ(std::string(e.file_name).rfind("idx.dat", 0), std::string::npos);
     EXPECT_EQ(num_files.load(), 23); // a, b, c and d10 to d29 under tree/
 }
 
@@ -201,28 +209,104 @@ TEST_F(RunFile, IndexDirectoryHoldsIndexAndStopList) {
 
 namespace {
 
-// Opens as the system does, then lets "another run" rename the file away before our lock: it
-// finished and put its index in place between our open and our lock.
-int open_then_renamed(int dir_fd, const char *path, int sys_flags, int mode) {
-    int fd = os_sys_default.open(dir_fd, path, sys_flags, mode);
-    static bool once = true;
-    if (fd >= 0 && once && fs::path(path).filename() == "idx.dat.tmp") {
-        once = false;
-        fs::rename(path, "finished.dat");
+// Whatever someone planted at a run file's name or at idx.dat, in a directory others may write
+// to, is never opened, written, followed or removed: the run makes a new file of its own, and
+// only that file is put in place of idx.dat.
+TEST_F(RunFile, PlantedFilesAreNeverWrittenThrough) {
+    const std::string victim_text = "the victim's own words";
+    struct Case {
+        const char *what;
+        const char *at; // the name in the index directory
+        void (*plant)(const std::string &at, const std::string &victim);
+        bool leaves_it; // the planted thing is still there after the run (not replaced)
+    } cases[] = {
+        {"symbolic link", "idx.dat.tmp", [](const std::string &at, const std::string &v) { fs::create_symlink(v, at); }, true},
+        {"hard link", "idx.dat.tmp", [](const std::string &at, const std::string &v) { fs::create_hard_link(v, at); }, true},
+        {"dangling link", "idx.dat.tmp",
+         [](const std::string &at, const std::string &v) { fs::create_symlink(v + ".new", at); }, true},
+        {"FIFO", "idx.dat.tmp", [](const std::string &at, const std::string &) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); }, true},
+        {"directory", "idx.dat.tmp", [](const std::string &at, const std::string &) { fs::create_directory(at); }, true},
+        {"link at a run file's name", "idx.dat.tmp.AAAAAA",
+         [](const std::string &at, const std::string &v) { fs::create_symlink(v, at); }, true},
+        {"symbolic link as idx.dat", "idx.dat",
+         [](const std::string &at, const std::string &v) { fs::remove(at); fs::create_symlink(v, at); }, false},
+        {"hard link as idx.dat", "idx.dat",
+         [](const std::string &at, const std::string &v) { fs::remove(at); fs::create_hard_link(v, at); }, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        mkdir("outside");
+        write("outside/victim", victim_text);
+        std::string victim = path("outside/victim"), at = path(c.at);
+        c.plant(at, victim);
+        ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+        EXPECT_EQ(read_file(victim), victim_text) << "written through";
+        EXPECT_FALSE(fs::exists(victim + ".new")) << "a dangling link's target was made";
+        EXPECT_FALSE(fs::is_symlink("idx.dat"));
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("idx.dat")));
+        EXPECT_NE(fs::hard_link_count("idx.dat"), 2u);
+        EXPECT_EQ((fs::status("idx.dat").permissions() & fs::perms::owner_write), fs::perms::owner_write);
+        if (c.leaves_it) {
+            EXPECT_TRUE(fs::exists(fs::symlink_status(at))) << "removed";
+        }
+        ASSERT_EQ(read_idx(), 0) << idx_reason();
+        EXPECT_EQ(found("lighthouses"), "c.txt ");
+        // A failed run removes only its own file.
+        stop_how = [] { fail_run("index file full (64 MiB)"); };
+        word_sink = stop_at_word;
+        EXPECT_EQ(index_tree(tree()), 3);
+        word_sink = add_word;
+        EXPECT_EQ(read_file(victim), victim_text);
+        if (c.leaves_it) {
+            EXPECT_TRUE(fs::exists(fs::symlink_status(at))) << "removed";
+        }
+        std::error_code ec;
+        fs::remove_all(at, ec);
+        fs::remove_all(path("outside"), ec);
     }
-    return fd;
 }
 
-TEST_F(RunFile, RunFileRenamedBeforeOurLockIsLeftAlone) {
-    write("idx.dat.tmp", "another run's finished index");
-    os_sys.open = open_then_renamed;
-    int st = index_tree(tree());
-    os_sys = os_sys_default;
-    EXPECT_EQ(st, 2) << idx_reason();
-    // We locked and emptied a file of our own, not the one that was renamed away.
-    EXPECT_EQ(read_file("finished.dat"), "another run's finished index");
-    ASSERT_EQ(read_idx(), 0) << idx_reason();
-    EXPECT_EQ(found("lighthouses"), "c.txt ");
+// A run's file is created with no access for others, and idx.dat gets the usual mode once it
+// is in place.
+TEST_F(RunFile, RunFileIsPrivateUntilInPlace) {
+    static mode_t seen_mode = 0;
+    stop_how = [] {
+        for (const auto &e : fs::directory_iterator("."))
+            if (e.path().filename().string().rfind("idx.dat.tmp.", 0) == 0) {
+                struct stat st;
+                if (lstat(e.path().c_str(), &st) == 0) seen_mode = st.st_mode & 0777;
+            }
+    };
+    word_sink = stop_at_word;
+    mode_t old = umask(022);
+    ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
+    umask(old);
+    EXPECT_EQ(seen_mode, 0600u);
+    struct stat st;
+    ASSERT_EQ(stat("idx.dat", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+} // namespace
+
+namespace {
+
+// The stop list seeded into a new index directory is copied the same careful way: a link at the
+// target is neither followed nor replaced, and no half copy or leftover file is ever seen.
+TEST_F(RunFile, CopyNeverWritesThroughALink) {
+    write("src.txt", "castles\n");
+    write("victim", "the victim's own words");
+    fs::create_symlink(path("victim"), path("linked.txt"));
+    fs::create_symlink(path("made-by-link"), path("dangling.txt"));
+    EXPECT_EQ(os_copy_file(path("src.txt").c_str(), path("linked.txt").c_str()), -1);
+    EXPECT_EQ(os_copy_file(path("src.txt").c_str(), path("dangling.txt").c_str()), -1);
+    EXPECT_EQ(read_file(path("victim")), "the victim's own words");
+    EXPECT_FALSE(fs::exists(path("made-by-link")));
+    ASSERT_EQ(os_copy_file(path("src.txt").c_str(), path("copy.txt").c_str()), 0);
+    EXPECT_EQ(read_file(path("copy.txt")), "castles\n");
+    int entries = 0;
+    for (const auto &e : fs::directory_iterator(root())) entries += e.path().filename().string().rfind("copy.txt", 0) == 0;
+    EXPECT_EQ(entries, 1); // no temporary file left beside it
 }
 
 } // namespace

@@ -166,14 +166,12 @@ TEST_F(HostileInput, LoadSaysWhichCallFailed) {
     os_sys = os_sys_default;
     map_fails = 0;
 
-    // Held by another opening: that alone is "in use".
+    // Held and locked by another opening: loads heed no lock.
     int other = open("idx.dat", O_RDONLY);
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(read_idx(), -1);
-    EXPECT_STREQ(idx_reason(), "idx.dat is in use by another program");
-    close(other);
     EXPECT_EQ(read_idx(), 0) << idx_reason();
+    close(other);
 }
 
 int open_refusing_locked(int dir_fd, const char *path, int sys_flags, int mode) {
@@ -194,7 +192,7 @@ TEST_F(HostileInput, IndexReportNamesTheFilesNotRead) {
     ASSERT_TRUE(out && err);
     std::string keep = tree();
     char *argv[] = {const_cast<char *>("olmarest-cli"), const_cast<char *>("index"), keep.data(), nullptr};
-    EXPECT_EQ(cli_run(3, argv, out, err), 0);
+    EXPECT_EQ(cli_run(3, argv, out, err), EXIT_INCOMPLETE); // complete, but not everything is in it
     os_sys = os_sys_default;
     rewind(out);
     std::string report;
