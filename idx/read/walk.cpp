@@ -16,7 +16,6 @@
 #include "idx/store/pool.h"
 #include "os/os.h"
 
-static const char UNIT[] = "idx/read";
 
 std::vector<FileEntry> file_table;
 std::atomic<int> num_files{0};
