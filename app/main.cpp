@@ -34,6 +34,8 @@ int main(int argc, char **argv) {
     Application::setDesktopFileName(QStringLiteral("olmarest"));
     Application::setWindowIcon(QIcon(QStringLiteral(":/images/olmarest.svg")));
     set_report_hook(gui_report);
+    Application::setOrganizationName(QStringLiteral("olmarest"));
+    remember_layout = true;
     try {
         QCommandLineParser args;
         args.setApplicationDescription(QStringLiteral("Index a folder, CD-ROM or disc image and search it for words."));

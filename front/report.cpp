@@ -24,6 +24,14 @@ template <typename... Args> static std::string format(const char *fmt, Args... a
     return buf;
 }
 
+std::string time_left(uint64_t done, uint64_t total, double rate) {
+    if (total == 0 || done > total || done * 100 < total * 3 || !(rate > 0)) return "";
+    double secs = static_cast<double>(total - done) / rate;
+    if (secs > 359999) return ""; // a rate this low says nothing yet
+    auto s = static_cast<int>(secs + 0.5);
+    return s >= 3600 ? format("%d:%02d:%02d left", s / 3600, s / 60 % 60, s % 60) : format("%d:%02d left", s / 60, s % 60);
+}
+
 std::vector<std::string> complete_report(double elapsed, float max_throughput) {
     Progress p = progress();
     int s = static_cast<int>(elapsed);

@@ -1,6 +1,11 @@
 #include "ui/Main.h"
 
+#include <QClipboard>
 #include <QDesktopServices>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QSettings>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -35,7 +40,9 @@ static void message_box(QWidget *owner, const QString &text, const QString &titl
     box.exec();
 }
 
-static void open_with_desktop(const QUrl &url) { QDesktopServices::openUrl(url); }
+static bool open_with_desktop(const QUrl &url) { return QDesktopServices::openUrl(url); }
+
+static void copy_to_clipboard(const QString &text) { QGuiApplication::clipboard()->setText(text); }
 
 static QString choose_dir(QWidget *owner, const QString &start) {
     return QFileDialog::getExistingDirectory(owner, QObject::tr("Choose the folder to index"), start);
@@ -44,6 +51,8 @@ static QString choose_dir(QWidget *owner, const QString &start) {
 MessageHook message_hook = message_box;
 OpenHook open_hook = open_with_desktop;
 ChooseDirHook choose_dir_hook = choose_dir;
+CopyHook copy_hook = copy_to_clipboard;
+bool remember_layout = false;
 
 void show_message(QWidget *owner, const QString &text, const QString &title, QMessageBox::Icon icon) {
     message_hook(owner, text, title, icon);
@@ -149,6 +158,20 @@ Tmainform::Tmainform(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tmainfor
     header->resizeSection(0, 50);
     header->resizeSection(1, 300);
     header->resizeSection(2, 250);
+    header->setSortIndicatorShown(true);
+    showSortIndicator();
+    // Enter on a row opens it, as a double click does.
+    ui->ListView1->installEventFilter(this);
+    ui->ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->ListView1, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        if (QTreeWidgetItem *item = ui->ListView1->itemAt(at)) {
+            QMenu *menu = resultMenu(item);
+            menu->popup(ui->ListView1->viewport()->mapToGlobal(at));
+        }
+    });
+    // The folder button is reached with Tab like the other controls: path box, folder, Create
+    // Index, word box, Search, list.
+    ui->SpeedButton1->setFocusPolicy(Qt::StrongFocus);
 
     ui->StatusBar1->setFixedHeight(19);
     for (int i = 0; i < 2; i++) {
@@ -178,6 +201,48 @@ Tmainform::Tmainform(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tmainfor
     connect(ui->BitBtn2, &QPushButton::clicked, this, &Tmainform::BitBtn2Click);
     connect(ui->Edit2, &QLineEdit::returnPressed, this, &Tmainform::Edit2KeyPress);
     connect(header, &QHeaderView::sectionClicked, this, &Tmainform::ListView1ColumnClick);
+
+    if (remember_layout) {
+        QSettings settings;
+        if (QSize size = settings.value(QStringLiteral("window/size")).toSize(); size.isValid()) resize(size);
+        QList<QVariant> widths = settings.value(QStringLiteral("window/columns")).toList();
+        for (int i = 0; i < std::min<int>(3, static_cast<int>(widths.size())); i++)
+            if (int w = widths[i].toInt(); w > 0) header->resizeSection(i, w);
+    }
+}
+
+void Tmainform::closeEvent(QCloseEvent *event) {
+    if (remember_layout) {
+        QSettings settings;
+        settings.setValue(QStringLiteral("window/size"), size());
+        QHeaderView *h = ui->ListView1->header();
+        settings.setValue(QStringLiteral("window/columns"),
+                          QList<QVariant>{h->sectionSize(0), h->sectionSize(1), h->sectionSize(2)});
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void Tmainform::shareColumns() {
+    // What the list gains or loses in width goes to Filename and First Occurence in proportion to
+    // their widths, so that the design's widths stand at the design's size and the user's after a
+    // drag.
+    if (!shown) return; // the design's widths hold until the window first shows
+    int width = ui->ListView1->viewport()->width();
+    int delta = list_width > 0 ? width - list_width : 0;
+    list_width = width;
+    if (delta == 0) return;
+    QHeaderView *h = ui->ListView1->header();
+    int names = h->sectionSize(1), excerpts = h->sectionSize(2);
+    if (names + excerpts <= 0) return;
+    int d1 = static_cast<int>(static_cast<long long>(delta) * names / (names + excerpts));
+    h->resizeSection(1, std::max(names + d1, 40));
+    h->resizeSection(2, std::max(excerpts + delta - d1, 40));
+}
+
+void Tmainform::showSortIndicator() {
+    // The list's own order is the comparison's; the indicator only shows it.
+    int column = sort_column == -1 ? 0 : 1;
+    ui->ListView1->header()->setSortIndicator(column, sort_direction > 0 ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
 Tmainform::~Tmainform() { delete ui; }
@@ -204,6 +269,14 @@ void Tmainform::placeControls() {
 
 bool Tmainform::eventFilter(QObject *watched, QEvent *event) {
     if (watched == ui->Panel1 && event->type() == QEvent::Resize) placeControls();
+    if (watched == ui->ListView1->viewport() && event->type() == QEvent::Resize) shareColumns();
+    if (watched == ui->ListView1 && event->type() == QEvent::KeyPress) {
+        int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            ListView1DblClick();
+            return true;
+        }
+    }
     if (watched == ui->ListView1->viewport() && event->type() == QEvent::MouseButtonDblClick &&
         static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
         ListView1DblClick();
@@ -214,13 +287,19 @@ void Tmainform::showEvent(QShowEvent *event) {
     QMainWindow::showEvent(event);
     if (!shown) {
         shown = true;
+        list_width = ui->ListView1->viewport()->width();
         FormShow();
     }
 }
 
 void Tmainform::FormShow() {
-    ui->Edit1->setFocus();
-    if (loadIndex() != 0) showNoIndex();
+    // With an index loaded the next thing to type is words; without one, a path.
+    if (loadIndex() != 0) {
+        showNoIndex();
+        ui->Edit1->setFocus();
+    } else {
+        ui->Edit2->setFocus();
+    }
 }
 
 int Tmainform::loadIndex() {
@@ -308,11 +387,62 @@ void Tmainform::RunSearch() {
 
 void Tmainform::ListView1DblClick() {
     QList<QTreeWidgetItem *> selected = ui->ListView1->selectedItems();
-    if (selected.isEmpty()) return;
-    QByteArray path = selected.first()->data(1, Qt::UserRole).toByteArray();
+    if (!selected.isEmpty()) openResult(selected.first());
+}
+
+// Whether a path that names no file lies inside a disc image: its nearest existing ancestor is a
+// regular file.
+static bool inside_image(fs::path p) {
     std::error_code ec;
-    if (!fs::is_regular_file(fs::path(path.toStdString()), ec)) return;
-    open_hook(file_url(path));
+    while (p.has_parent_path() && p != p.parent_path()) {
+        p = p.parent_path();
+        if (fs::exists(p, ec)) return fs::is_regular_file(p, ec);
+    }
+    return false;
+}
+
+void Tmainform::openResult(QTreeWidgetItem *item) {
+    QByteArray path = item->data(1, Qt::UserRole).toByteArray();
+    QString name = item->text(1);
+    std::error_code ec;
+    fs::path p(path.toStdString());
+    if (!fs::exists(p, ec)) {
+        // A file of a disc or an image is no file of the file system; one that is gone is gone.
+        show_message(this, inside_image(p) ? QStringLiteral("%1 lies inside a disc image and cannot be opened "
+                                                                    "from here.").arg(name)
+                                                    : QStringLiteral("%1 does not exist any more.").arg(name),
+                     QStringLiteral("Cannot open"), QMessageBox::Warning);
+        return;
+    }
+    if (!fs::is_regular_file(p, ec)) {
+        show_message(this, QStringLiteral("%1 is not a regular file.").arg(name), QStringLiteral("Cannot open"),
+                     QMessageBox::Warning);
+        return;
+    }
+    if (!open_hook(file_url(path)))
+        show_message(this, QStringLiteral("No application could open %1.").arg(name), QStringLiteral("Cannot open"),
+                     QMessageBox::Warning);
+}
+
+QMenu *Tmainform::resultMenu(QTreeWidgetItem *item) {
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QByteArray path = item->data(1, Qt::UserRole).toByteArray();
+    QString name = item->text(1);
+    menu->addAction(QStringLiteral("&Open"), this, [this, item] { openResult(item); });
+    menu->addAction(QStringLiteral("Open Containing &Folder"), this, [this, path, name] {
+        QByteArray dir = QByteArray::fromStdString(fs::path(path.toStdString()).parent_path().string());
+        std::error_code ec;
+        if (!fs::is_directory(fs::path(dir.toStdString()), ec)) {
+            show_message(this, QStringLiteral("The folder of %1 does not exist any more.").arg(name),
+                         QStringLiteral("Cannot open"), QMessageBox::Warning);
+        } else if (!open_hook(file_url(dir))) {
+            show_message(this, QStringLiteral("No application could open the folder of %1.").arg(name),
+                         QStringLiteral("Cannot open"), QMessageBox::Warning);
+        }
+    });
+    menu->addAction(QStringLiteral("&Copy Path"), this, [path] { copy_hook(QFile::decodeName(path)); });
+    return menu;
 }
 
 void Tmainform::ListView1ColumnClick(int column) {
@@ -324,6 +454,7 @@ void Tmainform::ListView1ColumnClick(int column) {
         return;
     sort_direction = -sort_direction;
     ui->ListView1->sortItems(column, Qt::AscendingOrder); // the direction is in the comparison
+    showSortIndicator();
 }
 
 // A "Freq" text as its number: "> 68" counts as 68.

@@ -14,6 +14,7 @@
 #include <optional>
 
 class QLabel;
+class QMenu;
 class Tscanform;
 namespace Ui {
 class Tmainform;
@@ -27,8 +28,8 @@ extern MessageHook message_hook;
 void show_message(QWidget *owner, const QString &text, const QString &title,
                   QMessageBox::Icon icon = QMessageBox::NoIcon);
 
-// Asks the desktop to open a file URL with its default application; the outcome is not reported.
-using OpenHook = void (*)(const QUrl &url);
+// Asks the desktop to open a file URL with its default application; false when it could not.
+using OpenHook = bool (*)(const QUrl &url);
 extern OpenHook open_hook;
 
 // Asks for a directory, starting at start; "" when the user cancels.
@@ -42,6 +43,14 @@ extern ChooseDirHook choose_dir_hook;
 // (idx.dat keeps the path and is loaded again from another working directory), and trailing
 // separators are dropped.
 std::optional<QByteArray> index_path(const QString &text);
+
+// Copies text to the clipboard (the tests read it back from here).
+using CopyHook = void (*)(const QString &text);
+extern CopyHook copy_hook;
+
+// Whether the window keeps its size and column widths between starts (QSettings). The program
+// sets it; tests leave it off so that nothing of theirs is saved.
+extern bool remember_layout;
 
 // Widens a static text to its whole caption where the substituted font runs wider than the
 // design's; its place and height stay.
@@ -93,6 +102,10 @@ class Tmainform : public QMainWindow {
     void BitBtn2Click();
     void Edit2KeyPress(); // Enter in the word box
     void ListView1DblClick();
+    // Opens the file of a result row with the desktop's application, or says why it cannot.
+    void openResult(QTreeWidgetItem *item);
+    // The context menu of a result row: Open, Open Containing Folder, Copy Path.
+    QMenu *resultMenu(QTreeWidgetItem *item);
     void ListView1ColumnClick(int column);
     // <0, 0 or >0 as row a sorts before, with or after row b.
     int ListView1Compare(const QTreeWidgetItem &a, const QTreeWidgetItem &b) const;
@@ -101,10 +114,13 @@ class Tmainform : public QMainWindow {
 
   protected:
     void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
   private:
     void placeControls(); // keeps the panel's controls on their edges as the window resizes
+    void shareColumns();  // Filename and First Occurence share the list's width beyond Freq
+    void showSortIndicator();
 
     Ui::Tmainform *ui;
     QLabel *panels[2];
@@ -112,6 +128,7 @@ class Tmainform : public QMainWindow {
     int sort_column = 0;     // -1 "Freq", 0 "Filename"
     int sort_direction = -1; // multiplies every comparison; flips at each sorting click
     bool shown = false;
+    int list_width = 0; // the list viewport's width when the columns were last shared
     struct Anchor {
         QWidget *w;
         QRect design;

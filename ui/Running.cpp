@@ -95,7 +95,10 @@ void Tscanform::Timer1Timer() {
         set(ui->Label1, QString::asprintf("%.2f MB/s", throughput / MB));
         set(ui->Label2, QString::asprintf("%.2f MB", static_cast<double>(done) / MB));
         set(ui->Label3, QString::asprintf("%.2f MB", static_cast<double>(total) / MB));
-        set(ui->Label4, QString::asprintf("%d:%02d ", minutes, seconds));
+        // Elapsed time, and once a few per cent are read an estimate of the time still needed.
+        std::string left = status == IDX_ACTIVE ? time_left(done, total, throughput) : "";
+        set(ui->Label4, QString::asprintf("%d:%02d ", minutes, seconds) +
+                            (left.empty() ? QString() : QStringLiteral(" (%1)").arg(QString::fromStdString(left))));
     }
     ticks++;
 }

@@ -1,6 +1,7 @@
 #include "idx/text/extract.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <string_view>
@@ -175,16 +176,18 @@ bool load_trigrams(const char *path) {
     return true;
 }
 
-// The table lives beside the program file. A directory too long for the name counts as no file.
+// The table lives beside the program file (the build tree), or in share/olmarest beside the
+// program's bin directory (an installation). A directory too long for the name counts as no file.
 static void load_default_trigrams() {
-    static const char NAME[] = "/trigram_freqs.dat";
-    char path[OS_PATH_MAX];
-    if (!os_program_dir(path, sizeof path) || strlen(path) + sizeof NAME > sizeof path) {
-        load_trigrams(nullptr);
-        return;
+    char dir[OS_PATH_MAX];
+    if (os_program_dir(dir, sizeof dir)) {
+        for (const char *rel : {"/trigram_freqs.dat", "/../share/olmarest/trigram_freqs.dat"}) {
+            char path[OS_PATH_MAX];
+            int n = snprintf(path, sizeof path, "%s%s", dir, rel);
+            if (n > 0 && n < static_cast<int>(sizeof path) && load_trigrams(path)) return;
+        }
     }
-    strcat(path, NAME);
-    load_trigrams(path);
+    load_trigrams(nullptr);
 }
 
 bool word_plausible(const char *word, int len) {

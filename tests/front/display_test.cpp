@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "front/display.h"
+#include "front/report.h"
 
 TEST(Display, ExcerptsAsReadableUtf8) {
     const struct {
@@ -22,4 +23,14 @@ TEST(Display, ExcerptsAsReadableUtf8) {
         SCOPED_TRACE(c.in);
         EXPECT_EQ(display_excerpt(c.in, c.markup), c.want);
     }
+}
+
+TEST(Report, TimeLeftOnceAFewPercentAreRead) {
+    constexpr uint64_t MB = 1048576;
+    EXPECT_EQ(time_left(2 * MB, 100 * MB, 1.0 * MB), "");          // under 3 %: too early to say
+    EXPECT_EQ(time_left(10 * MB, 100 * MB, 1.0 * MB), "1:30 left");
+    EXPECT_EQ(time_left(10 * MB, 100 * MB, 0.0), "");               // no rate yet
+    EXPECT_EQ(time_left(50 * MB, 100 * MB, 10000.0), "1:27:23 left");
+    EXPECT_EQ(time_left(100 * MB, 100 * MB, 1.0 * MB), "0:00 left");
+    EXPECT_EQ(time_left(0, 0, 1.0), "");
 }

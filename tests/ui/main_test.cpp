@@ -2,6 +2,7 @@
 // sorting, opening files; and the application's error display.
 #include <QFile>
 #include <QGroupBox>
+#include <QMenu>
 #include <QHeaderView>
 #include <QTimer>
 #include <QTest>
@@ -77,16 +78,16 @@ class MainWindowTest : public QObject {
             QVERIFY2(!f->find<QAbstractButton>(name)->icon().pixmap(16).isNull(), name);
         QVERIFY(!f->mainform->windowIcon().pixmap(32).isNull());
 
-        // Keyboard order: path box, Create Index, word box, Search, then the list.
+        // Keyboard order: path box, folder button, Create Index, word box, Search, then the list.
         QStringList order;
         QWidget *w = f->find<QWidget>("Edit1");
-        while (order.size() < 5) {
+        while (order.size() < 6) {
             if ((w->focusPolicy() & Qt::TabFocus) &&
                 (w->inherits("QAbstractButton") || w->inherits("QLineEdit") || w->inherits("QTreeWidget")))
                 order << w->objectName();
             w = w->nextInFocusChain();
         }
-        QCOMPARE(order, (QStringList{"Edit1", "idxbtn", "Edit2", "BitBtn2", "ListView1"}));
+        QCOMPARE(order, (QStringList{"Edit1", "SpeedButton1", "idxbtn", "Edit2", "BitBtn2", "ListView1"}));
     }
 
     void panelControlsFollowTheWindowEdges() {
@@ -242,9 +243,81 @@ class MainWindowTest : public QObject {
         QCOMPARE(opened.size(), 1);
         QCOMPARE(opened[0], QUrl::fromLocalFile(f->column(1)[0]));
 
-        std::filesystem::remove(f->column(1)[0].toStdString()); // gone since the search: nothing
+        std::filesystem::remove(f->column(1)[0].toStdString()); // gone since the search: said so
         doubleClick(row0.center());
         QCOMPARE(opened.size(), 1);
+        QCOMPARE(messages.size(), 1);
+        QVERIFY2(messages[0].text.endsWith(QStringLiteral("does not exist any more.")), qPrintable(messages[0].text));
+    }
+
+    void enterAndTheContextMenuOpenTheRow() {
+        f->write("tree/a.txt", "harbour lights at night");
+        QVERIFY(f->index(f->qpath("tree")));
+        f->search(QStringLiteral("harbour"));
+        QTreeWidgetItem *row = list()->topLevelItem(0);
+        list()->setCurrentItem(row);
+        list()->setFocus();
+        QTest::keyClick(list(), Qt::Key_Return);
+        QCOMPARE(opened, (QList<QUrl>{QUrl::fromLocalFile(f->qpath("tree/a.txt"))}));
+
+        auto action = [&](const char *text) {
+            QMenu *menu = f->mainform->resultMenu(row);
+            for (QAction *a : menu->actions())
+                if (a->text() == QLatin1String(text)) {
+                    a->trigger();
+                    break;
+                }
+            delete menu;
+        };
+        action("&Open");
+        action("Open Containing &Folder");
+        action("&Copy Path");
+        QCOMPARE(opened.size(), 3);
+        QCOMPARE(opened[1], QUrl::fromLocalFile(f->qpath("tree/a.txt")));
+        QCOMPARE(opened[2], QUrl::fromLocalFile(f->qpath("tree")));
+        QCOMPARE(copied, (QStringList{f->qpath("tree/a.txt")}));
+        QVERIFY(messages.isEmpty());
+
+        // The desktop has no application for it: said so, never nothing.
+        open_succeeds = false;
+        action("&Open");
+        QCOMPARE(messages.size(), 1);
+        QVERIFY2(messages[0].text.startsWith(QStringLiteral("No application could open")), qPrintable(messages[0].text));
+    }
+
+    void columnsShareTheWidthAndShowTheSortOrder() {
+        writeCountedTree();
+        QVERIFY(f->index(f->qpath("tree")));
+        f->search(QStringLiteral("harbour lantern"));
+        QHeaderView *h = list()->header();
+        f->mainform->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f->mainform));
+        int before = list()->viewport()->width();
+        f->mainform->resize(f->mainform->width() + 330, f->mainform->height());
+        QTRY_COMPARE(list()->viewport()->width(), before + 330);
+        // Freq keeps its width; the other two take the new room in their design proportion.
+        QCOMPARE(h->sectionSize(0), 50);
+        QCOMPARE(h->sectionSize(1), 300 + 180);
+        QCOMPARE(h->sectionSize(2), 250 + 150);
+        QVERIFY(h->isSortIndicatorShown());
+        clickHeader(0);
+        QCOMPARE(h->sortIndicatorSection(), 0);
+        Qt::SortOrder first = h->sortIndicatorOrder();
+        clickHeader(0);
+        QCOMPARE(h->sortIndicatorSection(), 0);
+        QVERIFY(h->sortIndicatorOrder() != first);
+        clickHeader(1);
+        QCOMPARE(h->sortIndicatorSection(), 1);
+    }
+
+    void focusStartsInTheWordBoxWhenAnIndexLoads() {
+        f->write("tree/a.txt", "harbour lights at night");
+        QVERIFY(f->index(f->qpath("tree")));
+        Tmainform again;
+        Tscanform scan(&again);
+        again.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&again));
+        QTRY_COMPARE(again.focusWidget(), again.findChild<QWidget *>(QStringLiteral("Edit2")));
     }
 
     void latin1AndUtf8NamesShowAsTheirLetters() {

@@ -15,13 +15,18 @@ namespace fs = std::filesystem;
 
 QList<Message> messages;
 QList<QUrl> opened;
+bool open_succeeds = true;
+QStringList copied;
 QStringList warnings;
 
 static void record_message(QWidget *owner, const QString &text, const QString &title, QMessageBox::Icon) {
     messages.append({owner != nullptr, text, title});
 }
 
-static void record_open(const QUrl &url) { opened.append(url); }
+static bool record_open(const QUrl &url) {
+    opened.append(url);
+    return open_succeeds;
+}
 
 static QtMessageHandler qt_handler = nullptr;
 
@@ -81,6 +86,9 @@ UiFixture::UiFixture() {
     fs::current_path(root);
     messages.clear();
     opened.clear();
+    open_succeeds = true;
+    copied.clear();
+    copy_hook = [](const QString &text) { copied.append(text); };
     warnings.clear();
     hold_reads = false;
     os_set_io_backend(nullptr);

@@ -25,6 +25,8 @@ struct Message {
 };
 extern QList<Message> messages; // every box "shown" since the fixture began
 extern QList<QUrl> opened;      // every file handed to the desktop
+extern bool open_succeeds;      // what the desktop answers to an open
+extern QStringList copied;      // every text put on the clipboard
 extern QStringList warnings;    // Qt's warnings since the fixture began
 void install_recorders();
 
