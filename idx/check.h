@@ -5,10 +5,11 @@
 #ifndef OLMAREST_IDX_CHECK_H
 #define OLMAREST_IDX_CHECK_H
 
-// The unit names are the engine's designed source units; the line is that of the file that
-// defines UNIT. Units split over several files share a name: idx/index (lifecycle.cpp, load.cpp,
-// record.cpp, query.cpp, store/pool.cpp), idx/read (read/walk.cpp, read/pipeline.cpp,
-// read/cdfs.cpp), idx/exthashtbl, idx/extract, idx/detect. set_report_hook is in idx/engine.h.
+// The unit names are the engine's designed source units, which today's files divide further; the
+// line is that of the file that defines UNIT: idx/index (lifecycle.cpp, load.cpp, record.cpp,
+// query.cpp, store/pool.cpp), idx/read (read/pipeline.cpp), idx/exthashtbl (store/exthashtbl.cpp),
+// idx/extract (text/extract.cpp), idx/detect (text/detect.cpp). set_report_hook is in
+// idx/engine.h.
 
 [[noreturn]] void assert_failed(const char *expr, const char *unit, int line);
 void check_failed(const char *expr, const char *unit, int line);
