@@ -2,6 +2,7 @@
 // the event loop. Errors that escape an event handler are shown by Application::notify; an error
 // that escapes start-up itself is shown here. The engine's assertion reports go to message boxes.
 #include <QCommandLineParser>
+#include <QFile>
 #include <QIcon>
 #include <chrono>
 #include <csignal>
@@ -17,12 +18,6 @@
 #include "ui/Main.h"
 #include "ui/Running.h"
 
-// Makes the per-user data directory the index directory, the one olmarest-cli uses too; it is
-// made on first use and given our default stop list. False when it cannot be had.
-static bool enter_user_data_dir() {
-    std::string why;
-    return choose_idx_dir(nullptr, &why) == 0;
-}
 
 int main(int argc, char **argv) {
     // Past the file size limit a write into the index fails with a reason the scan log shows,
@@ -41,15 +36,26 @@ int main(int argc, char **argv) {
         args.setApplicationDescription(QStringLiteral("Index a folder, CD-ROM or disc image and search it for words."));
         args.addHelpOption();
         args.addVersionOption();
-        QCommandLineOption user_data(QStringLiteral("user-data"),
-                                     QStringLiteral("Keep idx.dat and stopwords.txt in the per-user data directory "
-                                                    "($XDG_DATA_HOME/olmarest) instead of the current directory."));
+        QCommandLineOption index_dir(QStringList{QStringLiteral("d"), QStringLiteral("index-dir")},
+                                     QStringLiteral("Keep idx.dat and stopwords.txt in DIR (default: $OLMAREST_DIR, "
+                                                    "else $XDG_DATA_HOME/olmarest, as olmarest-cli does)."),
+                                     QStringLiteral("DIR"));
+        args.addOption(index_dir);
+        // Older menu entries start the program with --user-data: the per-user directory is the
+        // default now, so the option is taken and changes nothing.
+        QCommandLineOption user_data(QStringLiteral("user-data"), QStringLiteral("The default; kept for old menu entries."));
+        user_data.setFlags(QCommandLineOption::HiddenFromHelp);
         args.addOption(user_data);
         args.addPositionalArgument(QStringLiteral("path"), QStringLiteral("Folder to put in the path box."),
                                    QStringLiteral("[path]"));
         args.process(app);
-        if (args.isSet(user_data) && !enter_user_data_dir())
-            std::fprintf(stderr, "olmarest: no per-user data directory; using the current directory\n");
+        // The same index directory as olmarest-cli: -d, else $OLMAREST_DIR, else the per-user one.
+        std::string why;
+        QByteArray dir = QFile::encodeName(args.value(index_dir));
+        if (choose_idx_dir(dir.isEmpty() ? nullptr : dir.constData(), &why) != 0) {
+            std::fprintf(stderr, "olmarest: %s; using the current directory\n", why.c_str());
+            set_idx_dir("");
+        }
 
         Tmainform mainform;
         Tscanform scanform(&mainform);

@@ -18,7 +18,7 @@
 #include "os/os.h"
 
 static const char USAGE[] =
-    "Usage: olmarest-cli [-d DIR] index [--verbose] PATH\n"
+    "Usage: olmarest-cli [-d DIR] index [--verbose] [--no-stopwords] PATH\n"
     "       olmarest-cli [-d DIR] search [--no-excerpts | -l [-0]] [--raw] WORD...\n"
     "       olmarest-cli --help | --version\n"
     "\n"
@@ -30,6 +30,7 @@ static const char USAGE[] =
     "  -d, --index-dir DIR        keep idx.dat and stopwords.txt in DIR (default: $OLMAREST_DIR,\n"
     "                             else $XDG_DATA_HOME/olmarest, i.e. ~/.local/share/olmarest)\n"
     "  -v, --verbose              index: one line per read pass on standard error\n"
+    "      --no-stopwords         index: give an index directory without stopwords.txt none\n"
     "      --no-excerpts          search: frequency and path only\n"
     "  -l, --files-with-matches   search: paths only\n"
     "  -0, --null                 search: end each path or row with a NUL byte (for xargs -0)\n"
@@ -183,7 +184,7 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
 
 // ---- Arguments ----
 
-enum Opt { OPT_NO_EXCERPTS = 256, OPT_RAW };
+enum Opt { OPT_NO_EXCERPTS = 256, OPT_RAW, OPT_NO_STOPWORDS };
 
 static const struct option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -191,6 +192,7 @@ static const struct option LONG_OPTIONS[] = {
     {"index-dir", required_argument, nullptr, 'd'},
     {"verbose", no_argument, nullptr, 'v'},
     {"no-excerpts", no_argument, nullptr, OPT_NO_EXCERPTS},
+    {"no-stopwords", no_argument, nullptr, OPT_NO_STOPWORDS},
     {"files-with-matches", no_argument, nullptr, 'l'},
     {"null", no_argument, nullptr, '0'},
     {"raw", no_argument, nullptr, OPT_RAW},
@@ -218,7 +220,7 @@ static int check_output(FILE *out, FILE *err, int code) {
 static int run(int argc, char **argv, FILE *out, FILE *err) {
     std::vector<std::string> args; // the command and its operands, in order
     const char *dir = nullptr;
-    bool help = false, version = false, verbose = false;
+    bool help = false, version = false, verbose = false, no_stopwords = false;
     SearchOptions so;
     std::string search_only; // the first search option seen, for the message when index gets it
     // A leading '-' returns operands in place, so options may follow words whatever
@@ -233,6 +235,7 @@ static int run(int argc, char **argv, FILE *out, FILE *err) {
         case 'V': version = true; break;
         case 'd': dir = optarg; break;
         case 'v': verbose = true; break;
+        case OPT_NO_STOPWORDS: no_stopwords = true; break;
         case OPT_NO_EXCERPTS: so.excerpts = false; search_only = "--no-excerpts"; break;
         case 'l': so.files_only = true; search_only = "--files-with-matches"; break;
         case '0': so.null_end = true; search_only = "--null"; break;
@@ -259,6 +262,7 @@ static int run(int argc, char **argv, FILE *out, FILE *err) {
     if (cmd != "index" && cmd != "search") return usage_error(err, "unknown command '" + cmd + "'");
     if (cmd == "index" && !search_only.empty()) return usage_error(err, search_only + " is an option of search");
     if (cmd == "search" && verbose) return usage_error(err, "--verbose is an option of index");
+    if (cmd == "search" && no_stopwords) return usage_error(err, "--no-stopwords is an option of index");
     if (cmd == "index" && args.size() != 1) return usage_error(err, "index takes one PATH");
     if (cmd == "search" && args.empty()) return usage_error(err, "search needs at least one word");
     std::string why;
@@ -266,7 +270,12 @@ static int run(int argc, char **argv, FILE *out, FILE *err) {
         fprintf(err, "olmarest-cli: %s\n", why.c_str());
         return EXIT_ERROR;
     }
-    if (cmd == "index") return cmd_index(args[0].c_str(), verbose, out, err);
+    if (cmd == "index") {
+        // Like the per-user directory, any index directory gets the default stop list for its
+        // first run, unless the user asks for none.
+        if (!no_stopwords) seed_stop_list();
+        return cmd_index(args[0].c_str(), verbose, out, err);
+    }
     return cmd_search(args, so, out, err);
 }
 

@@ -44,6 +44,14 @@ std::string default_stopwords() {
     return "";
 }
 
+void seed_stop_list() {
+    std::string mine = idx_dir_file("stopwords.txt");
+    uint64_t dev, ino;
+    if (os_path_id(mine.c_str(), &dev, &ino)) return;
+    std::string stops = default_stopwords();
+    if (!stops.empty()) os_copy_file(stops.c_str(), mine.c_str());
+}
+
 int choose_idx_dir(const char *dir, std::string *why) {
     const char *env = getenv("OLMAREST_DIR");
     const char *named = dir && *dir ? dir : env && *env ? env : nullptr;

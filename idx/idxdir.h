@@ -21,6 +21,11 @@ std::string user_idx_dir();
 // share/olmarest beside the program's bin directory (an installation); "" when there is none.
 std::string default_stopwords();
 
+// Gives the index directory the default stop list when it has no stopwords.txt, as a new per-user
+// directory gets it; an existing one, even empty, is left as it is. Nothing is said when no copy
+// could be made: the run then has no stop words.
+void seed_stop_list();
+
 // Chooses the index directory and makes the engine use it: dir when given (not null, not empty),
 // else $OLMAREST_DIR when set, else user_idx_dir(). A directory named by dir or $OLMAREST_DIR must
 // exist already; the per-user one is made on first use, with its parents, and the default

@@ -7,6 +7,7 @@
 #include "front/display.h"
 #include "front/report.h"
 #include "idx/engine.h"
+#include "idx/idxdir.h"
 #include "ui/Main.h"
 #include "ui_Running.h"
 
@@ -48,6 +49,7 @@ void Tscanform::StartScan(const QByteArray &path) {
     reason_logged = false;
     start_time = get_seconds();
     scan_path = path;
+    seed_stop_list(); // an index directory without a stop list gets the default one, as with the CLI
     if (create_idx(scan_path.constData()) == -1) {
         log(QStringLiteral("ERROR: Can not initialize indexscan !"));
         logReason();

@@ -88,7 +88,7 @@ class Cli : public TempTree {
 TEST_F(Cli, HelpVersionAndBadArguments) {
     CliRun r = cli("--help");
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("index [--verbose] PATH"), std::string::npos);
+    EXPECT_NE(r.out.find("index [--verbose] [--no-stopwords] PATH"), std::string::npos);
     r = cli("--version");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("olmarest-cli ", 0), 0u);

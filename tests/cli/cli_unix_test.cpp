@@ -132,9 +132,16 @@ TEST_F(CliUnix, IndexDirectoryIsChosenMadeAndSeeded) {
     // -d and OLMAREST_DIR name a directory that must exist; -d wins.
     mkdir("mine");
     setenv("OLMAREST_DIR", path("mine").c_str(), 1);
-    ASSERT_EQ(cli({"index", tree()}).code, 0);
+    ASSERT_EQ(cli({"index", "--no-stopwords", tree()}).code, 0);
     EXPECT_TRUE(std::filesystem::exists(path("mine/idx.dat")));
-    EXPECT_FALSE(std::filesystem::exists(path("mine/stopwords.txt")));
+    EXPECT_FALSE(std::filesystem::exists(path("mine/stopwords.txt"))) << "none was asked for";
+    // A named directory without a stop list gets the default one for its run, as the per-user
+    // one does; a list the user left there, even an empty one, stays as it is.
+    ASSERT_EQ(cli({"index", tree()}).code, 0);
+    EXPECT_EQ(read_file(path("mine/stopwords.txt")), read_file(path("xdg/olmarest/stopwords.txt")));
+    write("own/stopwords.txt", "");
+    ASSERT_EQ(cli({"-d", path("own"), "index", tree()}).code, 0);
+    EXPECT_EQ(read_file(path("own/stopwords.txt")), "");
     ASSERT_EQ(cli({"-d", ".", "index", tree()}).code, 0);
     EXPECT_TRUE(std::filesystem::exists(path("idx.dat")));
     ASSERT_EQ(cli({"search", "--index-dir=.", "lighthouse"}).code, 0);
