@@ -173,6 +173,16 @@ Tmainform::Tmainform(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tmainfor
     // Index, word box, Search, list.
     ui->SpeedButton1->setFocusPolicy(Qt::StrongFocus);
 
+    // Why there is no index, or why words found nothing, in the window itself: a tooltip alone is
+    // found by few.
+    notice_ = new QLabel(ui->centralwidget);
+    notice_->setObjectName(QStringLiteral("Notice"));
+    notice_->setWordWrap(true);
+    notice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    notice_->setContentsMargins(6, 3, 6, 3);
+    notice_->hide();
+    ui->clientLayout->addWidget(notice_);
+
     ui->StatusBar1->setFixedHeight(19);
     for (int i = 0; i < 2; i++) {
         panels[i] = new QLabel(ui->StatusBar1);
@@ -253,7 +263,10 @@ void Tmainform::setScanForm(Tscanform *scan) {
     connect(scan, &QDialog::finished, this, [this] { ui->Edit2->setFocus(); });
 }
 
-void Tmainform::setPathText(const QString &text) { ui->Edit1->setText(text); }
+void Tmainform::setPathText(const QString &text) {
+    ui->Edit1->setText(text);
+    path_given = true;
+}
 
 QLabel *Tmainform::panel(int i) const { return panels[i]; }
 
@@ -307,14 +320,24 @@ int Tmainform::loadIndex() {
     panels[1]->setText(QStringLiteral("Reading index..."));
     ui->StatusBar1->repaint();
     if (read_idx() != 0) return -1;
+    showNotice(QString());
+    // The path box shows what is indexed, unless the user has already put a path there.
+    if (!path_given) ui->Edit1->setText(bytes_text(indexed_path()));
     panels[1]->setText(QStringLiteral("Search in: %1 (%2 files)").arg(bytes_text(indexed_path())).arg(progress().files));
     ui->BitBtn2->setEnabled(true);
     return 0;
 }
 
+void Tmainform::showNotice(const QString &text) {
+    notice_->setText(text);
+    notice_->setVisible(!text.isEmpty());
+}
+
 void Tmainform::showNoIndex() {
     panels[1]->setText(QStringLiteral("No index loaded"));
     panels[1]->setToolTip(bytes_text(idx_reason()));
+    showNotice(*idx_reason() ? QStringLiteral("No index loaded: %1").arg(bytes_text(idx_reason()))
+                             : QStringLiteral("No index loaded"));
     ui->BitBtn2->setEnabled(false);
 }
 
@@ -373,6 +396,8 @@ void Tmainform::RunSearch() {
     list->viewport()->repaint();
     panels[0]->setText(QStringLiteral("%1 matches found !").arg(rows));
     panels[0]->setToolTip(query_notes());
+    // The words that found nothing, and why, where the user looks: under the list.
+    showNotice(query_notes());
     ui->StatusBar1->repaint();
     int row = 0;
     while (next_result(&path, &freq, &text) == 0) {

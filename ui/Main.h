@@ -93,6 +93,9 @@ class Tmainform : public QMainWindow {
     // "No index loaded", Search disabled, and the engine's reason as the panel's tooltip.
     void showNoIndex();
     QLabel *panel(int i) const; // status bar panel 0 or 1
+    // The line under the list that says why there is no index, or why words found nothing;
+    // hidden when there is nothing to say.
+    QLabel *notice() const { return notice_; }
 
     // Event handlers.
     void FormShow();
@@ -122,12 +125,16 @@ class Tmainform : public QMainWindow {
     void shareColumns();  // Filename and First Occurence share the list's width beyond Freq
     void showSortIndicator();
 
+    void showNotice(const QString &text);
+
     Ui::Tmainform *ui;
     QLabel *panels[2];
+    QLabel *notice_ = nullptr;
     Tscanform *scanform = nullptr;
     int sort_column = 0;     // -1 "Freq", 0 "Filename"
     int sort_direction = -1; // multiplies every comparison; flips at each sorting click
     bool shown = false;
+    bool path_given = false; // the path box holds a path the user gave at start
     int list_width = 0; // the list viewport's width when the columns were last shared
     struct Anchor {
         QWidget *w;

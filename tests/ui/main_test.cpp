@@ -148,6 +148,26 @@ class MainWindowTest : public QObject {
         QVERIFY2(!excerpt.contains(QLatin1Char('<')) && !excerpt.contains(QLatin1Char('>')), qPrintable(excerpt));
     }
 
+    // Why there is no index, and why words found nothing, stand in the window, not only in tooltips;
+    // the path box shows the indexed folder once an index is loaded.
+    void reasonsShowInTheWindow() {
+        f->mainform->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f->mainform));
+        QLabel *notice = f->mainform->notice();
+        QTRY_VERIFY(notice->isVisible());
+        QVERIFY2(notice->text().startsWith(QStringLiteral("No index loaded: ")), qPrintable(notice->text()));
+
+        f->write("tree/a.txt", "harbour lights at night");
+        QVERIFY(f->index(f->qpath("tree")));
+        QVERIFY(!notice->isVisible());
+        QCOMPARE(f->find<QLineEdit>("Edit1")->text(), f->qpath("tree"));
+        f->search(QStringLiteral("weather gcc"));
+        QVERIFY(notice->isVisible());
+        QCOMPARE(notice->text(), QStringLiteral("weather: not in the index\ngcc: shorter than 4 letters"));
+        f->search(QStringLiteral("harbour"));
+        QVERIFY(!notice->isVisible());
+    }
+
     void enterInWordBoxWithoutIndexDoesNothing() {
         f->write("tree/a.txt", "harbour lights at night");
         f->mainform->panel(0)->setText(QStringLiteral("untouched"));
