@@ -158,8 +158,8 @@ Tmainform::Tmainform(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tmainfor
     header->resizeSection(0, 50);
     header->resizeSection(1, 300);
     header->resizeSection(2, 250);
-    header->setSortIndicatorShown(true);
-    showSortIndicator();
+    // Rows come in rank order; the indicator shows once a header click has sorted them.
+    header->setSortIndicatorShown(false);
     // Enter on a row opens it, as a double click does.
     ui->ListView1->installEventFilter(this);
     ui->ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -251,6 +251,7 @@ void Tmainform::shareColumns() {
 
 void Tmainform::showSortIndicator() {
     // The list's own order is the comparison's; the indicator only shows it.
+    ui->ListView1->header()->setSortIndicatorShown(true);
     int column = sort_column == -1 ? 0 : 1;
     ui->ListView1->header()->setSortIndicator(column, sort_direction > 0 ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
@@ -378,6 +379,7 @@ void Tmainform::RunSearch() {
     query_typed({ui->Edit2->text().toStdString()});
     QTreeWidget *list = ui->ListView1;
     list->clear();
+    list->header()->setSortIndicatorShown(false); // rank order again
     char *path;
     char *text;
     int freq;
