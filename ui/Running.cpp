@@ -1,6 +1,7 @@
 #include "ui/Running.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QTimer>
 #include <algorithm>
 
@@ -77,8 +78,14 @@ void Tscanform::Timer1Timer() {
                 log(QString::fromStdString(line));
         } else {
             logReason();
-            // A cancel that kept an index did not fail: the reason says what idx.dat holds now.
-            if (cancel_kept == CancelKept::none) log(QStringLiteral("SCAN FAILED !"));
+            // A cancel that kept an index did not fail: the reason says what idx.dat holds now. A
+            // failed run leaves idx.dat as it was, and the log says whether there is one.
+            if (cancel_kept == CancelKept::none) {
+                log(QStringLiteral("SCAN FAILED !"));
+                log(QFile::exists(QFile::decodeName(idx_dir_file("idx.dat").c_str()))
+                        ? QStringLiteral("The run failed; the previous index is kept.")
+                        : QStringLiteral("The run failed; there is no index."));
+            }
         }
         // Every file or folder the run left out is named, as olmarest-cli names them.
         for (const std::string &line : unread_report()) log(QString::fromStdString(line));
@@ -152,8 +159,13 @@ void Tscanform::FormClose() {
             mainform->panel(1)->setToolTip(why);
         }
     } else {
-        // create_idx has already discarded the index that was loaded before.
+        // A failed run leaves idx.dat as it was: the index there, if any, is the one shown again.
+        QString why = QString::fromStdString(escaped_name(idx_reason()));
         show_message(nullptr, QStringLiteral("indexing failed"), QString());
-        mainform->showNoIndex();
+        if (mainform->loadIndex() != 0) {
+            mainform->showNoIndex();
+        } else {
+            mainform->panel(1)->setToolTip(why);
+        }
     }
 }

@@ -175,20 +175,22 @@ class ScanDialogTest : public QObject {
         QVERIFY(f->find<QPushButton>("BitBtn2")->isEnabled());
     }
 
-    void failedRunLeavesNoIndexWithItsReason() {
+    // A failed run leaves idx.dat as it was: the window shows that index again, and the log says so.
+    void failedRunKeepsAndShowsThePreviousIndex() {
         f->write("tree/a.txt", "harbour lights at night");
         QVERIFY(f->index(f->qpath("tree")));
         QVERIFY(f->find<QPushButton>("BitBtn2")->isEnabled());
         f->mkdir("empty");
         QVERIFY(f->startRun(f->qpath("empty")));
-        QCOMPARE(f->log(), (QStringList{"Scanning ...", "no file found below the path", "SCAN FAILED !"}));
+        QCOMPARE(f->log(), (QStringList{"Scanning ...", "no file found below the path", "SCAN FAILED !",
+                                        "The run failed; the previous index is kept."}));
         messages.clear();
         f->closeRun();
         QCOMPARE(messages.size(), 1);
         QCOMPARE(messages[0].text, QStringLiteral("indexing failed"));
-        QCOMPARE(f->status(1), QStringLiteral("No index loaded"));
+        QCOMPARE(f->status(1), QStringLiteral("Search in: %1 (1 files)").arg(f->qpath("tree")));
         QCOMPARE(f->mainform->panel(1)->toolTip(), QStringLiteral("no file found below the path"));
-        QVERIFY(!f->find<QPushButton>("BitBtn2")->isEnabled());
+        QVERIFY(f->find<QPushButton>("BitBtn2")->isEnabled());
     }
 
     void refusedRunLogsItsReasonOnce() {
@@ -197,7 +199,8 @@ class ScanDialogTest : public QObject {
         f->write(deep + "/a.txt", "harbour lights at night");
         QVERIFY(f->startRun(f->qpath(deep)));
         QCOMPARE(f->log(), (QStringList{"ERROR: Can not initialize indexscan !",
-                                        "path too long: the index keeps at most 259 bytes of it", "SCAN FAILED !"}));
+                                        "path too long: the index keeps at most 259 bytes of it", "SCAN FAILED !",
+                                        "The run failed; there is no index."}));
         f->closeRun();
         QCOMPARE(f->status(1), QStringLiteral("No index loaded"));
     }
