@@ -9,7 +9,9 @@
 #ifndef OLMAREST_IDX_ENGINE_H
 #define OLMAREST_IDX_ENGINE_H
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -109,6 +111,13 @@ int query_typed(const std::vector<std::string> &words);
 // is gone through twice, paths first, then excerpts: a call with text not null that follows one
 // with text null starts again at the first file. The strings stay valid until the next call.
 int next_result(char **path, int *freq, char **text);
+// The file number of the file of the last next_result: it names the file to read_listed_file as
+// long as the same index stays loaded.
+unsigned result_file();
+// Hands every byte of a listed file to sink, in order, read as excerpts read it: by name, or from
+// its disc or image when the index was made of one (a file inside an image can then be opened from
+// a copy). False when it could not be read whole or sink answered false. Between runs.
+bool read_listed_file(unsigned file_num, const std::function<bool(const char *data, size_t n)> &sink);
 // The content kind (KIND_*) of the file of the last next_result, as its first block showed it;
 // KIND_UNKNOWN when its data has not been looked at (no excerpt was asked for).
 int result_kind();

@@ -1,7 +1,9 @@
 #include "idx/index.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <cstring>
 #include <vector>
 
@@ -247,6 +249,25 @@ int query_idx(const char *text) {
         return post_slot(a) < post_slot(b);
     });
     return r;
+}
+
+unsigned result_file() { return qs.result_fn; }
+
+bool read_listed_file(unsigned file_num, const std::function<bool(const char *data, size_t n)> &sink) {
+    if (!idx_loaded || file_num >= file_table.size()) return false;
+    uint64_t size = file_table[file_num].file_size;
+    std::vector<char> buf(READ_SIZE);
+    forget_blocks(); // the excerpts' buffer is not used here, but the open file may be shared
+    bool ok = true;
+    for (uint64_t at = 0; ok && at < size; at += READ_SIZE) {
+        uint64_t block = at / READ_SIZE;
+        if (block > UINT32_MAX) return false;
+        int n = read_block(file_num, static_cast<unsigned>(block), buf.data());
+        uint64_t want = std::min<uint64_t>(READ_SIZE, size - at);
+        ok = n >= 0 && static_cast<uint64_t>(n) >= want && sink(buf.data(), want);
+    }
+    read_block_close();
+    return ok;
 }
 
 char *get_file_path(unsigned file_num) {

@@ -320,6 +320,7 @@ int Tmainform::loadIndex() {
     panels[1]->setToolTip(QString());
     panels[1]->setText(QStringLiteral("Reading index..."));
     ui->StatusBar1->repaint();
+    index_generation++;
     if (read_idx() != 0) return -1;
     showNotice(QString());
     // The path box shows what is indexed, unless the user has already put a path there.
@@ -390,6 +391,8 @@ void Tmainform::RunSearch() {
         item->setText(0, freq < 0 ? QStringLiteral("> %1").arg(-freq) : QString::number(freq));
         item->setText(1, bytes_text(path));
         item->setData(1, Qt::UserRole, QByteArray(path)); // the name's own bytes, to open it by
+        item->setData(0, Qt::UserRole, result_file());     // and its number, to copy it out of an image
+        item->setData(2, Qt::UserRole, index_generation);
         list->addTopLevelItem(item);
         rows++;
     }
@@ -433,12 +436,20 @@ void Tmainform::openResult(QTreeWidgetItem *item) {
     QString name = item->text(1);
     std::error_code ec;
     fs::path p(path.toStdString());
+    if (!fs::exists(p, ec) && inside_image(p)) {
+        // A file of a disc image is no file of the file system: it opens from a private copy.
+        QString copy = copyFromImage(item);
+        if (copy.isEmpty())
+            show_message(this, QStringLiteral("%1 could not be read from its disc image.").arg(name),
+                         QStringLiteral("Cannot open"), QMessageBox::Warning);
+        else if (!open_hook(file_url(QFile::encodeName(copy))))
+            show_message(this, QStringLiteral("No application could open %1.").arg(name), QStringLiteral("Cannot open"),
+                         QMessageBox::Warning);
+        return;
+    }
     if (!fs::exists(p, ec)) {
-        // A file of a disc or an image is no file of the file system; one that is gone is gone.
-        show_message(this, inside_image(p) ? QStringLiteral("%1 lies inside a disc image and cannot be opened "
-                                                                    "from here.").arg(name)
-                                                    : QStringLiteral("%1 does not exist any more.").arg(name),
-                     QStringLiteral("Cannot open"), QMessageBox::Warning);
+        show_message(this, QStringLiteral("%1 does not exist any more.").arg(name), QStringLiteral("Cannot open"),
+                     QMessageBox::Warning);
         return;
     }
     if (!fs::is_regular_file(p, ec)) {
@@ -449,6 +460,37 @@ void Tmainform::openResult(QTreeWidgetItem *item) {
     if (!open_hook(file_url(path)))
         show_message(this, QStringLiteral("No application could open %1.").arg(name), QStringLiteral("Cannot open"),
                      QMessageBox::Warning);
+}
+
+QString Tmainform::copyFromImage(QTreeWidgetItem *item) {
+    // A row of an earlier index names a file of that one; its number means nothing now.
+    if (item->data(2, Qt::UserRole).toInt() != index_generation || !idx_loaded) return QString();
+    if (!image_copies) {
+        image_copies = std::make_unique<QTemporaryDir>();
+        if (!image_copies->isValid()) {
+            image_copies.reset();
+            return QString();
+        }
+    }
+    // One folder per file number, so that two files of one name do not meet.
+    unsigned fn = item->data(0, Qt::UserRole).toUInt();
+    QDir dir(image_copies->path());
+    QString sub = QString::number(fn);
+    if (!dir.mkpath(sub)) return QString();
+    QByteArray path = item->data(1, Qt::UserRole).toByteArray();
+    QString name = QFile::decodeName(QByteArray::fromStdString(fs::path(path.toStdString()).filename().string()));
+    QFile out(dir.filePath(sub + QLatin1Char('/') + name));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) return QString();
+    bool ok = read_listed_file(fn, [&out](const char *bytes, size_t n) {
+        return out.write(bytes, static_cast<qint64>(n)) == static_cast<qint64>(n);
+    });
+    out.close();
+    if (!ok) {
+        out.remove();
+        return QString();
+    }
+    out.setPermissions(QFileDevice::ReadOwner); // a copy: nothing to save back into the image
+    return out.fileName();
 }
 
 QMenu *Tmainform::resultMenu(QTreeWidgetItem *item) {

@@ -11,6 +11,8 @@
 #include <QMessageBox>
 #include <QTreeWidgetItem>
 #include <QUrl>
+#include <QTemporaryDir>
+#include <memory>
 #include <optional>
 
 class QLabel;
@@ -126,6 +128,9 @@ class Tmainform : public QMainWindow {
     void showSortIndicator();
 
     void showNotice(const QString &text);
+    // A private copy of a listed file that lies inside a disc image, made to be opened; "" when it
+    // could not be made. The copies go with the window.
+    QString copyFromImage(QTreeWidgetItem *item);
 
     Ui::Tmainform *ui;
     QLabel *panels[2];
@@ -135,6 +140,8 @@ class Tmainform : public QMainWindow {
     int sort_direction = -1; // multiplies every comparison; flips at each sorting click
     bool shown = false;
     bool path_given = false; // the path box holds a path the user gave at start
+    int index_generation = 0; // counts the indexes loaded: a row names its file within one of them
+    std::unique_ptr<QTemporaryDir> image_copies; // copies of files opened from disc images
     int list_width = 0; // the list viewport's width when the columns were last shared
     struct Anchor {
         QWidget *w;

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QTest>
 #include <QToolButton>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -303,6 +304,33 @@ class MainWindowTest : public QObject {
         action("&Open");
         QCOMPARE(messages.size(), 1);
         QVERIFY2(messages[0].text.startsWith(QStringLiteral("No application could open")), qPrintable(messages[0].text));
+    }
+
+    // A file inside a disc image opens from a private copy of its bytes, gone with the window.
+    void aFileInAnImageOpensFromAPrivateCopy() {
+        std::string text = "harbour lights at night\n";
+        for (int i = 0; i < 5000; i++) text += "line " + std::to_string(i) + " of the keeper's log\n"; // several blocks
+        f->write("src/docs/log.txt", text);
+        std::string cmd = "xorriso -as mkisofs -quiet -J -R -o '" + f->path("disc.iso") + "' '" + f->path("src") +
+                          "' >/dev/null 2>&1";
+        if (std::system(cmd.c_str()) != 0) QSKIP("xorriso is needed to make the image");
+        QVERIFY(f->index(f->qpath("disc.iso")));
+        f->search(QStringLiteral("harbour"));
+        QCOMPARE(list()->topLevelItemCount(), 1);
+        list()->setCurrentItem(list()->topLevelItem(0));
+        f->mainform->ListView1DblClick();
+        QVERIFY2(messages.isEmpty(), messages.isEmpty() ? "" : qPrintable(messages[0].text));
+        QCOMPARE(opened.size(), 1);
+        QString copy = opened[0].toLocalFile();
+        QVERIFY(copy.endsWith(QStringLiteral("/log.txt")));
+        QVERIFY(!copy.startsWith(f->qpath("disc.iso")));
+        QFile in(copy);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QCOMPARE(in.readAll().toStdString(), text);
+        in.close();
+        // The copies go with the window.
+        f.reset();
+        QVERIFY(!QFile::exists(copy));
     }
 
     void columnsShareTheWidthAndShowTheSortOrder() {
