@@ -4,10 +4,13 @@
 //
 //   olmarest_shots OUTDIR SAMPLES STOPWORDS     writes OUTDIR/main-window.png, OUTDIR/scan-dialog.png
 //   olmarest_shots --screen FILE                 grabs the whole screen of $DISPLAY (for the X smoke test)
+//   olmarest_shots --window ID FILE              grabs one X window; fails when it is all one colour,
+//                                                as a window that never painted is
 //
 // The copy lies at a fixed place, /tmp/olmarest-demo/samples, so the pictures show the same paths
 // from one run to the next; idx.dat is written there too.
 #include <QDeadlineTimer>
+#include <QImage>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -44,8 +47,25 @@ static int grab_screen(int argc, char **argv) {
     return 1;
 }
 
+static int grab_window(int argc, char **argv) {
+    QApplication app(argc, argv);
+    QScreen *screen = QGuiApplication::primaryScreen();
+    QImage image = screen ? screen->grabWindow(static_cast<WId>(std::stoull(argv[2]))).toImage() : QImage();
+    if (image.isNull() || !image.save(QString::fromLocal8Bit(argv[3]))) {
+        std::fprintf(stderr, "olmarest_shots: cannot grab window %s into %s\n", argv[2], argv[3]);
+        return 1;
+    }
+    QRgb first = image.pixel(0, 0);
+    for (int y = 0; y < image.height(); y++)
+        for (int x = 0; x < image.width(); x++)
+            if (image.pixel(x, y) != first) return 0;
+    std::fprintf(stderr, "olmarest_shots: window %s is all one colour\n", argv[2]);
+    return 1;
+}
+
 int main(int argc, char **argv) {
     if (argc == 3 && std::string(argv[1]) == "--screen") return grab_screen(argc, argv);
+    if (argc == 4 && std::string(argv[1]) == "--window") return grab_window(argc, argv);
     if (argc != 4) {
         std::fprintf(stderr, "usage: olmarest_shots OUTDIR SAMPLES STOPWORDS\n");
         return 2;

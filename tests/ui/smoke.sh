@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The desktop program on a real X server (Xvfb): start it with samples/ in the path box, wait for
 # the main window, index through Enter in the path box, close the dialog when the run has ended,
-# search through Enter in the word box, grab the screen, quit with Ctrl+Q. Fails on a missing
-# window, a hang, a non-zero exit, or any line on standard error.
+# search through Enter in the word box, grab the screen, open a row's context menu, let a message
+# box and the folder chooser paint (each grabbed, and not all one colour), quit with Ctrl+Q. Fails
+# on a missing window, a hang, a non-zero exit, or any line on standard error.
 #
 #   smoke.sh OLMAREST SAMPLES SHOTS_TOOL OUT.png      (needs xvfb-run and xdotool)
 set -euo pipefail
@@ -32,7 +33,7 @@ window() {
     return 1
 }
 
-"$prog" --user-data "$samples" 2>"$err" &
+"$prog" "$samples" 2>"$err" &
 pid=$!
 main=$(window '^Olmarest $') || fail "no main window"
 data="$XDG_DATA_HOME/olmarest"
@@ -60,6 +61,41 @@ xdotool windowfocus --sync "$main" type --delay 20 "lighthouse harbour"
 xdotool key Return
 sleep 1
 QT_QPA_PLATFORM=xcb "$shots" --screen "$png" 2>>"$work/shots.err" || fail "no screenshot"
+
+# Grabs the window with the given title into the work folder; fails when it never shows or never
+# paints.
+painted() {
+    local id
+    id=$(window "$1") || fail "no window \"$1\""
+    sleep 0.5
+    QT_QPA_PLATFORM=xcb "$shots" --window "$id" "$work/$2.png" 2>>"$work/shots.err" || fail "\"$1\" did not paint"
+    echo "$id"
+}
+
+# A right click on the first row: its context menu (a popup of its own) opens and goes with Escape.
+eval "$(xdotool getwindowgeometry --shell "$main")"
+menus_before=$(xdotool search --onlyvisible --name '' 2>/dev/null | wc -l)
+xdotool mousemove --window "$main" 120 142 click 3
+sleep 0.5
+menus_after=$(xdotool search --onlyvisible --name '' 2>/dev/null | wc -l)
+[ "$menus_after" -gt "$menus_before" ] || fail "no context menu on the first row"
+xdotool key Escape
+sleep 0.3
+
+# An invalid path in the path box: the message box paints and closes with Enter.
+xdotool windowfocus --sync "$main" key ctrl+l 2>/dev/null || true
+xdotool mousemove --window "$main" 200 30 click --repeat 3 1
+xdotool type --delay 10 "/no/such/folder"
+xdotool key Return
+box=$(painted '^Invalid Path$' message-box)
+xdotool windowfocus --sync "$box" key Return
+sleep 0.3
+
+# The folder button: the folder chooser paints and closes with Escape.
+xdotool mousemove --window "$main" 493 30 click 1
+chooser=$(painted 'Choose the folder to index' folder-chooser)
+xdotool windowfocus --sync "$chooser" key Escape
+sleep 0.3
 xdotool windowfocus --sync "$main" key ctrl+q
 for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$pid" 2>/dev/null && fail "the program did not quit"
