@@ -116,6 +116,58 @@ std::string display_excerpt(const char *text, bool markup) {
     return result;
 }
 
+// A byte of a word in shown text: an ASCII letter or any byte of a UTF-8 character beyond ASCII.
+static bool word_byte(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z' ? true : c >= 0x80; }
+
+std::string whole_word_excerpt(const std::string &shown) {
+    static const std::string SEP = " ... ";
+    std::string out;
+    for (size_t start = 0; start < shown.size();) {
+        size_t sep = shown.find(SEP, start);
+        size_t end = sep == std::string::npos ? shown.size() : sep;
+        std::string piece = shown.substr(start, end - start);
+        // The window's edges may cut a word; a searched word there is kept whole or cut.
+        std::vector<std::pair<size_t, size_t>> marks = query_word_marks(piece);
+        size_t a = 0, b = piece.size();
+        if (marks.empty() || marks.front().first > 0)
+            while (a < b && word_byte(static_cast<unsigned char>(piece[a]))) a++;
+        if (marks.empty() || marks.back().second < b)
+            while (b > a && word_byte(static_cast<unsigned char>(piece[b - 1]))) b--;
+        while (a < b && piece[a] == ' ') a++;
+        while (b > a && piece[b - 1] == ' ') b--;
+        if (a < b) {
+            if (!out.empty()) out += SEP;
+            out.append(piece, a, b - a);
+        }
+        if (sep == std::string::npos) break;
+        start = sep + SEP.size();
+    }
+    return out.empty() ? shown : out + SEP;
+}
+
+std::vector<std::pair<size_t, size_t>> query_word_marks(const std::string &shown) {
+    std::vector<std::string> stems;
+    for (const QueryWordInfo &w : query_words())
+        if (w.state == QueryWordState::found && !w.stem.empty()) stems.push_back(w.stem);
+    std::vector<std::pair<size_t, size_t>> marks;
+    for (size_t i = 0; i < shown.size();) {
+        if (!word_byte(static_cast<unsigned char>(shown[i]))) {
+            i++;
+            continue;
+        }
+        size_t j = i;
+        while (j < shown.size() && word_byte(static_cast<unsigned char>(shown[j]))) j++;
+        std::string letters = folded_letters(shown.substr(i, j - i));
+        for (const std::string &stem : stems)
+            if (letters.compare(0, stem.size(), stem) == 0) {
+                marks.emplace_back(i, j);
+                break;
+            }
+        i = j;
+    }
+    return marks;
+}
+
 std::vector<std::string> word_reason_lines() {
     std::vector<std::string> lines;
     for (const QueryWordInfo &w : query_words()) {

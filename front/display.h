@@ -4,12 +4,21 @@
 #define OLMAREST_FRONT_DISPLAY_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // An excerpt text as next_result gives it (excerpts each followed by " ... "), made readable:
 // UTF-8 (bytes that are not read as Latin-1), tabs, line breaks and other control characters as
 // spaces, and for a markup file tags removed and entities decoded.
 std::string display_excerpt(const char *text, bool markup);
+
+// A shown excerpt (display_excerpt's text) for reading in a list: each piece between " ... " loses
+// the partial words its fixed window cut at either edge, so that it starts and ends on whole words.
+std::string whole_word_excerpt(const std::string &shown);
+
+// Where the words of the last query stand in a shown excerpt: byte ranges [first, second) of every
+// word whose letters, folded as the index folds them, begin with a searched stem, in order.
+std::vector<std::pair<size_t, size_t>> query_word_marks(const std::string &shown);
 
 // A name or path from the engine (bytes as the file system or the volume gave them) as UTF-8.
 std::string display_bytes(const char *bytes);

@@ -122,6 +122,10 @@ bool read_listed_file(unsigned file_num, const std::function<bool(const char *da
 // KIND_UNKNOWN when its data has not been looked at (no excerpt was asked for).
 int result_kind();
 
+// The letters of text as the tokenizers read them, folded and upper case in the index's Latin-1
+// (so "München" and "M\xfcnchen" both give "MÜNCHEN", "café" "CAFE"); separators give nothing.
+std::string folded_letters(const std::string &text);
+
 // Why each query word found what it found.
 enum class QueryWordState {
     found,       // postings in `files` files

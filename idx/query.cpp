@@ -253,6 +253,18 @@ int query_idx(const char *text) {
 
 unsigned result_file() { return qs.result_fn; }
 
+std::string folded_letters(const std::string &text) {
+    std::string out;
+    int n = static_cast<int>(text.size());
+    for (int i = 0; i < n;) {
+        char f = 0;
+        int used = extract_char(text.data(), i, n, &f);
+        if (f) out += f;
+        i += used > 0 ? used : 1;
+    }
+    return out;
+}
+
 bool read_listed_file(unsigned file_num, const std::function<bool(const char *data, size_t n)> &sink) {
     if (!idx_loaded || file_num >= file_table.size()) return false;
     uint64_t size = file_table[file_num].file_size;

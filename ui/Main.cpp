@@ -1,7 +1,11 @@
 #include "ui/Main.h"
 
 #include <QClipboard>
+#include <QAbstractTextDocumentLayout>
 #include <QDesktopServices>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <QTextDocument>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -133,6 +137,55 @@ bool Application::notify(QObject *receiver, QEvent *event) {
 
 // ---- The main window ----
 
+// An excerpt as rich text: the searched words in bold, the rest as plain text.
+static QString excerpt_html(const std::string &shown) {
+    QString html;
+    size_t at = 0;
+    for (const auto &[from, to] : query_word_marks(shown)) {
+        html += QString::fromStdString(shown.substr(at, from - at)).toHtmlEscaped();
+        html += QStringLiteral("<b>") + QString::fromStdString(shown.substr(from, to - from)).toHtmlEscaped() +
+                QStringLiteral("</b>");
+        at = to;
+    }
+    html += QString::fromStdString(shown.substr(at)).toHtmlEscaped();
+    return html;
+}
+
+// Paints an excerpt cell from its rich text (EXCERPT_HTML), on the row's own background, cut at
+// the cell's right edge.
+class ExcerptDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override {
+        QString html = index.data(EXCERPT_HTML).toString();
+        if (html.isEmpty()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        opt.text.clear();
+        const QWidget *w = opt.widget;
+        QStyle *style = w ? w->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, w);
+        QTextDocument doc;
+        doc.setDefaultFont(opt.font);
+        doc.setDocumentMargin(0);
+        doc.setHtml(QStringLiteral("<span style=\"white-space:pre\">%1</span>").arg(html));
+        QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, w);
+        painter->save();
+        painter->setClipRect(text);
+        painter->translate(text.left(), text.top() + (text.height() - doc.size().height()) / 2);
+        QAbstractTextDocumentLayout::PaintContext ctx;
+        ctx.palette = opt.palette;
+        ctx.palette.setColor(QPalette::Text, opt.state & QStyle::State_Selected
+                                                 ? opt.palette.color(QPalette::HighlightedText)
+                                                 : opt.palette.color(QPalette::Text));
+        doc.documentLayout()->draw(painter, ctx);
+        painter->restore();
+    }
+};
+
 // The images live in this static library, whose resource initialiser a linker would drop unless
 // something refers to it.
 static void init_resources() { Q_INIT_RESOURCE(olmarest); }
@@ -160,6 +213,8 @@ Tmainform::Tmainform(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tmainfor
     header->resizeSection(2, 250);
     // Rows come in rank order; the indicator shows once a header click has sorted them.
     header->setSortIndicatorShown(false);
+    ui->ListView1->setTextElideMode(Qt::ElideMiddle);
+    ui->ListView1->setItemDelegateForColumn(2, new ExcerptDelegate(ui->ListView1));
     // Enter on a row opens it, as a double click does.
     ui->ListView1->installEventFilter(this);
     ui->ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -390,6 +445,7 @@ void Tmainform::RunSearch() {
         auto *item = new ResultItem(this);
         item->setText(0, freq < 0 ? QStringLiteral("> %1").arg(-freq) : QString::number(freq));
         item->setText(1, bytes_text(path));
+        item->setToolTip(1, item->text(1)); // long paths are elided in the middle
         item->setData(1, Qt::UserRole, QByteArray(path)); // the name's own bytes, to open it by
         item->setData(0, Qt::UserRole, result_file());     // and its number, to copy it out of an image
         item->setData(2, Qt::UserRole, index_generation);
@@ -408,8 +464,11 @@ void Tmainform::RunSearch() {
     while (next_result(&path, &freq, &text) == 0) {
         if (freq == 0) continue;
         list->viewport()->repaint();
-        if (QTreeWidgetItem *item = list->topLevelItem(row))
-            item->setText(2, QString::fromStdString(display_excerpt(text, result_kind() == KIND_MARKUP)));
+        if (QTreeWidgetItem *item = list->topLevelItem(row)) {
+            std::string excerpt = whole_word_excerpt(display_excerpt(text, result_kind() == KIND_MARKUP));
+            item->setText(2, QString::fromStdString(excerpt));
+            item->setData(2, EXCERPT_HTML, excerpt_html(excerpt));
+        }
         row++;
     }
     QApplication::restoreOverrideCursor();

@@ -151,6 +151,9 @@ class Tmainform : public QMainWindow {
     std::vector<Anchor> anchors;
 };
 
+// The role of an excerpt cell's rich text (searched words in bold).
+constexpr int EXCERPT_HTML = Qt::UserRole + 1;
+
 // A row of the result list: sorts through the window's comparison.
 class ResultItem : public QTreeWidgetItem {
   public:
