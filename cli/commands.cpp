@@ -18,7 +18,7 @@
 #include "os/os.h"
 
 static const char USAGE[] =
-    "Usage: olmarest-cli [-d DIR] index [--verbose] [--no-stopwords] PATH\n"
+    "Usage: olmarest-cli [-d DIR] index [--verbose] [--no-stopwords] [--formats=LIST] PATH\n"
     "       olmarest-cli [-d DIR] search [--no-excerpts | -l [-0]] [--raw] WORD...\n"
     "       olmarest-cli --help | --version\n"
     "\n"
@@ -31,6 +31,8 @@ static const char USAGE[] =
     "                             else $XDG_DATA_HOME/olmarest, i.e. ~/.local/share/olmarest)\n"
     "  -v, --verbose              index: one line per read pass on standard error\n"
     "      --no-stopwords         index: give an index directory without stopwords.txt none\n"
+    "      --formats=LIST         index: the formats read besides text, markup and MP3 tags, comma-\n"
+    "                             separated: gzip, utf16; all (the default) or none\n"
     "      --no-excerpts          search: frequency and path only\n"
     "  -l, --files-with-matches   search: paths only\n"
     "  -0, --null                 search: end each path or row with a NUL byte (for xargs -0)\n"
@@ -184,7 +186,7 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
 
 // ---- Arguments ----
 
-enum Opt { OPT_NO_EXCERPTS = 256, OPT_RAW, OPT_NO_STOPWORDS };
+enum Opt { OPT_NO_EXCERPTS = 256, OPT_RAW, OPT_NO_STOPWORDS, OPT_FORMATS };
 
 static const struct option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -196,6 +198,7 @@ static const struct option LONG_OPTIONS[] = {
     {"files-with-matches", no_argument, nullptr, 'l'},
     {"null", no_argument, nullptr, '0'},
     {"raw", no_argument, nullptr, OPT_RAW},
+    {"formats", required_argument, nullptr, OPT_FORMATS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -221,6 +224,8 @@ static int run(int argc, char **argv, FILE *out, FILE *err) {
     std::vector<std::string> args; // the command and its operands, in order
     const char *dir = nullptr;
     bool help = false, version = false, verbose = false, no_stopwords = false;
+    unsigned formats = FORMATS_ALL;
+    bool formats_given = false;
     SearchOptions so;
     std::string search_only; // the first search option seen, for the message when index gets it
     // A leading '-' returns operands in place, so options may follow words whatever
@@ -240,6 +245,12 @@ static int run(int argc, char **argv, FILE *out, FILE *err) {
         case 'l': so.files_only = true; search_only = "--files-with-matches"; break;
         case '0': so.null_end = true; search_only = "--null"; break;
         case OPT_RAW: so.raw = true; search_only = "--raw"; break;
+        case OPT_FORMATS:
+            if (!parse_formats(optarg, &formats))
+                return usage_error(err, std::string("unknown format in --formats=") + optarg +
+                                            " (the formats: gzip, utf16, all, none)");
+            formats_given = true;
+            break;
         case ':': return usage_error(err, std::string("option needs a value: ") + argv[optind - 1]);
         default:
             if (optopt && optopt != '?')
@@ -263,6 +274,7 @@ static int run(int argc, char **argv, FILE *out, FILE *err) {
     if (cmd == "index" && !search_only.empty()) return usage_error(err, search_only + " is an option of search");
     if (cmd == "search" && verbose) return usage_error(err, "--verbose is an option of index");
     if (cmd == "search" && no_stopwords) return usage_error(err, "--no-stopwords is an option of index");
+    if (cmd == "search" && formats_given) return usage_error(err, "--formats is an option of index");
     if (cmd == "index" && args.size() != 1) return usage_error(err, "index takes one PATH");
     if (cmd == "search" && args.empty()) return usage_error(err, "search needs at least one word");
     std::string why;
@@ -270,6 +282,7 @@ static int run(int argc, char **argv, FILE *out, FILE *err) {
         fprintf(err, "olmarest-cli: %s\n", why.c_str());
         return EXIT_ERROR;
     }
+    set_formats(formats);
     if (cmd == "index") {
         // Like the per-user directory, any index directory gets the default stop list for its
         // first run, unless the user asks for none.

@@ -32,6 +32,12 @@ enum IdxStatus {
 // Starts a run over path (shorter than IDX_PATH_SIZE bytes; kept alive by the caller while the run
 // is active). Returns -1 when refused (reason in idx_reason()), else the bytes in use after set-up.
 int create_idx(const char *path);
+// The formats (FORMAT_*, idx/kinds.h) that runs and excerpts decode; FORMATS_ALL until set, 0 reads
+// files as they always were. Not while a run is active.
+void set_formats(unsigned formats);
+// A comma-separated list of format names ("gzip", "utf16"), "all" or "none" as a set of formats;
+// false when a name is unknown.
+bool parse_formats(const char *list, unsigned *formats);
 int status_idx();  // an IdxStatus
 int cancel_idx();  // 0 when a stop was requested, -1 when no run is active
 // Loads idx.dat from the index directory and rebuilds the file table: 0, or -1 with a reason. A
@@ -118,8 +124,8 @@ unsigned result_file();
 // its disc or image when the index was made of one (a file inside an image can then be opened from
 // a copy). False when it could not be read whole or sink answered false. Between runs.
 bool read_listed_file(unsigned file_num, const std::function<bool(const char *data, size_t n)> &sink);
-// The content kind (KIND_*) of the file of the last next_result, as its first block showed it;
-// KIND_UNKNOWN when its data has not been looked at (no excerpt was asked for).
+// The content kind (KIND_*) of the file of the last next_result, as its first block showed it (for
+// a compressed or UTF-16 file, that of its decoded text: KIND_TEXT or KIND_MARKUP); KIND_UNKNOWN when its data has not been looked at (no excerpt was asked for).
 int result_kind();
 
 // The letters of text as the tokenizers read them, folded and upper case in the index's Latin-1

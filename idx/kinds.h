@@ -5,5 +5,10 @@
 
 constexpr int KIND_RAR = -3, KIND_ZIP = -2, KIND_PRINT = -1, KIND_NONE = 0, KIND_UNKNOWN = 1,
               KIND_MARKUP = 2, KIND_AUDIO = 3, KIND_TEXT = 5;
+// Kinds whose words are read from decoded data: a gzip stream, UTF-16 text (little or big endian).
+constexpr int KIND_GZIP = 6, KIND_UTF16LE = 7, KIND_UTF16BE = 8;
+
+// Formats a run may decode (a set of bits); the others are passed over as they always were.
+constexpr unsigned FORMAT_GZIP = 1, FORMAT_UTF16 = 2, FORMATS_ALL = FORMAT_GZIP | FORMAT_UTF16;
 
 #endif

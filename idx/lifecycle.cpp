@@ -12,6 +12,7 @@
 #include "idx/read/files.h"
 #include "idx/read/pipeline.h"
 #include "idx/run.h"
+#include "idx/text/detect.h"
 #include "idx/text/extract.h"
 #include "os/os.h"
 
@@ -215,4 +216,28 @@ int cancel_idx() {
     if (status_idx() != IDX_ACTIVE) return -1;
     cancel_requested.store(true, std::memory_order_relaxed);
     return 0;
+}
+
+void set_formats(unsigned formats) { detect_formats = formats & FORMATS_ALL; }
+
+bool parse_formats(const char *list, unsigned *formats) {
+    std::string all(list);
+    unsigned set = 0;
+    size_t at = 0;
+    for (;;) {
+        size_t comma = all.find(',', at);
+        std::string name = all.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (name == "gzip")
+            set |= FORMAT_GZIP;
+        else if (name == "utf16")
+            set |= FORMAT_UTF16;
+        else if (name == "all")
+            set |= FORMATS_ALL;
+        else if (name != "none")
+            return false;
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    *formats = set;
+    return true;
 }

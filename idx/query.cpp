@@ -10,6 +10,7 @@
 #include "idx/check.h"
 #include "idx/text/detect.h"
 #include "idx/text/extract.h"
+#include "idx/read/decode.h"
 #include "idx/read/files.h"
 #include "idx/read/pipeline.h"
 #include "idx/text/encoding.h"
@@ -53,6 +54,7 @@ struct QueryState {
     std::vector<uint32_t> chain;               // one word's postings while its chain is read
     size_t result_pos;                         // next result to deliver
     uint32_t result_fn;                        // file of the last result delivered
+    int result_text_kind;                      // what a decoded result's text was, when located
     bool prev_text;                            // the last next_result call asked for excerpts
     char path_buf[OS_PATH_MAX];                // get_file_path's answer
     char text_buf[TEXT_SIZE];                  // next_result's excerpts
@@ -364,6 +366,42 @@ static void append_tag_field(const char *data, int n) {
     }
 }
 
+// Locating in a decoded file: blocks before `from` are decoded and passed over.
+struct DecodedLocate {
+    uint32_t from;
+    int len;
+};
+
+static bool locate_decoded_block(void *ctx, uint32_t block, const char *data, int n, int kind, bool last) {
+    auto *c = static_cast<DecodedLocate *>(ctx);
+    qs.result_text_kind = kind;
+    // Markup is read from its start, as in a file of its own.
+    if (kind == KIND_MARKUP) c->from = 0;
+    if (block < c->from) return true;
+    int end = extract_words(data, n, kind);
+    if (!qs.locate_found && last) {
+        extract_end_file(); // a word that runs up to the text's last byte ends with it
+        end = n + 1;
+    }
+    if (!qs.locate_found) return !last;
+    append_excerpt(data, std::max(0, end - c->len - 11), std::min(end + 9, n));
+    return false;
+}
+
+// The words of a decoded file stand in its decoded text: the file is decoded again from its start
+// up to the block that holds the word.
+static void locate_decoded(unsigned fn, int kind, uint32_t from, int len) {
+    DecodedLocate c{from, len};
+    Decoder d;
+    d.begin(kind, locate_decoded_block, &c);
+    std::vector<char> raw(READ_SIZE);
+    for (unsigned rb = 0; !d.stopped(); rb++) {
+        int n = read_block(fn, rb, raw.data());
+        if (n <= 0 || !d.feed(raw.data(), n) || n < static_cast<int>(READ_SIZE)) break;
+    }
+    d.end();
+}
+
 // Finds the first occurrence of the posting's word in the file and appends its excerpt.
 static void locate_posting(unsigned fn, uint32_t p) {
     FileEntry &e = file_table[fn];
@@ -385,6 +423,11 @@ static void locate_posting(unsigned fn, uint32_t p) {
     unsigned block = post_block(p);
     if (block > 0) block--;
     if (e.kind == KIND_MARKUP) block = 0;
+    if (decoded_kind(e.kind)) {
+        locate_decoded(fn, e.kind, block, len);
+        extract_reset();
+        return;
+    }
     for (;; block++) {
         char *data;
         int n;
@@ -416,6 +459,7 @@ int next_result(char **path, int *freq, char **text) {
     if (qs.result_pos >= qs.results.size()) return -1;
     uint32_t fn = post_fn(qs.results[qs.result_pos]);
     qs.result_fn = fn;
+    qs.result_text_kind = KIND_TEXT;
     *path = get_file_path(fn);
     if (want_text) {
         qs.text_len = 0;
@@ -437,7 +481,9 @@ int next_result(char **path, int *freq, char **text) {
 }
 
 int result_kind() {
-    return qs.result_fn < file_table.size() ? file_table[qs.result_fn].kind : KIND_UNKNOWN;
+    if (qs.result_fn >= file_table.size()) return KIND_UNKNOWN;
+    int kind = file_table[qs.result_fn].kind;
+    return decoded_kind(kind) ? qs.result_text_kind : kind;
 }
 
 const std::vector<QueryWordInfo> &query_words() { return qs.infos; }

@@ -138,6 +138,8 @@ extern const int OS_ERR_INVALID;     // an argument the call cannot take (a file
 extern const int OS_ERR_IO;          // the device failed to read
 extern const int OS_ERR_AGAIN;       // a passing shortage: the call may succeed when tried again
 extern const int OS_ERR_PAST_END;    // data that lies past the end of its volume (ours)
+extern const int OS_ERR_TOO_BIG;     // compressed data that inflates past the limit per file (ours)
+extern const int OS_ERR_DAMAGED;     // compressed data damaged or cut short (ours)
 extern const int OS_ERR_EXISTS;      // the name is taken
 extern const int OS_ERR_TOO_LONG;    // a path longer than OS_PATH_MAX
 extern const int OS_ERR_NO_MEMORY;   // no memory or address space left (ulimit -v)

@@ -423,11 +423,15 @@ int os_last_error() { return errno; }
 const int OS_ERR_IN_USE = 0x10001;
 const int OS_ERR_NOT_FILE = 0x10002;
 const int OS_ERR_PAST_END = 0x10003;
+const int OS_ERR_TOO_BIG = 0x10004;
+const int OS_ERR_DAMAGED = 0x10005;
 
 const char *os_error_text(int code) {
     if (code == OS_ERR_IN_USE) return "in use by another program";
     if (code == OS_ERR_NOT_FILE) return "not a regular file";
     if (code == OS_ERR_PAST_END) return "its data lies past the end of the volume";
+    if (code == OS_ERR_TOO_BIG) return "it inflates to more than 256 MiB; the words of its first 256 MiB are indexed";
+    if (code == OS_ERR_DAMAGED) return "its compressed data is damaged or cut short; the words before that are indexed";
     return strerror(code);
 }
 

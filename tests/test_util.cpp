@@ -4,6 +4,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
+
+#include <zlib.h>
 
 #include "idx/text/extract.h"
 #include "idx/index.h"
@@ -128,4 +131,46 @@ int run_files(const std::string &dir) {
     for (const auto &e : std::filesystem::directory_iterator(dir))
         n += e.path().filename().string().rfind("idx.dat.tmp", 0) == 0;
     return n;
+}
+
+std::string gzip_bytes(const std::string &data, int level) {
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&z, static_cast<uLong>(data.size())) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::string utf16_bytes(const std::string &text, bool little, bool bom) {
+    std::u32string cps;
+    for (size_t i = 0; i < text.size();) {
+        auto b = static_cast<unsigned char>(text[i]);
+        int n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        char32_t c = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0x0F : b & 0x07;
+        for (int k = 1; k < n; k++) c = (c << 6) | (static_cast<unsigned char>(text[i + static_cast<size_t>(k)]) & 0x3F);
+        cps.push_back(c);
+        i += static_cast<size_t>(n);
+    }
+    std::string out;
+    auto unit = [&](unsigned u) {
+        char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
+        out += little ? lo : hi;
+        out += little ? hi : lo;
+    };
+    if (bom) unit(0xFEFF);
+    for (char32_t c : cps) {
+        if (c >= 0x10000) {
+            unit(0xD800 + ((c - 0x10000) >> 10));
+            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            unit(c);
+        }
+    }
+    return out;
 }

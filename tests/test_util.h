@@ -70,6 +70,11 @@ uint32_t key_of(const char *word);
 // The little-endian 32-bit value at ofs of a file's bytes.
 uint32_t u32_at(const std::string &bytes, size_t ofs);
 
+// data as one gzip member (zlib, the given level).
+std::string gzip_bytes(const std::string &data, int level = 6);
+// text (UTF-8) as UTF-16, little or big endian, with a byte-order mark or without.
+std::string utf16_bytes(const std::string &text, bool little, bool bom);
+
 // The engine's process-wide defaults as a freshly started program has them: words go to add_word
 // and the trigram table beside the program file is loaded. For in-process runs of a program's
 // entry point after a test has changed them.

@@ -8,6 +8,7 @@
 
 #include "idx/check.h"
 #include "idx/read/cdfs.h"
+#include "idx/read/decode.h"
 #include "idx/read/files.h"
 #include "idx/read/pipeline.h"
 #include "idx/store/pool.h"
@@ -68,7 +69,7 @@ static bool deliver_piece(FileEntry &e, uint64_t at, const char *p, uint64_t n) 
     cur_block = static_cast<int>(at / READ_SIZE);
     if (e.kind == KIND_UNKNOWN) e.kind = detect_type(p, static_cast<int>(n));
     if (e.kind <= 0) return false;
-    extract_words(p, static_cast<int>(n), e.kind);
+    content_words(p, static_cast<int>(n), e.kind);
     return at + n < e.file_size;
 }
 
@@ -108,7 +109,7 @@ static bool deliver_head(uint64_t n) {
     if (error != 0) note_unread(cur_fn, error);
     if (goes_on && error == 0 && n < e.file_size && !cancel_requested.load(std::memory_order_relaxed))
         return true;
-    if (e.kind > 0) extract_end_file();
+    if (e.kind > 0) content_end_file();
     cur_fn++;
     return false;
 }
@@ -145,8 +146,8 @@ void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_o
         const char *p = data + off;
         if (e.kind == KIND_UNKNOWN) e.kind = detect_type(p, static_cast<int>(chunk));
         if (e.kind > 0) {
-            extract_words(p, static_cast<int>(chunk), e.kind);
-            if (ends) extract_end_file(); // no word runs on into the next file
+            content_words(p, static_cast<int>(chunk), e.kind);
+            if (ends) content_end_file(); // no word runs on into the next file
         } else {
             ends = true; // not worth extracting: the rest of its data is passed over
         }

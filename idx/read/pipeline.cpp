@@ -8,6 +8,7 @@
 
 #include "idx/check.h"
 #include "idx/read/cdfs.h"
+#include "idx/read/decode.h"
 #include "idx/read/files.h"
 #include "idx/run.h"
 #include "idx/text/detect.h"
@@ -247,7 +248,7 @@ static void end_file(ReadRequest *r, uint64_t rest) {
     }
     r->next_ofs = NO_MORE;
     r->ended = true;
-    extract_end_file();
+    content_end_file();
 }
 
 static void deliver_block(ReadSlot *s) {
@@ -266,8 +267,9 @@ static void deliver_block(ReadSlot *s) {
     count_done(n);
     uint64_t rest = e.file_size - (s->ofs + n);
     if (e.kind > 0) {
-        if (n > 0) extract_words(s->data, static_cast<int>(n), e.kind);
-        if (n < want || rest == 0) end_file(r, rest); // the last block, or the file ended early
+        // A decoded file whose text turns out to be no text needs no more of its data.
+        bool more = n == 0 || content_words(s->data, static_cast<int>(n), e.kind);
+        if (n < want || rest == 0 || !more) end_file(r, rest); // the last block, or the file ended early
     } else {
         end_file(r, rest); // not worth extracting: given up after its first block
     }
@@ -331,7 +333,7 @@ static void abandon_reads() {
     for (ReadRequest &r : rp.requests)
         if (r.in_use) close_request(&r);
     rp.cur_req = nullptr;
-    extract_reset();
+    content_reset();
 }
 
 static void close_dir() {
@@ -397,7 +399,7 @@ int read_files() {
         // here, so that its last word is kept and none runs on into a query. It and every file
         // after it lacks data: the report names them.
         int count = num_files.load(std::memory_order_relaxed);
-        if (cur_fn < count) extract_end_file();
+        if (cur_fn < count) content_end_file();
         for (int fn = cur_fn; fn < count; fn++)
             if (file_table[static_cast<size_t>(fn)].file_size > 0) note_unread(fn, OS_ERR_PAST_END);
     }

@@ -1,5 +1,6 @@
 #include "idx/text/detect.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -33,13 +34,43 @@ static bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-int detect_type(const char *buf, int len) {
+unsigned detect_formats = FORMATS_ALL;
+
+// UTF-16 without a byte-order mark: how many units are looked at, and how few will do.
+constexpr int UTF16_SNIFF = 256;
+constexpr int UTF16_MIN_UNITS = 6;
+
+// Text in UTF-16 without a byte-order mark, told only when it cannot be anything else: every
+// unit of the first ones a Latin-1 character (high byte 0) that text holds, never a NUL or other
+// control. hi: where a unit's high byte stands, 1 for little endian, 0 for big.
+static bool ascii_utf16(const unsigned char *u, int len, int hi) {
+    int units = std::min(len, 2 * UTF16_SNIFF) / 2;
+    if (units < UTF16_MIN_UNITS) return false;
+    for (int i = 0; i < units; i++) {
+        unsigned char h = u[2 * i + hi], l = u[2 * i + 1 - hi];
+        if (h != 0) return false;
+        if (!(l == '\t' || l == '\n' || l == '\r' || (l >= 0x20 && l < 0x7F) || l >= 0xA0)) return false;
+    }
+    return true;
+}
+
+int detect_type(const char *buf, int len) { return detect_type_with(buf, len, detect_formats); }
+
+int detect_type_with(const char *buf, int len, unsigned formats) {
     IDX_ASSERT(buf != 0);
     if (len < 4) return KIND_NONE;
     const auto *u = reinterpret_cast<const unsigned char *>(buf);
 
     if (starts(buf, "PK\x03\x04")) return KIND_ZIP;
     if (starts(buf, "Rar!")) return KIND_RAR;
+    // gzip's magic and deflate method; its header holds NUL bytes, so it must come before that rule.
+    if ((formats & FORMAT_GZIP) && starts(buf, "\x1F\x8B\x08")) return KIND_GZIP;
+    if (formats & FORMAT_UTF16) {
+        if (len >= 12 && u[0] == 0xFF && u[1] == 0xFE) return KIND_UTF16LE;
+        if (len >= 12 && u[0] == 0xFE && u[1] == 0xFF) return KIND_UTF16BE;
+        if (ascii_utf16(u, len, 1)) return KIND_UTF16LE;
+        if (ascii_utf16(u, len, 0)) return KIND_UTF16BE;
+    }
 
     // MPEG audio frame sync: FF FA/FB (layer III) or FF F0..F7.
     if (u[0] == 0xFF && ((u[1] & 0xFE) == 0xFA || (u[1] & 0xF8) == 0xF0)) return KIND_AUDIO;

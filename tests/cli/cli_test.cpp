@@ -88,7 +88,7 @@ class Cli : public TempTree {
 TEST_F(Cli, HelpVersionAndBadArguments) {
     CliRun r = cli("--help");
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("index [--verbose] [--no-stopwords] PATH"), std::string::npos);
+    EXPECT_NE(r.out.find("index [--verbose] [--no-stopwords] [--formats=LIST] PATH"), std::string::npos);
     r = cli("--version");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("olmarest-cli ", 0), 0u);
@@ -99,6 +99,36 @@ TEST_F(Cli, HelpVersionAndBadArguments) {
     EXPECT_EQ(r.err, "Please enter a valid pathname !\n");
     write("plain.txt", "not a directory");
     EXPECT_EQ(cli("index plain.txt").code, 2);
+}
+
+TEST_F(Cli, FormatsChooseWhatIsDecodedAndDamageIsReported) {
+    write("tree/log.txt.gz", gzip_bytes("the albatross circles the mast\n"));
+    write("tree/le.txt", utf16_bytes("The zabaglione is served daily.\n", true, true));
+    std::string cut = gzip_bytes("the cormorant dives before the cut\n" + std::string(100000, 'x'), 0);
+    write("tree/cut.gz", cut.substr(0, cut.size() / 2));
+    auto found = [&](const char *word) { return cli(std::string("search -l ") + word).code == 0; };
+    CliRun r = cli("index tree");
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.out.find("Note: 1 file could not be read:\n  " + root() + "/tree/cut.gz: its compressed "
+                         "data is damaged or cut short; the words before that are indexed\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(found("albatross"));
+    EXPECT_TRUE(found("zabaglione"));
+    EXPECT_TRUE(found("cormorant"));
+    EXPECT_EQ(cli("index --formats=utf16 tree").code, 0);
+    EXPECT_FALSE(found("albatross"));
+    EXPECT_TRUE(found("zabaglione"));
+    EXPECT_EQ(cli("index --formats=none tree").code, 0);
+    EXPECT_FALSE(found("zabaglione"));
+    EXPECT_FALSE(found("cormorant"));
+    EXPECT_EQ(cli("index --formats=gzip,utf16 tree").code, 3);
+    EXPECT_TRUE(found("albatross"));
+    r = cli("index --formats=gzip,pdf tree");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("unknown format in --formats=gzip,pdf"), std::string::npos);
+    EXPECT_EQ(cli("search --formats=none albatross").code, 2);
+    EXPECT_TRUE(found("albatross")); // the refused run left the index alone
 }
 
 TEST_F(Cli, SearchWithoutIndex) {

@@ -129,7 +129,10 @@ TEST(Detect, NulBytesEarlyOnAreNoText) {
     EXPECT_EQ(detect(at511.substr(0, 512)), KIND_NONE);
     EXPECT_EQ(detect("short text\0!"s), KIND_NONE); // all of it when it is shorter
     EXPECT_EQ(detect("\x7F" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0"s), KIND_NONE);
-    EXPECT_EQ(detect("\xFF\xFEH\0e\0l\0l\0o\0 \0w\0o\0r\0l\0d\0"s), KIND_NONE); // UTF-16
+    // UTF-16 is binary unless its format is read.
+    std::string utf16 = "\xFF\xFEH\0e\0l\0l\0o\0 \0w\0o\0r\0l\0d\0"s;
+    EXPECT_EQ(detect_type_with(utf16.data(), static_cast<int>(utf16.size()), 0), KIND_NONE);
+    EXPECT_EQ(detect(utf16), KIND_UTF16LE);
 }
 
 TEST(DetectDeathTest, NullBuffer) {

@@ -124,6 +124,27 @@ TEST_F(Threads, SampleTreeGivesTheSameIndex) {
     EXPECT_GT(o.total, 0u);
 }
 
+// Compressed and UTF-16 files: their words go under their own numbers and decoded block numbers,
+// in file order, whichever thread records them.
+TEST_F(Threads, DecodedFilesGiveTheSameIndex) {
+    std::mt19937 rnd(5);
+    for (int f = 0; f < 60; f++) {
+        std::string text;
+        int words = 200 + static_cast<int>(rnd() % 9000);
+        for (int k = 0; k < words; k++) text += vocab_word(rnd() % 300) + (k % 9 == 8 ? "\n" : " ");
+        std::string name = "tree/d" + std::to_string(f % 4) + "/f" + std::to_string(f);
+        if (f % 3 == 0)
+            write(name + ".txt.gz", gzip_bytes(text));
+        else if (f % 3 == 1)
+            write(name + ".txt", utf16_bytes(text, f % 2 == 0, f % 5 != 0));
+        else
+            write(name + ".txt", text);
+    }
+    Outcome o = expect_same_runs(tree());
+    EXPECT_EQ(o.status, 2) << o.reason;
+    EXPECT_GT(o.unique, 250u);
+}
+
 TEST_F(Threads, GeneratedTreeWithStopListAndDroppedWordsGivesTheSameIndex) {
     write("stopwords.txt", "the and gardens\nwith over\n");
     std::mt19937 rnd(11);

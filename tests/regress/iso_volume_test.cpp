@@ -108,6 +108,24 @@ TEST_F(IsoVolume, FilesSharingAnExtentEachGetTheirWords) {
     EXPECT_EQ(linked, copied);
 }
 
+// Compressed and UTF-16 files on a disc are decoded from the volume's one stream, hard links to
+// them too (their shared extent delivered again), and their excerpts decoded from the volume.
+TEST_F(IsoVolume, CompressedAndUtf16FilesOnADiscWithTheirExcerpts) {
+    std::string log;
+    while (log.size() < 3 * READ_SIZE) log += "keepers watching the lamp\n";
+    write("src/log.gz", gzip_bytes(log + "the albatross returns\n"));
+    write("src/le.txt", utf16_bytes("The zabaglione is served daily.\n", true, true));
+    ASSERT_EQ(link(path("src/log.gz").c_str(), path("src/same.gz").c_str()), 0);
+    ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-R"));
+    std::string out;
+    EXPECT_EQ(cli({"index", "disc.iso"}, &out), 0) << out;
+    EXPECT_EQ(cli({"search", "albatross"}, &out), 0);
+    EXPECT_EQ(out, "1\t" + path("disc.iso/log.gz") + "\tp the albatross returns  ... \n1\t" +
+                       path("disc.iso/same.gz") + "\tp the albatross returns  ... \n");
+    EXPECT_EQ(cli({"search", "zabaglione"}, &out), 0);
+    EXPECT_EQ(out, "1\t" + path("disc.iso/le.txt") + "\tThe zabaglione is served ... \n");
+}
+
 // An image cut short: the files whose data runs past its end are named in the report, with the
 // words of what the image still holds indexed.
 TEST_F(IsoVolume, FilesPastTheEndOfACutImageAreNamed) {
