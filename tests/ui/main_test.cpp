@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QMenu>
+#include <QSettings>
 #include <QHeaderView>
 #include <QTimer>
 #include <QTest>
@@ -47,6 +48,7 @@ class MainWindowTest : public QObject {
 
   private slots:
     void init() {
+        remember_layout = false; // only the test of it saves a layout
         f.reset(); // the old fixture gives the working directory back first
         f = std::make_unique<UiFixture>();
     }
@@ -357,6 +359,23 @@ class MainWindowTest : public QObject {
         QVERIFY(h->sortIndicatorOrder() != first);
         clickHeader(1);
         QCOMPARE(h->sortIndicatorSection(), 1);
+    }
+
+    // With remember_layout on (the program sets it), size and column widths outlive the window.
+    void sizeAndColumnWidthsAreRemembered() {
+        QSettings::setDefaultFormat(QSettings::IniFormat);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, f->qpath("settings"));
+        remember_layout = true;
+        {
+            Tmainform first;
+            first.resize(700, 500);
+            first.findChild<QTreeWidget *>(QStringLiteral("ListView1"))->header()->resizeSection(1, 222);
+            first.close();
+        }
+        Tmainform second;
+        remember_layout = false;
+        QCOMPARE(second.size(), QSize(700, 500));
+        QCOMPARE(second.findChild<QTreeWidget *>(QStringLiteral("ListView1"))->header()->sectionSize(1), 222);
     }
 
     void focusStartsInTheWordBoxWhenAnIndexLoads() {
