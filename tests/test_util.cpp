@@ -12,6 +12,7 @@
 #include "idx/index.h"
 #include "idx/read/cdfs.h"
 #include "idx/read/files.h"
+#include "idx/idxdir.h"
 #include "idx/read/pipeline.h"
 #include "idx/text/stemmer.h"
 #include "os/os.h"
@@ -53,6 +54,18 @@ int TempTree::index_tree(const std::string &dir) {
     int st;
     while ((st = status_idx()) == 1) os_sleep_ms(1);
     return st;
+}
+
+void EngineTree::SetUp() {
+    TempTree::SetUp();
+    load_trigrams("/nonexistent");
+    set_idx_dir("");
+    pass_log = false;
+}
+
+void EngineTree::TearDown() {
+    os_sys = os_sys_default;
+    TempTree::TearDown();
 }
 
 void BuiltIndex::SetUp() {

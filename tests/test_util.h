@@ -34,6 +34,14 @@ class TempTree : public ::testing::Test {
     std::string old_cwd_;
 };
 
+// A TempTree for runs that probe the engine's edges: no plausibility filter, the working directory
+// as the index directory, no per-pass line, and the system-call table restored afterwards.
+class EngineTree : public TempTree {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
 // A TempTree whose tests index files they write and then search them: no plausibility filter (the
 // tests pick their own words), and build() indexes and loads.
 class BuiltIndex : public TempTree {

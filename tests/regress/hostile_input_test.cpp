@@ -29,18 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class HostileInput : public TempTree {
-  protected:
-    void SetUp() override {
-        TempTree::SetUp();
-        load_trigrams("/nonexistent");
-        pass_log = false;
-    }
-    void TearDown() override {
-        os_sys = os_sys_default;
-        TempTree::TearDown();
-    }
-};
+using HostileInput = EngineTree;
 
 // An edit that keeps a file's size only moves its modification time; the index must see it.
 TEST_F(HostileInput, SameSizeEditMakesTheIndexStale) {

@@ -32,17 +32,8 @@ int counting_open(int dir_fd, const char *path, int sys_flags, int mode) {
     return os_sys_default.open(dir_fd, path, sys_flags, mode);
 }
 
-class IsoVolume : public TempTree {
+class IsoVolume : public EngineTree {
   protected:
-    void SetUp() override {
-        TempTree::SetUp();
-        load_trigrams("/nonexistent");
-        pass_log = false;
-    }
-    void TearDown() override {
-        os_sys = os_sys_default;
-        TempTree::TearDown();
-    }
 
     // "freq path" of every file holding any of the words, best first.
     static std::vector<std::string> search(const char *words) {

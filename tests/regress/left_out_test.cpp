@@ -33,18 +33,8 @@ struct CliResult {
     std::string out, err;
 };
 
-class LeftOut : public TempTree {
+class LeftOut : public EngineTree {
   protected:
-    void SetUp() override {
-        TempTree::SetUp();
-        load_trigrams("/nonexistent");
-        set_idx_dir("");
-        pass_log = false;
-    }
-    void TearDown() override {
-        os_sys = os_sys_default;
-        TempTree::TearDown();
-    }
 
     static std::string slurp(FILE *f) {
         rewind(f);
