@@ -64,6 +64,33 @@ const char *indexed_path();
 // command line ask this before they start a run ("Please enter a valid pathname !").
 bool valid_index_path(const char *path);
 
+// ---- The volume of the loaded index ----
+
+// What was indexed: a folder, a disc (a mounted optical or ISO 9660 volume), or an image file.
+enum class VolumeKind { folder = 0, disc = 1, image = 2 };
+struct IndexVolume {
+    VolumeKind kind = VolumeKind::folder;
+    std::string path;      // the indexed path as the run was given it
+    std::string label;     // the volume identifier of a disc or image; a folder's last component
+    std::string where;     // where it was: the folder, the image file, the disc's mount point
+    std::string found_at;  // where it is now: its root path; "" when it is absent
+    bool catalogued = false; // loaded from the catalogue, without walking the tree
+    int files = 0;
+    uint64_t total_bytes = 0;
+    int64_t made = 0;      // when the run ended (seconds since 1970); 0 when unknown
+};
+// The loaded index's volume (after read_idx).
+const IndexVolume &index_volume();
+// Where a moved folder or image is now, tried before the stored place at the next read_idx ("" to
+// forget it). A disc is found by its identity wherever it is mounted.
+void set_volume_hint(const char *path);
+// Why the last read_idx walked the tree although a catalogue lay beside idx.dat ("" when it did
+// not): a damaged catalogue, or one that belongs to another idx.dat ("refresh needed").
+const char *load_note();
+// After a catalogued load of a folder: how many of its directories changed (files added or
+// removed) or are gone since the run; -1 when the folder is absent or the load walked it anyway.
+int changed_directories();
+
 // ---- What a run shows ----
 
 // The values a front end may read while a run is active (and after it), each read atomically.
@@ -124,8 +151,15 @@ unsigned result_file();
 // its disc or image when the index was made of one (a file inside an image can then be opened from
 // a copy). False when it could not be read whole or sink answered false. Between runs.
 bool read_listed_file(unsigned file_num, const std::function<bool(const char *data, size_t n)> &sink);
+// Whether the file of the last next_result is as the run saw it: its size and time unchanged
+// (fresh), different (changed), no longer there (gone), or on a volume that is not present
+// (absent: neither read nor excerpted).
+enum class ResultState { fresh, changed, gone, absent };
+ResultState result_state();
 // The content kind (KIND_*) of the file of the last next_result, as its first block showed it (for
-// a compressed or UTF-16 file, that of its decoded text: KIND_TEXT or KIND_MARKUP); KIND_UNKNOWN when its data has not been looked at (no excerpt was asked for).
+// a compressed or UTF-16 file, that of its decoded text: KIND_TEXT or KIND_MARKUP, once an excerpt
+// was asked for); with a catalogue the kind the run detected, else KIND_UNKNOWN until an excerpt
+// looked at the file's data.
 int result_kind();
 
 // The letters of text as the tokenizers read them, folded and upper case in the index's Latin-1
@@ -140,7 +174,8 @@ enum class QueryWordState {
     not_indexed,  // no such word in the index
     too_short,    // fewer than 4 letters: never looked up
     beyond_third, // after the third word: never looked up
-    number        // digits only: never indexed
+    number,       // digits only: never indexed
+    damaged       // its postings in idx.dat are damaged: it found nothing
 };
 
 struct QueryWordInfo {

@@ -53,6 +53,19 @@ extern std::atomic<uint64_t> text_processed; // UI may read: bytes of their stem
 
 extern WordTable word_table;
 
+// Reads the catalogue beside idx.dat into the file table and finds its volume: 1 when loaded,
+// 0 when there is none or it cannot be used (the note says why; the caller walks the tree), -1
+// when the names do not fit memory (the reason in *why).
+int load_catalogue(const struct CatalogueTie &tie, std::string *why);
+// The volume of a table that a load walked from path: present where it was.
+void walked_volume(const char *path);
+// What the last run or load says of the catalogue (load_note); "" clears it.
+void set_load_note(const char *text);
+// Whether the loaded index's volume is absent: its files are listed, never read.
+bool volume_absent();
+// Whether listed files are checked against their stored size and time (a folder's).
+bool results_checked();
+
 // ---- Word recording ----
 
 // What the tokenizers' words are for: indexing (add_word), a query or locating an excerpt (the

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "idx/catalogue.h"
 #include "idx/check.h"
 #include "idx/idxdir.h"
 #include "idx/read/cdfs.h"
@@ -102,12 +103,24 @@ static void index_thread(void *arg) {
     life.header->depth = static_cast<uint32_t>(word_table.depth);
     life.header->dir = ptr_to_addr(word_table.dir);
     life.header->fingerprint = table_fingerprint();
+    // The catalogue goes in place after idx.dat: a crash between the two leaves an old catalogue
+    // that no longer matches, which a load refuses ("refresh needed") and walks the tree instead.
+    std::string why;
+    CatalogueTie tie{idx_pool.end, life.header->base, life.header->fingerprint};
+    bool catalogued = write_run_catalogue(tie, describe_volume(path), &why) == 0;
     if (finish_run_file(true) != 0) {
+        drop_run_catalogue();
         char text[192];
         snprintf(text, sizeof text, "idx.dat cannot be replaced (the previous index is kept): %s",
                  os_error_text(os_last_error()));
         set_reason(text);
         return;
+    }
+    if (catalogued) catalogued = put_run_catalogue(&why) == 0;
+    if (!catalogued) {
+        os_remove(idx_dir_file(CAT_FILE).c_str());
+        set_load_note(("the catalogue idx.files could not be written (" + why +
+                       "); the index loads by walking the tree").c_str());
     }
     life.ok = r == 0;
     life.cancelled = !life.ok;
@@ -181,6 +194,7 @@ int create_idx(const char *path) {
     life.cancelled = false;
     cancel_kept = CancelKept::none;
     clear_unread();
+    set_load_note("");
     reset_pools();
     reset_recording();
     unload_index();

@@ -1,11 +1,13 @@
-// Loading an index: idx.dat mapped and checked (header, word directory, nodes and every posting
-// chain, so that no query ever walks garbage), the word table relocated and the file table
-// enumerated again.
+// Loading an index: idx.dat mapped and checked (header, word directory and nodes), the word table
+// relocated and the file table read from the catalogue beside it, or, without one, enumerated
+// again from the tree. A walked load also checks every posting chain, beside the walk; a
+// catalogued one leaves that to the queries, which check each chain as they walk it.
 #include "idx/index.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "idx/catalogue.h"
 #include "idx/check.h"
 #include "idx/read/cdfs.h"
 #include "idx/read/files.h"
@@ -156,8 +158,6 @@ int read_idx() {
         unload_index();
         return -1;
     }
-    ChainCheck chains{m, idx_pool.end};
-    start_chain_check(chains);
     memcpy(loaded_path, h->path, IDX_PATH_SIZE);
     loaded_path[IDX_PATH_SIZE] = 0;
     cur_dir = loaded_path;
@@ -165,11 +165,24 @@ int read_idx() {
     word_table.depth = static_cast<int32_t>(h->depth);
     word_table.dir = reinterpret_cast<uint32_t *>(m + (h->dir - h->base));
     if (tbl_relocate(word_table, static_cast<int32_t>(idx_origin() - h->base)) != 0) {
-        bool sound = chains_checked_sound(chains);
+        bool sound = chains_sound(m, idx_pool.end, h);
         set_reason(sound ? heap_reason("idx.dat is too large to load").c_str() : "idx.dat is damaged");
         unload_index();
         return -1;
     }
+    std::string why;
+    int c = load_catalogue(CatalogueTie{idx_pool.end, h->base, h->fingerprint}, &why);
+    if (c < 0) {
+        set_reason(why.c_str());
+        unload_index();
+        return -1;
+    }
+    if (c > 0) {
+        idx_loaded = true;
+        return 0;
+    }
+    ChainCheck chains{m, idx_pool.end};
+    start_chain_check(chains);
     int r = enum_files(loaded_path);
     close_cd_volume(); // excerpts open the volume when they need it
     // A damaged file is said to be so whatever the walk found.
@@ -188,6 +201,7 @@ int read_idx() {
         unload_index();
         return -1;
     }
+    walked_volume(loaded_path);
     idx_loaded = true;
     return 0;
 }

@@ -55,6 +55,7 @@ struct QueryState {
     size_t result_pos;                         // next result to deliver
     uint32_t result_fn;                        // file of the last result delivered
     int result_text_kind;                      // what a decoded result's text was, when located
+    ResultState result_state;                  // of the file of the last next_result
     bool prev_text;                            // the last next_result call asked for excerpts
     char path_buf[OS_PATH_MAX];                // get_file_path's answer
     char text_buf[TEXT_SIZE];                  // next_result's excerpts
@@ -151,7 +152,10 @@ static int query_word(const char *word, int len, uint32_t key) {
                                     : !is_stop(*w) ? QueryWordState::found
                                     : nbuckets(*w) ? QueryWordState::too_common
                                                    : QueryWordState::stop_word);
-    if (w && !is_stop(*w) && read_chain(*w)) {
+    bool sound = w && !is_stop(*w) && read_chain(*w);
+    // A chain the load did not check is checked here, as it is walked: a damaged one is said so.
+    if (w && !is_stop(*w) && !sound) info.state = QueryWordState::damaged;
+    if (sound) {
         for (uint32_t p : qs.chain) {
             uint32_t fn = post_fn(p);
             if (fn >= static_cast<uint32_t>(num_files.load(std::memory_order_relaxed))) continue;
@@ -461,7 +465,20 @@ int next_result(char **path, int *freq, char **text) {
     qs.result_fn = fn;
     qs.result_text_kind = KIND_TEXT;
     *path = get_file_path(fn);
-    if (want_text) {
+    qs.result_state = ResultState::fresh;
+    if (volume_absent()) {
+        qs.result_state = ResultState::absent;
+    } else if (results_checked()) {
+        const FileEntry &e = file_table[fn];
+        OsFileStat st;
+        if (!os_stat(*path, &st) || !st.is_file)
+            qs.result_state = ResultState::gone;
+        else if (st.size != e.file_size || st.mtime_sec != e.mtime_sec || st.mtime_nsec != e.mtime_nsec)
+            qs.result_state = ResultState::changed;
+    }
+    // A file that is not there is not read for its excerpt: a disc would be asked for in vain.
+    if (qs.result_state == ResultState::absent || qs.result_state == ResultState::gone) want_text = false;
+    if (text) {
         qs.text_len = 0;
         memset(qs.text_buf, 0, sizeof qs.text_buf);
         *text = qs.text_buf;
@@ -479,6 +496,8 @@ int next_result(char **path, int *freq, char **text) {
     *freq = capped ? -total : total;
     return 0;
 }
+
+ResultState result_state() { return qs.result_state; }
 
 int result_kind() {
     if (qs.result_fn >= file_table.size()) return KIND_UNKNOWN;
@@ -525,6 +544,9 @@ std::string query_word_reason(const QueryWordInfo &w) {
         break;
     case QueryWordState::number:
         s += "numbers are not indexed";
+        break;
+    case QueryWordState::damaged:
+        s += "its entries in idx.dat are damaged; index the folder again";
         break;
     }
     return s;

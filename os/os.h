@@ -89,8 +89,28 @@ struct OsDirEntry {
     int64_t mtime_sec;   // files only: modification time, seconds since 1970
     uint32_t mtime_nsec; // and nanoseconds
 };
-int os_dir_list(const char *path, std::vector<OsDirEntry> &out);
+// dir_time, when not null, receives the directory's own modification time (seconds, nanoseconds).
+int os_dir_list(const char *path, std::vector<OsDirEntry> &out, int64_t *dir_time = nullptr,
+                uint32_t *dir_time_nsec = nullptr);
 bool os_is_dir(const char *path);
+// What stat says of a path, following links: whether it is there, a regular file or a directory,
+// its size and modification time. False (with os_last_error) when it cannot be had.
+struct OsFileStat {
+    bool is_file, is_dir;
+    uint64_t size;
+    int64_t mtime_sec;
+    uint32_t mtime_nsec;
+};
+bool os_stat(const char *path, OsFileStat *st);
+// Where a folder lives: the UUID of its file system (from /dev/disk/by-uuid; "" when it has none,
+// as tmpfs and overlays) and its path below that file system's mount point. False when the mount
+// cannot be found.
+bool os_folder_volume(const char *path, std::string *uuid, std::string *below);
+// The mount point at which the file system of that UUID is mounted now; "" when it is not.
+std::string os_uuid_mount(const std::string &uuid);
+// Candidate roots of mounted discs: the mount points of iso9660 and udf file systems and of
+// optical drives, and the folders directly below /media and /run/media/<user>.
+std::vector<std::string> os_disc_mounts();
 // Device and inode of an open file; false when they cannot be had.
 bool os_file_id(int fd, uint64_t *dev, uint64_t *ino);
 
@@ -191,6 +211,8 @@ int os_copy_file(const char *from, const char *to);
 int os_rename(const char *from, const char *to);    // replaces to atomically (MOVEFILE_REPLACE_EXISTING)
 int os_remove(const char *path);                    // DeleteFileA
 int os_sync(int fd);                                // FlushFileBuffers: the file's data on the disk
+// Writes all len bytes at ofs (WriteFile); 0, or -1 when any could not be written.
+int os_write_at(int fd, const void *buf, size_t len, uint64_t ofs);
 bool os_path_id(const char *path, uint64_t *dev, uint64_t *ino); // device and inode of a named file
 
 // ---- Fault injection ----
@@ -208,6 +230,7 @@ struct OsSysTable {
     int (*thread_create)(OsThread *t);                                   // starts t; 0 or -1
     int (*allocate)(int fd, uint64_t ofs, uint64_t len);                 // posix_fallocate; 0 or -1
     int (*rename)(const char *from, const char *to, bool no_replace);    // renameat2; 0 or -1
+    long (*pwrite)(int fd, const void *buf, size_t len, uint64_t ofs);   // bytes written, or -1
 };
 extern OsSysTable os_sys;
 extern const OsSysTable os_sys_default;

@@ -81,10 +81,14 @@ int sys_rename(const char *from, const char *to, bool no_replace) {
     return renameat2(AT_FDCWD, from, AT_FDCWD, to, no_replace ? RENAME_NOREPLACE : 0);
 }
 
+long sys_pwrite(int fd, const void *buf, size_t len, uint64_t ofs) {
+    return pwrite(fd, buf, len, static_cast<off_t>(ofs));
+}
+
 } // namespace
 
-const OsSysTable os_sys_default{sys_open,          sys_pread,    sys_map, sys_truncate,
-                                sys_thread_create, sys_allocate, sys_rename};
+const OsSysTable os_sys_default{sys_open,          sys_pread,    sys_map,    sys_truncate,
+                                sys_thread_create, sys_allocate, sys_rename, sys_pwrite};
 OsSysTable os_sys = os_sys_default;
 const int OS_CWD = AT_FDCWD;
 
@@ -325,10 +329,16 @@ void os_release(void *p, size_t size) {
     if (p) munmap(p, size);
 }
 
-int os_dir_list(const char *path, std::vector<OsDirEntry> &out) {
+int os_dir_list(const char *path, std::vector<OsDirEntry> &out, int64_t *dir_time, uint32_t *dir_time_nsec) {
     out.clear();
     int dfd = os_sys.open(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (dfd < 0) return -1;
+    if (dir_time) {
+        struct stat st;
+        bool ok = fstat(dfd, &st) == 0;
+        *dir_time = ok ? static_cast<int64_t>(st.st_mtim.tv_sec) : 0;
+        if (dir_time_nsec) *dir_time_nsec = ok ? static_cast<uint32_t>(st.st_mtim.tv_nsec) : 0;
+    }
     // The entries straight from the kernel: a stream (fdopendir) would cost an fstat and an fcntl
     // per directory, and a tree of many small directories is listed on every load.
     alignas(8) char buf[32768];
@@ -380,6 +390,28 @@ bool os_file_id(int fd, uint64_t *dev, uint64_t *ino) {
 bool os_is_special(const char *path) {
     struct stat st;
     return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+bool os_stat(const char *path, OsFileStat *out) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    *out = OsFileStat{S_ISREG(st.st_mode), S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size),
+                      static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)};
+    return true;
+}
+
+int os_write_at(int fd, const void *buf, size_t len, uint64_t ofs) {
+    const auto *p = static_cast<const char *>(buf);
+    for (size_t done = 0; done < len;) {
+        long w = os_sys.pwrite(fd, p + done, len - done, ofs + done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = ENOSPC;
+            return -1;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return 0;
 }
 
 bool os_is_dir(const char *path) {

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -177,4 +178,95 @@ int os_open_volume(const char *device, int flags, uint64_t *size) {
     if (flags & OS_RANDOM) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
     *size = static_cast<uint64_t>(end);
     return fd;
+}
+
+// ---- Where a folder or a disc is now ----
+
+namespace {
+
+struct MountLine {
+    std::string point, root, type, source;
+    unsigned major = 0, minor = 0;
+};
+
+std::vector<MountLine> mount_table() {
+    std::ifstream in("/proc/self/mountinfo");
+    std::vector<MountLine> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string id, parent, devno, root, point, opts, word;
+        MountLine m;
+        if (!(f >> id >> parent >> devno >> root >> point >> opts)) continue;
+        while (f >> word && word != "-") {
+        }
+        if (word != "-" || !(f >> m.type >> m.source)) continue;
+        if (sscanf(devno.c_str(), "%u:%u", &m.major, &m.minor) != 2) continue;
+        m.point = unescape(point);
+        m.root = unescape(root);
+        m.source = unescape(m.source);
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
+// The by-uuid name of the block device major:minor; "" when it has none.
+std::string uuid_of_device(unsigned major, unsigned minor) {
+    std::vector<OsDirEntry> links;
+    if (os_dir_list("/dev/disk/by-uuid", links) != 0) return "";
+    for (const OsDirEntry &l : links) {
+        struct stat st;
+        std::string p = "/dev/disk/by-uuid/" + l.name;
+        if (stat(p.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && ::major(st.st_rdev) == major &&
+            ::minor(st.st_rdev) == minor)
+            return l.name;
+    }
+    return "";
+}
+
+} // namespace
+
+bool os_folder_volume(const char *path, std::string *uuid, std::string *below) {
+    char real[PATH_MAX];
+    if (!realpath(path, real)) return false;
+    const MountLine *best = nullptr;
+    std::vector<MountLine> table = mount_table();
+    for (const MountLine &m : table)
+        if (is_prefix_dir(m.point, real) && (!best || m.point.size() >= best->point.size())) best = &m;
+    if (!best) return false;
+    *uuid = best->root == "/" ? uuid_of_device(best->major, best->minor) : "";
+    std::string rest = real + (best->point == "/" ? 0 : best->point.size());
+    *below = rest.empty() ? "/" : rest;
+    return true;
+}
+
+std::string os_uuid_mount(const std::string &uuid) {
+    if (uuid.empty() || uuid.find('/') != std::string::npos) return "";
+    struct stat st;
+    if (stat(("/dev/disk/by-uuid/" + uuid).c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return "";
+    for (const MountLine &m : mount_table())
+        if (m.root == "/" && m.major == ::major(st.st_rdev) && m.minor == ::minor(st.st_rdev)) return m.point;
+    return "";
+}
+
+std::vector<std::string> os_disc_mounts() {
+    std::vector<std::string> out;
+    for (const MountLine &m : mount_table())
+        if (m.root == "/" && (m.type == "iso9660" || m.type == "udf" || is_optical(m.source)))
+            out.push_back(m.point);
+    std::vector<OsDirEntry> entries;
+    for (const char *top : {"/media", "/run/media"}) {
+        if (os_dir_list(top, entries) != 0) continue;
+        for (const OsDirEntry &e : entries) {
+            if (e.type != OsEntryType::dir) continue;
+            std::string p = std::string(top) + "/" + e.name;
+            out.push_back(p);
+            // /run/media/<user>/<label>, /media/<user>/<label>
+            std::vector<OsDirEntry> inner;
+            if (os_dir_list(p.c_str(), inner) == 0)
+                for (const OsDirEntry &i : inner)
+                    if (i.type == OsEntryType::dir) out.push_back(p + "/" + i.name);
+        }
+    }
+    return out;
 }

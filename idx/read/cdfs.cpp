@@ -225,6 +225,7 @@ int list_cd_files(const uint8_t *area, uint32_t loaded, uint64_t volume_size, co
     if (!available(PVD_SECTOR * CD_SECTOR, CD_SECTOR) || memcmp(pvd + 1, "CD001", 5) != 0)
         return fail(NOT_ISO, -1);
     if ((pvd[VD_BLOCK_SIZE] | pvd[VD_BLOCK_SIZE + 1] << 8) != CD_SECTOR) return fail(NOT_ISO, -1);
+    parse_cd_identity(area, loaded, &cd_identity);
     // Joliet: a supplementary descriptor in sector 17 whose escape sequence names UCS-2 (%/@, %/C,
     // %/E). Without the escape it is some other character set, whose names must not be halved.
     const uint8_t *svd = area + SVD_SECTOR * CD_SECTOR;
@@ -406,6 +407,38 @@ int read_cd_volume(const OsVolume &vol) {
     }
     cd_volume = CdVolume{fd, device, lo, hi};
     return 0;
+}
+
+CdIdentity cd_identity;
+
+bool parse_cd_identity(const uint8_t *area, uint64_t loaded, CdIdentity *id) {
+    constexpr uint32_t VOLUME_ID = 40, SPACE_SIZE = 80, CREATED = 813;
+    if (loaded < (PVD_SECTOR + 1) * CD_SECTOR) return false;
+    const uint8_t *pvd = area + PVD_SECTOR * CD_SECTOR;
+    if (pvd[0] != 1 || memcmp(pvd + 1, "CD001", 5) != 0) return false;
+    std::string name(reinterpret_cast<const char *>(pvd + VOLUME_ID), 32);
+    // Only printable ASCII is kept: the name is shown to people and written into the catalogue.
+    for (char &c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) c = ' ';
+    name.erase(name.find_last_not_of(' ') + 1);
+    std::string date(reinterpret_cast<const char *>(pvd + CREATED), 16);
+    for (char &c : date)
+        if (c < '0' || c > '9') c = '0';
+    id->volume_id = name;
+    id->created = date;
+    id->blocks = pvd[SPACE_SIZE] | pvd[SPACE_SIZE + 1] << 8 | pvd[SPACE_SIZE + 2] << 16 |
+                 static_cast<uint32_t>(pvd[SPACE_SIZE + 3]) << 24;
+    return true;
+}
+
+bool read_cd_identity(const char *device, CdIdentity *id) {
+    uint64_t size = 0;
+    int fd = os_open_volume(device, OS_RANDOM, &size);
+    if (fd < 0) return false;
+    std::vector<uint8_t> area((PVD_SECTOR + 1) * CD_SECTOR);
+    long n = os_read_at(fd, area.data(), static_cast<uint32_t>(area.size()), 0);
+    os_close(fd);
+    return n > 0 && parse_cd_identity(area.data(), static_cast<uint64_t>(n), id);
 }
 
 bool valid_index_path(const char *path) {

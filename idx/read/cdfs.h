@@ -4,6 +4,7 @@
 #define OLMAREST_IDX_READ_CDFS_H
 
 #include <cstdint>
+#include <string>
 
 struct OsVolume;
 
@@ -28,6 +29,21 @@ void close_cd_volume(); // closes the descriptor, keeps the device path for exce
 int read_cd_fs(const char *path);
 int read_cd_volume(const OsVolume &vol);
 extern const char *cd_fail_reason;
+
+// What tells one disc from another: the primary volume descriptor's volume identifier (trailing
+// blanks cut), creation date ("YYYYMMDDHHMMSScc") and volume space size in blocks.
+struct CdIdentity {
+    std::string volume_id;
+    std::string created;
+    uint32_t blocks = 0;
+    bool operator==(const CdIdentity &o) const = default;
+};
+extern CdIdentity cd_identity; // of the volume last listed
+// The identity from a volume's first 17 sectors (area, loaded bytes); false when it holds no
+// primary volume descriptor.
+bool parse_cd_identity(const uint8_t *area, uint64_t loaded, CdIdentity *id);
+// Opens a volume (an image file or a device) and reads its identity; false when it cannot.
+bool read_cd_identity(const char *device, CdIdentity *id);
 
 // Reads n bytes at volume offset ofs into buf for the listing: the bytes read, or -1.
 struct CdMore {

@@ -22,6 +22,15 @@ struct FileEntry {
 };
 
 extern std::vector<FileEntry> file_table;
+
+// A directory of a walked tree with its modification time when it was listed: a file added or
+// removed since moves it. Its path is the dir_name its files share. Empty for a disc's table.
+struct DirTime {
+    const char *path;
+    int64_t mtime_sec;
+    uint32_t mtime_nsec;
+};
+extern std::vector<DirTime> dir_times;
 extern std::atomic<int> num_files;           // UI may read
 extern std::atomic<uint64_t> total_bytes;    // UI may read: bytes the run must account for
 extern bool cd_mode;                         // the table came from the CD reader

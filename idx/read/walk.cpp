@@ -18,6 +18,7 @@
 
 
 std::vector<FileEntry> file_table;
+std::vector<DirTime> dir_times;
 std::atomic<int> num_files{0};
 std::atomic<uint64_t> total_bytes{0};
 bool cd_mode = false;
@@ -36,6 +37,7 @@ std::string enum_reason(int result, bool loading) {
 int enum_files(const char *path) {
     total_bytes.store(0, std::memory_order_relaxed);
     file_table.clear();
+    dir_times.clear();
     num_files.store(0, std::memory_order_relaxed);
     files_capped = false;
     clear_unread();
@@ -67,6 +69,8 @@ struct WalkQueue {
         std::vector<OsDirEntry> entries;
         int result = -1;   // os_dir_list's answer
         int error = 0;     // its error code when it failed
+        int64_t mtime_sec = 0; // the directory's own time
+        uint32_t mtime_nsec = 0;
         bool taken = false; // a thread is listing it, or has
         bool done = false;  // its listing is complete
     };
@@ -92,7 +96,7 @@ static void list_taken(WalkQueue &q, std::unique_lock<std::mutex> &lock, size_t 
     const char *dir = q.dirs[i];
     WalkQueue::Listing &l = q.lists[i];
     lock.unlock();
-    l.result = os_dir_list(dir, l.entries);
+    l.result = os_dir_list(dir, l.entries, &l.mtime_sec, &l.mtime_nsec);
     l.error = l.result != 0 ? os_last_error() : 0;
     lock.lock();
     l.done = true;
@@ -168,6 +172,7 @@ int walk_dir(const char *path, int helpers) {
             note_left_out(dir, l.error, true);
             continue;
         }
+        dir_times.push_back(DirTime{dir, l.mtime_sec, l.mtime_nsec});
         size_t dir_len = strlen(dir);
         for (const OsDirEntry &e : l.entries) {
             if (e.type == OsEntryType::dir) {
@@ -224,6 +229,7 @@ int walk_dir(const char *path, int helpers) {
     if (full && !files_capped) {
         // heap_pool ran out of room for names: an incomplete table must not be indexed.
         file_table.clear();
+        dir_times.clear();
         total_bytes.store(0, std::memory_order_relaxed);
         num_files.store(0, std::memory_order_relaxed);
         return ENUM_NO_MEMORY;

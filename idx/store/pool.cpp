@@ -153,6 +153,11 @@ static bool is_run_file_name(const std::string &name) {
            name[sizeof RUN_FILE - 1] == '.';
 }
 
+bool is_catalogue_run_name(const std::string &name) {
+    return name.size() == sizeof CAT_RUN_FILE + 6 && name.compare(0, sizeof CAT_RUN_FILE - 1, CAT_RUN_FILE) == 0 &&
+           name[sizeof CAT_RUN_FILE - 1] == '.';
+}
+
 // Lets go of the run's file and the directory's lock, removing the file unless it was put in place.
 static void release_run(int fd) {
     if (fd >= 0) {
@@ -172,7 +177,8 @@ int lock_run_file() {
     std::vector<OsDirEntry> entries;
     if (os_dir_list(*idx_dir() ? idx_dir() : ".", entries) == 0)
         for (const OsDirEntry &e : entries)
-            if (is_run_file_name(e.name)) os_remove_stale(idx_dir_file(e.name.c_str()).c_str());
+            if (is_run_file_name(e.name) || is_catalogue_run_name(e.name))
+                os_remove_stale(idx_dir_file(e.name.c_str()).c_str());
     idx_file.run_fd = os_create_new(idx_dir(), RUN_FILE, &idx_file.run_path);
     if (idx_file.run_fd < 0) {
         int err = os_last_error();
@@ -261,11 +267,12 @@ void idx_file_ids(std::vector<std::pair<uint64_t, uint64_t>> &ids) {
     uint64_t dev, ino;
     if (idx_file_id(&dev, &ino)) ids.emplace_back(dev, ino);
     if (os_path_id(idx_dir_file(IDX_FILE).c_str(), &dev, &ino)) ids.emplace_back(dev, ino);
-    // Run files, of a run under way elsewhere or left by one that was killed.
+    // Run files, of a run under way elsewhere or left by one that was killed, and the catalogue.
     std::vector<OsDirEntry> entries;
     if (os_dir_list(*idx_dir() ? idx_dir() : ".", entries) == 0)
         for (const OsDirEntry &e : entries)
-            if ((is_run_file_name(e.name) || e.name == RUN_FILE) &&
+            if ((is_run_file_name(e.name) || e.name == RUN_FILE || e.name == CAT_FILE ||
+                 is_catalogue_run_name(e.name)) &&
                 os_is_regular_nofollow(idx_dir_file(e.name.c_str()).c_str(), &dev, &ino))
                 ids.emplace_back(dev, ino);
 }

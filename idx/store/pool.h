@@ -53,6 +53,11 @@ uint32_t ptr_to_addr(const void *p);
 // lock, and a process that has idx.dat loaded keeps its mapping of the old file.
 constexpr char IDX_FILE[] = "idx.dat";
 constexpr char RUN_FILE[] = "idx.dat.tmp";
+// The catalogue beside idx.dat (idx/catalogue.h), and the name a run writes it under first
+// ("idx.files.tmp.XXXXXX"). Walks leave both out, like idx.dat.
+constexpr char CAT_FILE[] = "idx.files";
+constexpr char CAT_RUN_FILE[] = "idx.files.tmp";
+bool is_catalogue_run_name(const std::string &name);
 
 // Locks the index directory (idx/idxdir) against other runs, removes run files that killed runs
 // of ours left, and makes the run's new file, without touching anything else, so a refusal costs

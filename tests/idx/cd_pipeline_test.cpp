@@ -392,7 +392,7 @@ TEST_F(CdIndex, VolumeFailuresHaveReasons) {
     ASSERT_TRUE(make_iso(path("src"), "disc.iso", "-J"));
     ASSERT_TRUE(select_io_backend("sync")); // its reads go through pread
     os_sys = OsSysTable{open_failing, pread_failing, os_sys_default.map, os_sys_default.truncate,
-                        os_sys_default.thread_create, os_sys_default.allocate, os_sys_default.rename};
+                        os_sys_default.thread_create, os_sys_default.allocate, os_sys_default.rename, os_sys_default.pwrite};
     struct Case {
         int fault;
         const char *reason;

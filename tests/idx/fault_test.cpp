@@ -82,7 +82,7 @@ class Faults : public TempTree {
         reads_seen = 0;
         fail_map_write = fail_map_read = fail_grow = fail_thread = false;
         os_sys = OsSysTable{open_faulty,     pread_faulty,  map_faulty,
-                            os_sys_default.truncate, thread_faulty, allocate_faulty, os_sys_default.rename};
+                            os_sys_default.truncate, thread_faulty, allocate_faulty, os_sys_default.rename, os_sys_default.pwrite};
         // The synchronous back end reads through pread, so reads in flight can be made to fail.
         ASSERT_TRUE(select_io_backend("sync"));
         load_trigrams("/nonexistent");

@@ -399,23 +399,33 @@ TEST_F(Load, DamagedFilesAreRefused) {
     EXPECT_EQ(read_idx(), 0) << idx_reason();
 }
 
-// The chains are checked while the tree is walked; a damaged file is still named as such, whether
-// the walk found the tree or not, and whichever thread made the check.
-TEST_F(Load, DamagedChainIsNamedWhateverTheWalkFound) {
+// A load with its catalogue leaves the chains to the queries, which name a damaged one and list
+// nothing from it; a load that walks the tree checks them all beside the walk and refuses a damaged
+// file, whether the walk found the tree or not, and whichever thread made the check.
+TEST_F(Load, DamagedChainIsNamedByTheQueryOrTheWalkingLoad) {
     uint32_t base = u32_at(good, 0), dir = u32_at(good, 12) - base, D = u32_at(good, 4);
     std::string b = good;
-    bool damaged = false;
-    for (uint32_t e = 0; e < D && !damaged; e++) {
+    int damaged = 0;
+    for (uint32_t e = 0; e < D; e++) {
         uint32_t node = u32_at(good, dir + 4 * e) - base;
-        for (uint32_t slot = 0; slot < u32_at(good, node + 504) && !damaged; slot++) {
+        for (uint32_t slot = 0; slot < u32_at(good, node + 504); slot++) {
             size_t w = node + 12 * slot;
             uint32_t bkts = u32_at(good, w + 8);
             if ((u32_at(good, w + 4) & 1) || (bkts & 0xFF) == 0) continue; // stop word, or no chain
             put_u32(b, w + 8, 0xFFFFFF00u | (bkts & 0xFF)); // first bucket far past the end
-            damaged = true;
+            damaged++;
         }
     }
-    ASSERT_TRUE(damaged);
+    ASSERT_GT(damaged, 0);
+    write_bytes("idx.dat", b);
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    query_idx("gardens");
+    char *p;
+    int freq;
+    EXPECT_EQ(next_result(&p, &freq, nullptr), -1);
+    ASSERT_EQ(query_words().size(), 1u);
+    EXPECT_EQ(query_words()[0].state, QueryWordState::damaged);
+    fs::remove("idx.files");
     for (int threads : {1, 2}) {
         SCOPED_TRACE(threads);
         engine_threads = threads;
@@ -468,35 +478,57 @@ TEST_F(Load, HeldOrLockedFileStillLoads) {
     close(dir);
 }
 
-TEST_F(Load, ChangedTreeIsRefused) {
+// With its catalogue an index loads whatever became of the tree, and each listed file says whether
+// it is as the run saw it; a directory whose files were added or removed shows in
+// changed_directories. Without the catalogue a load walks the tree and refuses a changed one.
+TEST_F(Load, ChangedTreeIsJudgedPerFileOrRefusedByAWalkingLoad) {
     const char *changed = "the indexed folder has changed since the index was made";
     struct Change {
         const char *what;
         void (*apply)(const fs::path &tree);
+        ResultState b_state; // of sub/b.txt, found by "rivers"
+        int dirs_changed;
     };
     const Change changes[] = {
-        {"file added", [](const fs::path &t) { std::ofstream(t / "sub/c.txt") << "new\n"; }},
-        {"file removed", [](const fs::path &t) { fs::remove(t / "sub/b.txt"); }},
-        {"file renamed", [](const fs::path &t) { fs::rename(t / "sub/b.txt", t / "sub/z.txt"); }},
+        {"file added", [](const fs::path &t) { std::ofstream(t / "sub/c.txt") << "new\n"; }, ResultState::fresh, 1},
+        {"file removed", [](const fs::path &t) { fs::remove(t / "sub/b.txt"); }, ResultState::gone, 1},
+        {"file renamed", [](const fs::path &t) { fs::rename(t / "sub/b.txt", t / "sub/z.txt"); }, ResultState::gone, 1},
         {"file resized",
-         [](const fs::path &t) { std::ofstream(t / "sub/b.txt") << "rivers and gardens and more\n"; }},
-        {"directory renamed", [](const fs::path &t) { fs::rename(t / "sub", t / "sub2"); }},
+         [](const fs::path &t) { std::ofstream(t / "sub/b.txt") << "rivers and gardens and more\n"; },
+         ResultState::changed, 0},
+        {"directory renamed", [](const fs::path &t) { fs::rename(t / "sub", t / "sub2"); }, ResultState::gone, 2},
     };
     ASSERT_EQ(read_idx(), 0);
+    EXPECT_EQ(changed_directories(), 0);
+    std::string catalogue = read_file("idx.files");
     for (const Change &c : changes) {
         SCOPED_TRACE(c.what);
         std::string b = read_file(path("tree/sub/b.txt"));
         auto b_time = fs::last_write_time(path("tree/sub/b.txt"));
+        auto sub_time = fs::last_write_time(path("tree/sub"));
+        auto tree_time = fs::last_write_time(tree());
         c.apply(tree());
+        ASSERT_EQ(read_idx(), 0) << idx_reason();
+        EXPECT_EQ(changed_directories(), c.dirs_changed);
+        query_idx("rivers");
+        char *p;
+        int freq;
+        ASSERT_EQ(next_result(&p, &freq, nullptr), 0);
+        EXPECT_EQ(result_state(), c.b_state);
+        fs::remove("idx.files");
         EXPECT_EQ(read_idx(), -1);
         EXPECT_STREQ(idx_reason(), changed);
         EXPECT_EQ(num_files.load(), 0);
-        // Put the tree back as it was: the index loads again.
+        write_bytes("idx.files", catalogue);
+        // Put the tree back as it was: the index loads again, every file as the run saw it.
         remove("tree/sub");
         remove("tree/sub2");
         write("tree/sub/b.txt", b);
         fs::last_write_time(path("tree/sub/b.txt"), b_time); // the time is part of what was indexed
+        fs::last_write_time(path("tree/sub"), sub_time);
+        fs::last_write_time(tree(), tree_time);
         EXPECT_EQ(read_idx(), 0) << idx_reason();
+        EXPECT_EQ(changed_directories(), 0);
     }
 }
 

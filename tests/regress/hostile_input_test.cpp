@@ -46,10 +46,24 @@ TEST_F(HostileInput, SameSizeEditMakesTheIndexStale) {
         SCOPED_TRACE(e.what);
         write("tree/a.txt", "seaport lighthouse keeper\n"); // same length, other words
         fs::last_write_time(path("tree/a.txt"), t0 + e.by);
+        // The catalogue's load lists the file as changed; a walking load refuses the index.
+        ASSERT_EQ(read_idx(), 0) << idx_reason();
+        query_idx("harbour");
+        char *p;
+        int freq;
+        ASSERT_EQ(next_result(&p, &freq, nullptr), 0);
+        EXPECT_EQ(result_state(), ResultState::changed);
+        std::string catalogue = read_file("idx.files");
+        fs::remove("idx.files");
         EXPECT_EQ(read_idx(), -1);
         EXPECT_STREQ(idx_reason(), "the indexed folder has changed since the index was made");
         fs::last_write_time(path("tree/a.txt"), t0);
         EXPECT_EQ(read_idx(), 0) << idx_reason() << ": only the time tells the edit apart";
+        write("idx.files", catalogue);
+        ASSERT_EQ(read_idx(), 0) << idx_reason();
+        query_idx("harbour");
+        ASSERT_EQ(next_result(&p, &freq, nullptr), 0);
+        EXPECT_EQ(result_state(), ResultState::fresh);
     }
 }
 
@@ -111,7 +125,9 @@ TEST_F(HostileInput, RunFailsWhenItsLoadWouldNotFitTheNamePool) {
     EXPECT_EQ(index_tree(tree()), 3);
     EXPECT_STREQ(idx_reason(), "the index would not load: its file names and word directory need more than "
                                "the 8 MiB of memory for them");
-    EXPECT_EQ(read_idx(), -1);
+    EXPECT_EQ(read_idx(), 0) << "the previous index stays, and its catalogue loads it as it was made";
+    fs::remove("idx.files");
+    EXPECT_EQ(read_idx(), -1) << "a walk of the tree as it is now would not fit";
 }
 
 // A FIFO named idx.dat: opening it to read waited for a writer for ever, and a run said

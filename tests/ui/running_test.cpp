@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "idx/index.h"
+#include "idx/idxdir.h"
 #include "idx/read/cdfs.h"
 #include "idx/read/files.h"
 #include "idx/read/pipeline.h"
@@ -209,7 +210,9 @@ class ScanDialogTest : public QObject {
         f->write("tree/a.txt", "harbour lights at night");
         f->write("tree/b.txt", "a lantern in the window");
         QVERIFY(f->startRun(f->qpath("tree")));
-        std::filesystem::remove(f->path("tree/b.txt")); // the folder changes before the reload
+        // The folder changes before the reload, and without its catalogue the index must be walked.
+        std::filesystem::remove(f->path("tree/b.txt"));
+        std::filesystem::remove(idx_dir_file("idx.files"));
         f->closeRun();
         QCOMPARE(messages.size(), 1);
         QCOMPARE(messages[0].text, QStringLiteral("Error reading index file !"));
