@@ -84,6 +84,9 @@ const IndexVolume &index_volume();
 // Where a moved folder or image is now, tried before the stored place at the next read_idx ("" to
 // forget it). A disc is found by its identity wherever it is mounted.
 void set_volume_hint(const char *path);
+// The name a volume goes by: a disc's or image's volume identifier (the image's file name when it
+// has none), else the folder's last component.
+std::string volume_label(const char *path);
 // Why the last read_idx walked the tree although a catalogue lay beside idx.dat ("" when it did
 // not): a damaged catalogue, or one that belongs to another idx.dat ("refresh needed").
 const char *load_note();
@@ -156,6 +159,9 @@ bool read_listed_file(unsigned file_num, const std::function<bool(const char *da
 // (absent: neither read nor excerpted).
 enum class ResultState { fresh, changed, gone, absent };
 ResultState result_state();
+// The ranking key of the file of the last next_result: query words it holds times 64, plus its
+// frequency capped at 63. Results come in falling key order, then by file number.
+int result_rank();
 // The content kind (KIND_*) of the file of the last next_result, as its first block showed it (for
 // a compressed or UTF-16 file, that of its decoded text: KIND_TEXT or KIND_MARKUP, once an excerpt
 // was asked for); with a catalogue the kind the run detected, else KIND_UNKNOWN until an excerpt

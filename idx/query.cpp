@@ -499,6 +499,8 @@ int next_result(char **path, int *freq, char **text) {
 
 ResultState result_state() { return qs.result_state; }
 
+int result_rank() { return qs.result_fn < MAX_FILES ? qs.file_scores[qs.result_fn] : 0; }
+
 int result_kind() {
     if (qs.result_fn >= file_table.size()) return KIND_UNKNOWN;
     int kind = file_table[qs.result_fn].kind;

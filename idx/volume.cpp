@@ -102,6 +102,16 @@ std::string label_of(const CatalogueVolume &v) {
 } // namespace
 
 const IndexVolume &index_volume() { return volume; }
+
+std::string volume_label(const char *path) {
+    OsVolume vol;
+    CdIdentity id;
+    if (os_volume_of(path, &vol)) {
+        if (read_cd_identity(vol.device.c_str(), &id) && !id.volume_id.empty()) return id.volume_id;
+        return last_component(vol.image ? vol.device : vol.root);
+    }
+    return last_component(path);
+}
 void set_volume_hint(const char *path) { hint = path ? path : ""; }
 const char *load_note() { return note.c_str(); }
 void set_load_note(const char *text) { note = text; }
