@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <system_error>
+
 #include <getopt.h>
 #include <unistd.h>
 
@@ -74,7 +76,8 @@ static void show_progress(FILE *f, uint64_t done, uint64_t total, float tp, int 
     fflush(f);
 }
 
-static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
+// part: the run makes one part of a library entry, whose tree may hold more files than the part.
+static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err, bool part = false) {
     if (!valid_index_path(arg)) {
         int fd = os_open(arg, 0);
         if (fd < 0) {
@@ -129,7 +132,8 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
         fputc('\n', progress_to);
     }
     if (status == IDX_DONE) {
-        for (const std::string &line : complete_report(elapsed, max_throughput)) fprintf(out, "%s\n", line.c_str());
+        for (const std::string &line : complete_report(elapsed, max_throughput))
+            if (!part || line.rfind("Note: only the first", 0) != 0) fprintf(out, "%s\n", line.c_str());
     } else {
         fprintf(out, "SCAN FAILED !\n");
         if (*idx_reason()) fprintf(err, "%s\n", escaped_name(idx_reason()).c_str());
@@ -142,7 +146,7 @@ static int cmd_index(const char *arg, bool verbose, FILE *out, FILE *err) {
     }
     for (const std::string &line : unread_report()) fprintf(out, "%s\n", line.c_str());
     if (aborted) return EXIT_INTERRUPTED;
-    if (status == IDX_DONE && (unread_count > 0 || table_capped())) return EXIT_INCOMPLETE;
+    if (status == IDX_DONE && (unread_count > 0 || (table_capped() && !part))) return EXIT_INCOMPLETE;
     return status == IDX_DONE ? EXIT_MATCH : EXIT_FAILED;
 }
 
@@ -313,12 +317,48 @@ static int cmd_list(FILE *out, FILE *err) {
     return bad ? EXIT_ERROR : EXIT_MATCH;
 }
 
-// Indexes path into the entry's directory, dropping its stop list when asked to.
+// Indexes path into the entry, dropping its stop list when asked to. A folder too large for one
+// index is indexed whole as several parts, split along the walk's order: a part ends at 65,536
+// files, or before the file whose words no longer fitted the index file, and the next part goes
+// on from there.
 static int index_into_entry(const std::string &name, const std::string &path, bool verbose, bool no_stopwords,
                             FILE *out, FILE *err) {
-    set_idx_dir(entry_dir(name).c_str());
     if (no_stopwords) os_remove((entry_dir(name) + "/stopwords.txt").c_str());
-    return cmd_index(path.c_str(), verbose, out, err);
+    int first = 0, count = MAX_FILES, part = 1, worst = EXIT_MATCH, files = 0;
+    for (;;) {
+        std::string dir = part_dir(name, part);
+        if (part > 1 && !os_is_dir(dir.c_str())) {
+            os_make_dirs(dir.c_str());
+            os_copy_file((entry_dir(name) + "/stopwords.txt").c_str(), (dir + "/stopwords.txt").c_str());
+        }
+        set_idx_dir(dir.c_str());
+        set_run_slice(first, count);
+        int r = cmd_index(path.c_str(), verbose, out, err, true);
+        if (status_idx() != IDX_DONE) {
+            int fit = files_that_fit();
+            if (fit > 0 && !idx_cancelled()) {
+                fprintf(out, "The index filled up after %d files: part %d is made again with them, and the "
+                             "next part goes on from there.\n", fit, part);
+                count = fit;
+                continue;
+            }
+            return r;
+        }
+        if (r != EXIT_MATCH) worst = r;
+        files += files_indexed();
+        if (!table_capped()) break;
+        first += count;
+        count = MAX_FILES;
+        part++;
+    }
+    // Parts a larger tree left before are not part of this one any more.
+    for (int n = part + 1; os_is_dir(part_dir(name, n).c_str()); n++) {
+        std::error_code ec;
+        std::filesystem::remove_all(part_dir(name, n), ec);
+    }
+    if (part > 1) fprintf(out, "%d files indexed in %d parts.\n", files, part);
+    set_idx_dir(entry_dir(name).c_str());
+    return worst;
 }
 
 static int cmd_add(const std::string &arg, const std::string &given_name, bool verbose, bool no_stopwords, FILE *out,

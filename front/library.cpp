@@ -60,12 +60,18 @@ std::string new_entry_name(const std::string &label) {
     return name;
 }
 
-int load_entry(const std::string &name, std::string *why) {
-    std::string dir = with_entry_dir(name);
-    if (!name.empty() && !os_is_dir(dir.c_str())) {
-        *why = "no such entry in the library";
-        return -1;
-    }
+std::string part_dir(const std::string &name, int n) {
+    return n <= 1 ? entry_dir(name) : entry_dir(name) + "/part" + std::to_string(n);
+}
+
+std::vector<std::string> entry_parts(const std::string &name) {
+    std::vector<std::string> dirs;
+    for (int n = 1; n == 1 || os_is_dir(part_dir(name, n).c_str()); n++) dirs.push_back(part_dir(name, n));
+    return dirs;
+}
+
+// Loads one index directory of an entry.
+static int load_dir(const std::string &name, const std::string &dir, std::string *why) {
     set_idx_dir(dir.c_str());
     set_volume_hint(name.empty() ? "" : read_location(name).c_str());
     if (read_idx() != 0) {
@@ -75,11 +81,33 @@ int load_entry(const std::string &name, std::string *why) {
     return 0;
 }
 
+int load_entry(const std::string &name, std::string *why) {
+    std::string dir = with_entry_dir(name);
+    if (!name.empty() && !os_is_dir(dir.c_str())) {
+        *why = "no such entry in the library";
+        return -1;
+    }
+    return load_dir(name, dir, why);
+}
+
 LibraryEntry describe_entry(const std::string &name) {
     LibraryEntry e;
     e.name = name;
     e.loads = load_entry(name, &e.problem) == 0;
-    if (e.loads) e.volume = index_volume();
+    if (!e.loads) return e;
+    e.volume = index_volume();
+    std::vector<std::string> parts = entry_parts(name);
+    e.parts = static_cast<int>(parts.size());
+    for (size_t i = 1; i < parts.size(); i++) {
+        std::string why;
+        if (load_dir(name, parts[i], &why) != 0) {
+            e.loads = false;
+            e.problem = "part " + std::to_string(i + 1) + ": " + why;
+            return e;
+        }
+        e.volume.files += index_volume().files;
+        e.volume.total_bytes += index_volume().total_bytes;
+    }
     return e;
 }
 
@@ -181,19 +209,23 @@ LibrarySearch search_entries(const std::vector<std::string> &entries, const std:
     LibrarySearch s;
     std::string classic = idx_dir();
     for (const std::string &name : entries) {
+        std::vector<std::string> dirs = name.empty() ? std::vector<std::string>{classic} : entry_parts(name);
+        size_t entry = s.entries.size();
+        for (int part = 0; part < static_cast<int>(dirs.size()); part++) {
         std::string why;
-        if (name.empty()) set_idx_dir(classic.c_str());
-        if (load_entry(name, &why) != 0) {
-            s.failed.emplace_back(name, why);
+        if (!name.empty() && !os_is_dir(dirs[0].c_str())) why = "no such entry in the library";
+        if (!why.empty() || load_dir(name, dirs[static_cast<size_t>(part)], &why) != 0) {
+            s.failed.emplace_back(part == 0 ? name : name + " (part " + std::to_string(part + 1) + ")", why);
             continue;
         }
-        size_t entry = s.entries.size();
-        s.entries.push_back(name);
-        s.volumes.push_back(index_volume());
+        if (s.entries.size() == entry) {
+            s.entries.push_back(name);
+            s.volumes.push_back(index_volume());
+        }
         query_typed(words);
         // The words: the first entry's, then each entry's files added to them.
         const std::vector<QueryWordInfo> &infos = query_words();
-        if (entry == 0) {
+        if (s.words.empty()) {
             s.words = infos;
         } else {
             for (size_t i = 0; i < infos.size() && i < s.words.size(); i++) {
@@ -206,14 +238,16 @@ LibrarySearch search_entries(const std::vector<std::string> &entries, const std:
         int freq;
         while (next_result(&path, &freq, excerpts ? &text : nullptr) == 0) {
             if (freq == 0) continue;
-            s.rows.push_back(LibraryRow{entry, s.volumes.back().label, path, freq, result_rank(), result_file(),
+            s.rows.push_back(LibraryRow{entry, part, s.volumes.back().label, path, freq, result_rank(), result_file(),
                                         result_state(), result_kind(), excerpts && text ? text : ""});
+        }
         }
     }
     set_idx_dir(classic.c_str());
     std::stable_sort(s.rows.begin(), s.rows.end(), [](const LibraryRow &a, const LibraryRow &b) {
         if (a.rank != b.rank) return a.rank > b.rank;
         if (a.entry != b.entry) return a.entry < b.entry;
+        if (a.part != b.part) return a.part < b.part;
         return a.file < b.file;
     });
     return s;

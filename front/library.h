@@ -17,11 +17,18 @@ std::vector<std::string> library_names();
 // The index directory of an entry.
 std::string entry_dir(const std::string &name);
 
-// What an entry is, as its index loads now.
+// The index directories of an entry: its own (the first part), then "part2", "part3"... of a
+// tree too large for one index, as far as they exist.
+std::vector<std::string> entry_parts(const std::string &name);
+// The directory of part n (from 1) of an entry.
+std::string part_dir(const std::string &name, int n);
+
+// What an entry is, as its index loads now (files and bytes of all its parts).
 struct LibraryEntry {
     std::string name;
     IndexVolume volume;   // kind, label, where it was, where it is now, files, bytes, date
     bool loads = false;   // its index could be read
+    int parts = 1;
     std::string problem;  // why not ("" when it loads)
 };
 // Loads the entry's index (its directory becomes the engine's index directory, its location hint
@@ -47,6 +54,7 @@ int locate_entry(const std::string &name, const std::string &path, std::string *
 // One row of a search over several entries.
 struct LibraryRow {
     size_t entry;          // index into the entries searched
+    int part;              // which of the entry's indexes, from 0
     std::string volume;    // the entry's volume label
     std::string path;
     int freq;              // as next_result gives it: negative when a count reached 63

@@ -107,8 +107,16 @@ struct Progress {
     uint64_t text_processed; // bytes of their stems
 };
 Progress progress();
-// Whether the last run's tree held more than MAX_FILES files, the rest left out. After the run.
+// Whether the last run's tree held more than MAX_FILES files (more than its slice), the rest left
+// out. After the run.
 bool table_capped();
+// A run over one part of a folder too large for one index: its table holds files first to
+// first + count - 1 of the tree in walk order (count at most MAX_FILES); a disc's or image's table
+// is never split. (0, MAX_FILES) until set. Not while a run is active.
+void set_run_slice(int first, int count);
+// After a run that failed because its index file filled up: how many files of its table fitted
+// wholly (those before the one whose words did not fit); -1 when it did not fail that way.
+int files_that_fit();
 
 double get_seconds(); // seconds since the first call: the clock of every figure a run shows
 

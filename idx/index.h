@@ -47,6 +47,7 @@ void finish_recording(OsThread *t);
 // Why the index file cannot take another record: full at 64 MiB, or no room on the disk.
 std::string full_reason();
 
+extern std::atomic<int> full_fn;             // the file whose words first did not fit; -1 while all did
 extern std::atomic<uint64_t> unique_words;   // UI may read: entries created in this run
 extern std::atomic<uint64_t> total_words;    // UI may read: words of 4+ letters seen in indexing mode
 extern std::atomic<uint64_t> text_processed; // UI may read: bytes of their stems

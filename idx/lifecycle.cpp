@@ -142,6 +142,16 @@ bool idx_cancelled() { return status_idx() == IDX_NONE && life.cancelled; }
 
 bool table_capped() { return files_capped; }
 
+// The slice asked for the next run; each run takes it and leaves the whole tree for the one after.
+static int next_first = 0, next_count = MAX_FILES;
+
+void set_run_slice(int first, int count) {
+    next_first = first > 0 ? first : 0;
+    next_count = count > 0 && count < MAX_FILES ? count : MAX_FILES;
+}
+
+int files_that_fit() { return status_idx() == IDX_NONE ? full_fn.load(std::memory_order_relaxed) : -1; }
+
 int files_indexed() { return total_bytes_read.load(std::memory_order_relaxed) > 0 ? cur_fn + 1 : 0; }
 
 Progress progress() {
@@ -193,6 +203,9 @@ int create_idx(const char *path) {
     life.ok = false;
     life.cancelled = false;
     cancel_kept = CancelKept::none;
+    slice_first = next_first;
+    slice_count = next_count;
+    set_run_slice(0, MAX_FILES);
     clear_unread();
     set_load_note("");
     reset_pools();

@@ -183,6 +183,8 @@ int read_idx() {
     }
     ChainCheck chains{m, idx_pool.end};
     start_chain_check(chains);
+    slice_first = 0; // a walk finds the tree's first files; a part past them has its catalogue
+    slice_count = MAX_FILES;
     int r = enum_files(loaded_path);
     close_cd_volume(); // excerpts open the volume when they need it
     // A damaged file is said to be so whatever the walk found.

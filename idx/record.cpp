@@ -43,6 +43,13 @@ std::string full_reason() {
 
 static void fail_full() { fail_run(full_reason().c_str()); }
 
+// The file whose words first did not fit the index file; -1 while all did.
+std::atomic<int> full_fn{-1};
+static void note_full(uint32_t fn) {
+    int none = -1;
+    full_fn.compare_exchange_strong(none, static_cast<int>(fn), std::memory_order_relaxed);
+}
+
 // ---- Word recording ----
 
 void reset_recording() {
@@ -50,6 +57,7 @@ void reset_recording() {
     loading_stops = false;
     run_failed = false;
     record_full.store(false, std::memory_order_relaxed);
+    full_fn.store(-1, std::memory_order_relaxed);
     unique_words.store(0, std::memory_order_relaxed);
     total_words.store(0, std::memory_order_relaxed);
     text_processed.store(0, std::memory_order_relaxed);
@@ -125,8 +133,10 @@ static bool add_posting_at(Word *w, uint32_t fn, uint32_t block) {
 }
 
 void add_posting(Word *w) {
-    if (!add_posting_at(w, static_cast<uint32_t>(cur_fn) & 0xFFFF, static_cast<uint32_t>(cur_block)))
+    if (!add_posting_at(w, static_cast<uint32_t>(cur_fn) & 0xFFFF, static_cast<uint32_t>(cur_block))) {
+        note_full(static_cast<uint32_t>(cur_fn) & 0xFFFF);
         fail_full();
+    }
 }
 
 // Files one stemmed word of len letters under its key: finds or makes its entry, counts it and
@@ -136,11 +146,16 @@ static bool record_word(uint32_t key, int len, uint32_t fn, uint32_t block) {
     if (!w) {
         bump(unique_words, 1);
         w = tbl_insert(word_table, Word{key, loading_stops ? 1u : 0u, 0});
-        if (!w) return false;
+        if (!w) {
+            note_full(fn);
+            return false;
+        }
     }
     bump(text_processed, static_cast<uint64_t>(len));
     bump(total_words, 1);
-    return is_stop(*w) || add_posting_at(w, fn, block);
+    if (is_stop(*w) || add_posting_at(w, fn, block)) return true;
+    note_full(fn);
+    return false;
 }
 
 // Stems and keys of recently seen words. Text repeats its words, and stemming is the dearest step

@@ -35,6 +35,7 @@ extern std::atomic<int> num_files;           // UI may read
 extern std::atomic<uint64_t> total_bytes;    // UI may read: bytes the run must account for
 extern bool cd_mode;                         // the table came from the CD reader
 extern bool files_capped;                    // the tree held more than MAX_FILES files; the rest is left out
+extern int slice_first, slice_count;         // the walk's part of the tree (set_run_slice)
 
 // Threads that list directories beside the walker. A tree not in the cache is listed at the pace of
 // the disk's answers, not of the processor: four listings at once took a cold walk of the

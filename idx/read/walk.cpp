@@ -23,6 +23,7 @@ std::atomic<int> num_files{0};
 std::atomic<uint64_t> total_bytes{0};
 bool cd_mode = false;
 bool files_capped = false;
+int slice_first = 0, slice_count = MAX_FILES;
 
 // ---- File enumeration ----
 
@@ -152,6 +153,7 @@ int walk_dir(const char *path, int helpers) {
             started++;
     uint64_t bytes = 0;
     bool full = false;
+    int passed = 0; // files before the slice, counted and passed over
     // The index file itself may lie in the tree (indexing the current directory): it is left out,
     // both while it is written and when it is loaded, or the tree would never match its index.
     // A run leaves out its own file and the idx.dat it replaces; a load the same files.
@@ -199,7 +201,11 @@ int walk_dir(const char *path, int helpers) {
                     note_left_out(std::string(dir) + OS_PATH_SEP + e.name, OS_ERR_TOO_LONG, false);
                     continue;
                 }
-                if (file_table.size() == static_cast<size_t>(MAX_FILES)) {
+                if (passed < slice_first) {
+                    passed++;
+                    continue;
+                }
+                if (file_table.size() == static_cast<size_t>(slice_count)) {
                     // File numbers are 16 bits wide: the rest of the tree is left out, and said so.
                     files_capped = true;
                     full = true;
