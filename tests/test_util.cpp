@@ -1,5 +1,7 @@
 #include "tests/test_util.h"
 
+#include "cli/commands.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -137,6 +139,28 @@ void program_defaults() {
     char dir[OS_PATH_MAX];
     std::string table = os_program_dir(dir, sizeof dir) ? std::string(dir) + "/trigram_freqs.dat" : "";
     load_trigrams(table.empty() ? nullptr : table.c_str());
+}
+
+static std::string slurp_file(FILE *f) {
+    std::string s;
+    rewind(f);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+CliResult run_cli(const std::vector<std::string> &args) {
+    std::vector<std::string> words{"olmarest-cli"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    program_defaults();
+    FILE *out = tmpfile(), *err = tmpfile();
+    if (!out || !err) return {-1, "", "no temporary file"};
+    int code = cli_run(static_cast<int>(words.size()), argv.data(), out, err);
+    return {code, slurp_file(out), slurp_file(err)};
 }
 
 int run_files(const std::string &dir) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "idx/index.h"
 
@@ -87,5 +88,13 @@ std::string utf16_bytes(const std::string &text, bool little, bool bom);
 // and the trigram table beside the program file is loaded. For in-process runs of a program's
 // entry point after a test has changed them.
 void program_defaults();
+
+// olmarest-cli's command line run in this process with program_defaults: its exit code and what
+// it wrote to standard output and standard error.
+struct CliResult {
+    int code;
+    std::string out, err;
+};
+CliResult run_cli(const std::vector<std::string> &args);
 
 #endif

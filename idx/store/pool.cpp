@@ -57,6 +57,8 @@ static bool reserve_idx(uint64_t need) {
     return true;
 }
 
+uint32_t idx_write_limit = IDX_POOL_LIMIT;
+
 int idx_room_error() { return idx_file.room_error; }
 
 // Why heap_pool has no memory: the reservation's error (out of memory or address space).
@@ -190,7 +192,7 @@ int lock_run_file() {
 }
 
 int map_idx_write() {
-    idx_pool.limit = IDX_POOL_LIMIT;
+    idx_pool.limit = std::min(idx_write_limit, IDX_POOL_LIMIT);
     idx_file.room_error = 0;
     if (lock_run_file() != 0) return -1;
     int fd = idx_file.run_fd;

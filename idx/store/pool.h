@@ -26,6 +26,7 @@ struct Pool {
     uint32_t free_count; // buckets on the free list (an address may be 0, so the count ends it)
 };
 extern Pool heap_pool; // file table strings, stop-list buffer, loaded directory copy
+extern uint32_t idx_write_limit; // how large a run's index file may grow: IDX_POOL_LIMIT; tests lower it
 extern Pool idx_pool;  // the mapping of idx.dat
 
 // A block of size bytes from idx_pool (in_idx) or heap_pool, or null when it does not fit.
