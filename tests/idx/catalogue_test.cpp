@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -332,6 +333,13 @@ TEST_F(Catalogue, DamagedCatalogueIsRefusedWithItsReasonAndTheTreeWalked) {
         EXPECT_EQ(table_now(), walked);
         EXPECT_EQ(search("harbour").size(), 2u);
     }
+    // A FIFO in its place is neither waited on nor read.
+    fs::remove("idx.files");
+    ASSERT_EQ(mkfifo("idx.files", 0600), 0);
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    EXPECT_FALSE(index_volume().catalogued);
+    EXPECT_EQ(std::string(load_note()).rfind("idx.files cannot be read: ", 0), 0u) << load_note();
+    fs::remove("idx.files");
     put_bytes("idx.files", good);
     ASSERT_EQ(read_idx(), 0) << idx_reason();
     EXPECT_TRUE(index_volume().catalogued);
