@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -148,6 +149,11 @@ TEST_F(Catalogue, StoredTableEqualsTheWalkedOneForAnImageAndASubtree) {
         ASSERT_EQ(rows.size(), 1u);
         EXPECT_NE(rows[0].text.find("lighthouse keeper"), std::string::npos) << rows[0].text;
     }
+    // An image file dated before 1970: its catalogue was refused at every load.
+    const timespec before_1970[2] = {{-86400, 0}, {-86400, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, "disc.iso", before_1970, 0), 0);
+    ASSERT_EQ(index_tree("disc.iso"), 2) << idx_reason();
+    expect_stored_equals_walked();
 }
 
 // The index directory inside the tree it indexes: a run must list neither idx.files nor a
