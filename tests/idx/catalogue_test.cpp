@@ -167,7 +167,10 @@ TEST_F(Catalogue, WalkNeverListsTheCatalogueOrItsRunFiles) {
     ASSERT_TRUE(fs::exists("idx.files"));
     write("idx.files.tmp.Ab12Cd", "left by a killed run");
     ASSERT_EQ(index_tree(root()), 2) << idx_reason();
-    EXPECT_EQ(read_file("idx.dat"), first) << "the second run saw other files";
+    // The same table: the same size and fingerprint (addresses may differ with the mapping's).
+    std::string second = read_file("idx.dat");
+    EXPECT_EQ(second.size(), first.size());
+    EXPECT_EQ(u32_at(second, 276), u32_at(first, 276)) << "the second run saw other files";
     for (const FileEntry &e : file_table) EXPECT_EQ(std::string(e.file_name).rfind("idx.", 0), std::string::npos);
     EXPECT_EQ(num_files.load(), 2);
     ASSERT_EQ(read_idx(), 0) << idx_reason();
@@ -229,7 +232,7 @@ TEST_F(Catalogue, SearchedWithTheImageAwayAndFoundWhereItWent) {
         EXPECT_EQ(r.text, "");
     }
 
-    // Another image under the hint's name is not this one.
+    // An image of another identity at the hint is not taken for this one.
     write("src/docs/lighthouse.txt", "an altogether different disc\n");
     ASSERT_TRUE(make_iso(path("src"), "other.iso", "-J -V OTHER"));
     set_volume_hint(path("other.iso").c_str());
@@ -257,64 +260,63 @@ TEST_F(Catalogue, DamagedCatalogueIsRefusedWithItsReasonAndTheTreeWalked) {
     CatalogueView view;
     std::string why;
     ASSERT_TRUE(decodes(good, &view, &why)) << why;
-    const uint32_t nfiles = get32(good, 24), ndirs = get32(good, 28), vol = get32(good, 32);
+    const uint32_t ndirs = get32(good, 28), vol = get32(good, 32);
     const size_t file0 = CAT_HEADER_SIZE + vol + size_t{ndirs} * CAT_DIR_SIZE;
-    const size_t names = file0 + size_t{nfiles} * CAT_FILE_SIZE;
     struct Damage {
         const char *what;
-        void (*apply)(std::string &b, size_t file0, size_t names);
+        void (*apply)(std::string &b, size_t file0);
         const char *reason;
     };
     const Damage damages[] = {
-        {"a byte flipped", [](std::string &b, size_t, size_t) { b[b.size() / 2] ^= 0x20; },
+        {"a byte flipped", [](std::string &b, size_t) { b[b.size() / 2] ^= 0x20; },
          "idx.files is damaged: checksum mismatch"},
-        {"cut short", [](std::string &b, size_t, size_t) { b.resize(b.size() - 7); },
+        {"cut short", [](std::string &b, size_t) { b.resize(b.size() - 7); },
          "idx.files is damaged: its sizes do not add up"},
-        {"cut inside the header", [](std::string &b, size_t, size_t) { b.resize(40); },
+        {"cut inside the header", [](std::string &b, size_t) { b.resize(40); },
          "idx.files is damaged: not a catalogue"},
-        {"empty", [](std::string &b, size_t, size_t) { b.clear(); },
+        {"empty", [](std::string &b, size_t) { b.clear(); },
          "idx.files is damaged: its size is out of range or it cannot be read"},
-        {"wrong magic", [](std::string &b, size_t, size_t) { b[3] = 'X'; }, "idx.files is damaged: not a catalogue"},
-        {"another version", [](std::string &b, size_t, size_t) { set32(b, 8, CAT_VERSION + 1); },
+        {"wrong magic", [](std::string &b, size_t) { b[3] = 'X'; }, "idx.files is damaged: not a catalogue"},
+        {"another version", [](std::string &b, size_t) { set32(b, 8, CAT_VERSION + 1); },
          "idx.files was written by another version of Olmarest"},
-        {"one file more than its bytes", [](std::string &b, size_t, size_t) { set32(b, 24, get32(b, 24) + 1); },
+        {"one file more than its bytes", [](std::string &b, size_t) { set32(b, 24, get32(b, 24) + 1); },
          "idx.files is damaged: its sizes do not add up"},
-        {"name pool larger than its bytes", [](std::string &b, size_t, size_t) { set32(b, 36, 0xFFFFFFF0u); },
+        {"name pool larger than its bytes", [](std::string &b, size_t) { set32(b, 36, 0xFFFFFFF0u); },
          "idx.files is damaged: its sizes do not add up"},
-        {"no files", [](std::string &b, size_t, size_t) { set32(b, 24, 0); },
+        {"no files", [](std::string &b, size_t) { set32(b, 24, 0); },
          "idx.files is damaged: file count out of range"},
         {"a name offset past the pool",
-         [](std::string &b, size_t f0, size_t) {
+         [](std::string &b, size_t f0) {
              set32(b, f0 + 4, 0x7FFFFFFF);
              reseal(b);
          },
          "idx.files is damaged: file record"},
         {"a directory number past the directories",
-         [](std::string &b, size_t f0, size_t) {
+         [](std::string &b, size_t f0) {
              set32(b, f0, get32(b, 28));
              reseal(b);
          },
          "idx.files is damaged: file record"},
         {"a directory's name past the pool",
-         [](std::string &b, size_t, size_t) {
+         [](std::string &b, size_t) {
              set32(b, CAT_HEADER_SIZE + get32(b, 32), get32(b, 36));
              reseal(b);
          },
          "idx.files is damaged: directory name"},
         {"the pool's last name unterminated",
-         [](std::string &b, size_t, size_t) {
+         [](std::string &b, size_t) {
              b.back() = 'x';
              reseal(b);
          },
          "idx.files is damaged: name pool"},
         {"an unknown volume kind",
-         [](std::string &b, size_t, size_t) {
+         [](std::string &b, size_t) {
              memcpy(&b[CAT_HEADER_SIZE], "kind=shelf", 10);
              reseal(b);
          },
          "idx.files is damaged: volume record"},
         {"a volume pair without its =",
-         [](std::string &b, size_t, size_t) {
+         [](std::string &b, size_t) {
              b[CAT_HEADER_SIZE + 4] = 'X';
              reseal(b);
          },
@@ -324,7 +326,7 @@ TEST_F(Catalogue, DamagedCatalogueIsRefusedWithItsReasonAndTheTreeWalked) {
     for (const Damage &d : damages) {
         SCOPED_TRACE(d.what);
         std::string b = good;
-        d.apply(b, file0, names);
+        d.apply(b, file0);
         if (!b.empty()) {
             CatalogueView v;
             std::string reason;
