@@ -56,9 +56,9 @@ mv "$work/idx.files.aside" "$work/idx.files"
 ms() { awk -v s="$1" 'BEGIN { printf "%.1f", s * 1000 }'; }
 echo
 echo "tree: $tree ($(val files) files); $(nproc) cores; $(date -u '+%Y-%m-%d %H:%M UTC')"
-printf '| %-50s | %-30s |\n' figure value
-printf '|%s|%s|\n' "$(printf -- '-%.0s' {1..52})" "$(printf -- '-%.0s' {1..32})"
-row() { printf '| %-50s | %-30s |\n' "$1" "$2"; }
+printf '| %-58s | %-30s |\n' figure value
+printf '|%s|%s|\n' "$(printf -- '-%.0s' {1..60})" "$(printf -- '-%.0s' {1..32})"
+row() { printf '| %-58s | %-30s |\n' "$1" "$2"; }
 row "idx.files size" "$(val catalogue_bytes) bytes, $(val bytes_per_file) B/file"
 row "index, whole run (catalogue included)" "$(val index_s) s"
 row "catalogue made and written (encode, write, flush)" "$(ms "$(val catalogue_s)") ms, $(val catalogue_share_pct) % of the run"
