@@ -1,12 +1,14 @@
 // Writes the seed corpora of the fuzz targets into DIR/<target>/ (normally fuzz/corpus):
-// extract (texts of every kind), stemmer (words), search (query words) and idx_load (index files
-// made by real runs over the fixed tree, with and without stop words). Run it again when the
+// extract (texts of every kind), stemmer (words), search (query words), idx_load (index files
+// made by real runs over the fixed tree, with and without stop words) and catalogue (the catalogue
+// of such a run, and its table given an image's and a disc's volume). Run it again when the
 // idx.dat format or the tree's fingerprint changes: stale index seeds no longer load.
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "fuzz/fuzz_util.h"
+#include "idx/catalogue.h"
 #include "idx/index.h"
 
 static std::string out_dir;
@@ -77,6 +79,27 @@ int main(int argc, char **argv) {
         seed("idx_load", "plain", read_file_bytes("idx.dat"));
         if (fuzz_index("tree", "the and of a to harbour\n") != 2 || read_idx() != 0) __builtin_trap();
         seed("idx_load", "stops", read_file_bytes("idx.dat"));
+        // Catalogues: the run's own (a folder), and the same table as an image's and a disc's.
+        seed("catalogue", "folder", read_file_bytes("idx.files"));
+        CatalogueView view;
+        std::string made = read_file_bytes("idx.files"), why;
+        if (!decode_catalogue(reinterpret_cast<const uint8_t *>(made.data()), made.size(), &view, &why))
+            __builtin_trap();
+        CatalogueVolume vol = view.volume;
+        vol.kind = VolumeKind::image;
+        vol.device = "/nonexistent/shelf/harbour.iso";
+        vol.root = vol.device;
+        vol.volume_id = "HARBOUR_2024";
+        vol.created = "2024010112000000";
+        vol.blocks = 4096;
+        vol.image_size = 8388608;
+        vol.image_mtime = 1700000000;
+        seed("catalogue", "image", encode_catalogue(view.tie, vol));
+        vol.kind = VolumeKind::disc;
+        vol.root = "/media/cdrom";
+        vol.device = "/dev/sr0";
+        vol.subtree = "docs";
+        seed("catalogue", "disc", encode_catalogue(view.tie, vol));
     });
     return 0;
 }

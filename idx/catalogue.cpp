@@ -186,7 +186,10 @@ static bool decode_volume(const char *p, size_t n, CatalogueVolume *v) {
         } else if (key == "below") {
             v->below = value;
         } else if (key == "blocks" || key == "image_size" || key == "image_mtime" || key == "image_mtime_nsec") {
-            if (!parse_number(value, &num)) return false;
+            // An image's time may lie before 1970: the only value written with a sign.
+            bool negative = key == "image_mtime" && value.size() > 1 && value[0] == '-';
+            if (!parse_number(negative ? value.substr(1) : value, &num)) return false;
+            if (negative) num = 0 - num;
             if (key == "blocks") {
                 if (num > UINT32_MAX) return false;
                 v->blocks = static_cast<uint32_t>(num);
