@@ -79,7 +79,8 @@ class LibraryPaneTest : public QObject {
         // Each test its own library and settings.
         home = std::make_unique<QTemporaryDir>();
         qputenv("XDG_DATA_HOME", QFile::encodeName(home->filePath(QStringLiteral("data"))));
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home->filePath(QStringLiteral("config")));
+        for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
+            QSettings::setPath(format, QSettings::UserScope, home->filePath(QStringLiteral("config")));
         f = std::make_unique<UiFixture>();
         confirm_answer = true;
         questions.clear();

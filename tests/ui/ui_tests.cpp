@@ -21,7 +21,8 @@ int main(int argc, char **argv) {
     Application app(argc, argv);
     Application::setApplicationName(QStringLiteral("Olmarest"));
     install_recorders();
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
+    for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
+        QSettings::setPath(format, QSettings::UserScope, home.filePath(QStringLiteral("config")));
     const char *only = argc > 1 && argv[1][0] != '-' ? argv[1] : nullptr;
     if (only) {
         argv[1] = argv[0];
