@@ -49,6 +49,13 @@ const char *kind_name(VolumeKind k) {
     return k == VolumeKind::disc ? "disc" : k == VolumeKind::image ? "image" : "folder";
 }
 
+// The entry list asks for a few rows' height only: the pane takes little from the result list.
+class EntryList : public QTreeWidget {
+  public:
+    using QTreeWidget::QTreeWidget;
+    QSize sizeHint() const override { return {QTreeWidget::sizeHint().width(), 120}; }
+};
+
 } // namespace
 
 KeepIdxDir::KeepIdxDir() : dir(idx_dir()) {}
@@ -60,7 +67,7 @@ LibraryPane::LibraryPane(QWidget *parent) : QDockWidget(QStringLiteral("Library"
     auto *body = new QWidget(this);
     auto *row = new QHBoxLayout(body);
     row->setContentsMargins(4, 0, 4, 4);
-    list_ = new QTreeWidget(body);
+    list_ = new EntryList(body);
     list_->setObjectName(QStringLiteral("LibraryList"));
     list_->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Kind"), QStringLiteral("Files"),
                             QStringLiteral("Date"), QStringLiteral("Present")});
