@@ -198,7 +198,7 @@ class LibraryPaneTest : public QObject {
         QVERIFY(!f->scanform->isVisible());
     }
 
-    void aChangedFileOfTheSingleIndexIsGreyed() {
+    void changedAndAbsentRowsOfTheSingleIndexAreGreyed() {
         f->write("tree/a.txt", "the harbour wall\n");
         f->write("tree/b.txt", "the harbour wall\n");
         QVERIFY(f->index(f->qpath("tree")));
@@ -208,6 +208,20 @@ class LibraryPaneTest : public QObject {
         QCOMPARE(results()->topLevelItem(0)->toolTip(2), QStringLiteral("changed since it was indexed"));
         QVERIFY(!greyed(results()->topLevelItem(1)));
         QCOMPARE(results()->topLevelItem(1)->toolTip(2), QString());
+
+        // The tree moved away: its rows still list, greyed, and a double click says where it was.
+        fs::rename(f->path("tree"), f->path("elsewhere"));
+        QCOMPARE(f->mainform->loadIndex(), 0);
+        QCOMPARE(rowsOf("harbour"), (QStringList{"a.txt", "b.txt"}));
+        QString was = QStringLiteral("the folder was at %1").arg(f->qpath("tree"));
+        QVERIFY(greyed(results()->topLevelItem(1)));
+        QCOMPARE(results()->topLevelItem(1)->text(2), was);
+        messages.clear();
+        results()->setCurrentItem(results()->topLevelItem(1));
+        f->mainform->ListView1DblClick();
+        QCOMPARE(messages.size(), 1);
+        QVERIFY2(messages[0].text.contains(was), qPrintable(messages[0].text));
+        QVERIFY(opened.isEmpty());
     }
 
     void addRefreshRenameAndRemove() {
