@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
@@ -22,7 +23,13 @@ static bool ask_question(QWidget *owner, const QString &text, const QString &tit
            QMessageBox::Yes;
 }
 
+static QString choose_image(QWidget *owner, const QString &start) {
+    return QFileDialog::getOpenFileName(owner, QStringLiteral("Choose the disc image to index"), start,
+                                        QStringLiteral("Disc images (*.iso *.ISO);;All files (*)"));
+}
+
 ConfirmHook confirm_hook = ask_question;
+ChooseImageHook choose_image_hook = choose_image;
 
 namespace {
 
@@ -90,6 +97,8 @@ LibraryPane::LibraryPane(QWidget *parent) : QDockWidget(QStringLiteral("Library"
         return b;
     };
     add_ = button("LibraryAdd", QStringLiteral("&Add..."), QStringLiteral("Index a folder into a new entry"));
+    add_image_ = button("LibraryAddImage", QStringLiteral("Add &Image..."),
+                        QStringLiteral("Index an ISO 9660 disc image into a new entry"));
     refresh_ = button("LibraryRefresh", QStringLiteral("Re&fresh"),
                       QStringLiteral("Index the selected entry again, or every entry when none is selected (F5)"));
     rename_ = button("LibraryRename", QStringLiteral("Re&name"), QStringLiteral("Rename the selected entry (F2)"));
@@ -99,6 +108,7 @@ LibraryPane::LibraryPane(QWidget *parent) : QDockWidget(QStringLiteral("Library"
     setWidget(body);
 
     connect(add_, &QPushButton::clicked, this, &LibraryPane::addClick);
+    connect(add_image_, &QPushButton::clicked, this, &LibraryPane::addImageClick);
     connect(refresh_, &QPushButton::clicked, this, &LibraryPane::refreshClick);
     connect(rename_, &QPushButton::clicked, this, &LibraryPane::renameClick);
     connect(remove_, &QPushButton::clicked, this, &LibraryPane::removeClick);
@@ -190,10 +200,13 @@ void LibraryPane::saveChecked() {
     QSettings().setValue(QStringLiteral("library/unchecked"), list);
 }
 
-void LibraryPane::addClick() {
-    QString dir = choose_dir_hook(this, QDir::homePath());
-    if (dir.isEmpty()) return;
-    std::string path = normalize_path(QFile::encodeName(dir).toStdString());
+void LibraryPane::addClick() { addPath(choose_dir_hook(this, QDir::homePath())); }
+
+void LibraryPane::addImageClick() { addPath(choose_image_hook(this, QDir::homePath())); }
+
+void LibraryPane::addPath(const QString &chosen) {
+    if (chosen.isEmpty()) return;
+    std::string path = normalize_path(QFile::encodeName(chosen).toStdString());
     if (path.empty() || !valid_index_path(path.c_str())) {
         show_message(this, QStringLiteral("Please enter a valid pathname !"), QStringLiteral("Invalid Path"));
         return;

@@ -30,6 +30,9 @@ class KeepIdxDir {
 // Asks a yes/no question (Remove's confirmation); the tests replace it.
 using ConfirmHook = bool (*)(QWidget *owner, const QString &text, const QString &title);
 extern ConfirmHook confirm_hook;
+// Asks for a disc image file, starting at start; "" when the user cancels.
+using ChooseImageHook = QString (*)(QWidget *owner, const QString &start);
+extern ChooseImageHook choose_image_hook;
 
 class LibraryPane : public QDockWidget {
     Q_OBJECT
@@ -47,7 +50,8 @@ class LibraryPane : public QDockWidget {
     QTreeWidget *list() const { return list_; }
 
     // The buttons' handlers.
-    void addClick();     // a folder chooser, then a run into a new entry
+    void addClick();      // a folder chooser, then a run into a new entry
+    void addImageClick(); // the same for a disc image file
     void refreshClick(); // the selected entry, or every entry when none is selected (F5)
     void renameClick();  // edits the selected entry's name in place
     void removeClick();  // after a confirmation
@@ -61,12 +65,13 @@ class LibraryPane : public QDockWidget {
     void entriesRead();
 
   private:
+    void addPath(const QString &chosen);
     void itemChanged(QTreeWidgetItem *item, int column);
     void saveChecked();
     QTreeWidgetItem *selectedItem() const;
 
     QTreeWidget *list_;
-    QPushButton *add_, *refresh_, *rename_, *remove_;
+    QPushButton *add_, *add_image_, *refresh_, *rename_, *remove_;
     bool listed_once = false;
     bool filling = false; // the list is being filled: its item changes are not the user's
 };

@@ -5,6 +5,7 @@
 #include <QSettings>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -222,6 +223,40 @@ class LibraryPaneTest : public QObject {
         QCOMPARE(messages.size(), 1);
         QVERIFY2(messages[0].text.contains(was), qPrintable(messages[0].text));
         QVERIFY(opened.isEmpty());
+    }
+
+    // An image entry beside another: a row of it opens from a copy read out of the image, and once
+    // the image has moved away its rows say where it was.
+    void anImageEntryOpensItsFilesAndSaysWhereItWas() {
+        f->write("src/docs/log.txt", "harbour lights at night\n");
+        f->write("shelf/alpha/a.txt", "the harbour wall\n");
+        std::string cmd = "xorriso -as mkisofs -quiet -J -R -V SHELFDISC -o '" + f->path("disc.iso") + "' '" +
+                          f->path("src") + "' >/dev/null 2>&1";
+        if (std::system(cmd.c_str()) != 0) QSKIP("xorriso is needed to make the image");
+        makeEntry("alpha", "shelf/alpha");
+        static QString chosen;
+        chosen = f->qpath("disc.iso");
+        choose_image_hook = [](QWidget *, const QString &) { return chosen; };
+        pane()->reload();
+        QVERIFY(runFromPane("LibraryAddImage"));
+        QCOMPARE(entryNames(), (QStringList{"SHELFDISC", "alpha"}));
+        QCOMPARE(entryItem("SHELFDISC")->text(1), QStringLiteral("image"));
+
+        QCOMPARE(rowsOf("harbour lights"), (QStringList{"SHELFDISC log.txt", "alpha a.txt"}));
+        results()->setCurrentItem(results()->topLevelItem(0));
+        f->mainform->ListView1DblClick();
+        QVERIFY2(messages.isEmpty(), messages.isEmpty() ? "" : qPrintable(messages[0].text));
+        QCOMPARE(opened.size(), 1);
+        QFile in(opened[0].toLocalFile());
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QCOMPARE(in.readAll(), QByteArray("harbour lights at night\n"));
+
+        fs::rename(f->path("disc.iso"), f->path("elsewhere.iso"));
+        pane()->reload();
+        QCOMPARE(entryItem("SHELFDISC")->text(4), QStringLiteral("absent"));
+        QCOMPARE(rowsOf("harbour lights"), (QStringList{"SHELFDISC log.txt", "alpha a.txt"}));
+        QCOMPARE(results()->topLevelItem(0)->toolTip(2), QStringLiteral("the image was at %1").arg(chosen));
+        QVERIFY(greyed(results()->topLevelItem(0)));
     }
 
     void addRefreshRenameAndRemove() {
