@@ -617,8 +617,13 @@ void Tmainform::setVolumeColumn(bool on) {
     QHeaderView *h = ui->ListView1->header();
     int width = h->sectionSize(VOLUME_COLUMN);
     ui->ListView1->setColumnHidden(VOLUME_COLUMN, !on);
-    if (on && h->sectionSize(1) > width + 80) h->resizeSection(1, h->sectionSize(1) - width);
-    else if (!on) h->resizeSection(1, h->sectionSize(1) + width);
+    if (!on) {
+        h->resizeSection(1, h->sectionSize(1) + width);
+        return;
+    }
+    // Filename gives up what the columns would then need beyond the list's width.
+    int over = h->length() - ui->ListView1->viewport()->width();
+    if (over > 0) h->resizeSection(1, std::max(120, h->sectionSize(1) - over));
 }
 
 void Tmainform::searchLibrary(const std::vector<std::string> &checked) {
