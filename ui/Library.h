@@ -1,8 +1,8 @@
-// The library pane: a dock beside the designed controls listing the library's entries (each with
+// The library pane: a dock below the result list listing the library's entries (each with
 // a check box that includes it in searches, its kind, files, date and whether its volume is
 // present) and the buttons that add, refresh, rename and remove them. The runs themselves go
 // through the main window's scan dialog. Hidden at start while the library is empty, so that the
-// designed window stays as it is for the single index. UI thread only.
+// window of the single index stays as it always was. UI thread only.
 #ifndef OLMAREST_UI_LIBRARY_H
 #define OLMAREST_UI_LIBRARY_H
 

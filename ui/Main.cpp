@@ -20,7 +20,6 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QThread>
-#include <QTimer>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>

@@ -98,7 +98,7 @@ class LibraryPaneTest : public QObject {
     }
 
     void listsEntriesAndShowsOnlyWhenThereAreAny() {
-        // An empty library leaves the designed window as it is.
+        // An empty library leaves the window as it always was.
         QVERIFY(!pane()->isVisible());
         QCOMPARE(f->mainform->size(), QSize(611, 485));
         f->write("shelf/alpha/a.txt", "harbour lights\n");
@@ -128,7 +128,7 @@ class LibraryPaneTest : public QObject {
         f->write("shelf/alpha/a.txt", "harbour harbour harbour\n");
         f->write("shelf/beta/b.txt", "harbour harbour\n");
         QVERIFY(f->index(f->qpath("single")));
-        QCOMPARE(rowsOf("harbour"), QStringList{"s.txt"}); // no library: the designed list
+        QCOMPARE(rowsOf("harbour"), QStringList{"s.txt"}); // no library: the list as it always was
         QVERIFY(results()->isColumnHidden(VOLUME_COLUMN));
 
         makeEntry("alpha", "shelf/alpha");
@@ -143,7 +143,7 @@ class LibraryPaneTest : public QObject {
         entryItem("beta")->setCheckState(0, Qt::Unchecked);
         QCOMPARE(rowsOf("harbour"), (QStringList{"alpha a.txt", "single s.txt"}));
         entryItem("alpha")->setCheckState(0, Qt::Unchecked);
-        QCOMPARE(rowsOf("harbour"), QStringList{"s.txt"}); // the single index alone, as designed
+        QCOMPARE(rowsOf("harbour"), QStringList{"s.txt"}); // the single index alone, as before
         QVERIFY(results()->isColumnHidden(VOLUME_COLUMN));
         QCOMPARE(f->status(1), QStringLiteral("Search in: %1 (1 files)").arg(f->qpath("single")));
 
