@@ -296,6 +296,20 @@ class LibraryPaneTest : public QObject {
         f->write("shelf/two/t.txt", "the harbour wall\n");
         makeEntry("two", "shelf/two");
         pane()->reload();
+        // With nothing selected F5 refreshes every entry, one run after the other.
+        f->write("shelf/two/u.txt", "the harbour wall\n");
+        pane()->list()->clearSelection();
+        f->mainform->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f->mainform));
+        QTest::keyClick(f->mainform, Qt::Key_F5);
+        for (int run = 0; run < 2; run++) {
+            QVERIFY(runEnded());
+            f->closeRun();
+            QVERIFY(QTest::qWaitFor([&] { return !f->scanform->isVisible(); }));
+            QTest::qWait(20); // the next run starts once the dialog's close has been handled
+        }
+        QVERIFY(!f->scanform->isVisible());
+        QCOMPARE(entryItem("two")->text(2), QStringLiteral("2"));
         entryItem("Disc One")->setCheckState(0, Qt::Unchecked);
         for (const char *bad : {"two", "a/b", ""}) {
             messages.clear();
