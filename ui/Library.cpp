@@ -35,8 +35,11 @@ namespace {
 
 // The list's columns.
 enum Column { NAME, KIND, FILES, DATE, PRESENT };
-// An item's entry name, as its bytes (the shown text may be escaped or edited).
+// An item's entry name, as its bytes (the shown text may be escaped or edited); its volume's kind
+// (in the Kind cell) and whether it is absent (in the Present cell).
 constexpr int NAME_ROLE = Qt::UserRole;
+constexpr int KIND_ROLE = Qt::UserRole;
+constexpr int ABSENT_ROLE = Qt::UserRole;
 
 // Names are bytes; settings keep them percent-encoded so that none is changed on the way.
 QString settings_name(const std::string &name) {
@@ -102,6 +105,8 @@ LibraryPane::LibraryPane(QWidget *parent) : QDockWidget(QStringLiteral("Library"
     refresh_ = button("LibraryRefresh", QStringLiteral("Re&fresh"),
                       QStringLiteral("Index the selected entry again, or every entry when none is selected (F5)"));
     rename_ = button("LibraryRename", QStringLiteral("Re&name"), QStringLiteral("Rename the selected entry (F2)"));
+    locate_ = button("LibraryLocate", QStringLiteral("&Locate..."),
+                     QStringLiteral("Tell the selected entry where its moved folder or image is now"));
     remove_ = button("LibraryRemove", QStringLiteral("Re&move"), QStringLiteral("Remove the selected entry"));
     buttons->addStretch(1);
     row->addLayout(buttons);
@@ -111,12 +116,19 @@ LibraryPane::LibraryPane(QWidget *parent) : QDockWidget(QStringLiteral("Library"
     connect(add_image_, &QPushButton::clicked, this, &LibraryPane::addImageClick);
     connect(refresh_, &QPushButton::clicked, this, &LibraryPane::refreshClick);
     connect(rename_, &QPushButton::clicked, this, &LibraryPane::renameClick);
+    connect(locate_, &QPushButton::clicked, this, &LibraryPane::locateClick);
     connect(remove_, &QPushButton::clicked, this, &LibraryPane::removeClick);
     connect(list_, &QTreeWidget::itemChanged, this, &LibraryPane::itemChanged);
-    connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
-        rename_->setEnabled(selectedItem() != nullptr);
-        remove_->setEnabled(selectedItem() != nullptr);
-    });
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, &LibraryPane::enableButtons);
+}
+
+void LibraryPane::enableButtons() {
+    QTreeWidgetItem *item = selectedItem();
+    rename_->setEnabled(item != nullptr);
+    remove_->setEnabled(item != nullptr);
+    // A disc is found wherever it is mounted; a folder or an image may need to be shown the way.
+    locate_->setEnabled(item && item->data(PRESENT, ABSENT_ROLE).toBool() &&
+                        item->data(KIND, KIND_ROLE).toInt() != static_cast<int>(VolumeKind::disc));
 }
 
 void LibraryPane::reload() {
@@ -140,12 +152,14 @@ void LibraryPane::reload() {
             } else {
                 const IndexVolume &v = e.volume;
                 item->setText(KIND, QLatin1String(kind_name(v.kind)));
+                item->setData(KIND, KIND_ROLE, static_cast<int>(v.kind));
                 item->setText(FILES, QString::number(v.files));
                 item->setTextAlignment(FILES, Qt::AlignRight | Qt::AlignVCenter);
                 if (v.made > 0)
                     item->setText(DATE, QDateTime::fromSecsSinceEpoch(v.made).toString(QStringLiteral("yyyy-MM-dd hh:mm")));
                 if (v.found_at.empty()) {
                     item->setText(PRESENT, QStringLiteral("absent"));
+                    item->setData(PRESENT, ABSENT_ROLE, true);
                     item->setToolTip(PRESENT, QStringLiteral("It was at %1").arg(text_of(v.where)));
                 } else {
                     item->setText(PRESENT, QStringLiteral("present"));
@@ -157,8 +171,7 @@ void LibraryPane::reload() {
         }
     }
     filling = false;
-    rename_->setEnabled(selectedItem() != nullptr);
-    remove_->setEnabled(selectedItem() != nullptr);
+    enableButtons();
     // At start the pane shows only when there is something in it; afterwards the user decides.
     if (!listed_once) {
         listed_once = true;
@@ -270,6 +283,26 @@ void LibraryPane::refreshClick() {
 
 void LibraryPane::renameClick() {
     if (QTreeWidgetItem *item = selectedItem()) list_->editItem(item, NAME);
+}
+
+void LibraryPane::locateClick() {
+    QTreeWidgetItem *item = selectedItem();
+    if (!item) return;
+    bool image = item->data(KIND, KIND_ROLE).toInt() == static_cast<int>(VolumeKind::image);
+    QString chosen = image ? choose_image_hook(this, QDir::homePath()) : choose_dir_hook(this, QDir::homePath());
+    if (chosen.isEmpty()) return;
+    std::string name = entry_of(item), why;
+    QString problem;
+    {
+        KeepIdxDir keep;
+        if (locate_entry(name, QFile::encodeName(chosen).toStdString(), &why) != 0) {
+            problem = text_of(why);
+        } else if (LibraryEntry e = describe_entry(name); !e.loads || e.volume.found_at.empty()) {
+            problem = QStringLiteral("%1 does not hold the volume '%2' was made of.").arg(chosen, text_of(name));
+        }
+    }
+    if (!problem.isEmpty()) show_message(this, problem, QStringLiteral("Library"), QMessageBox::Warning);
+    reload();
 }
 
 void LibraryPane::itemChanged(QTreeWidgetItem *item, int column) {

@@ -54,6 +54,7 @@ class LibraryPane : public QDockWidget {
     void addImageClick(); // the same for a disc image file
     void refreshClick(); // the selected entry, or every entry when none is selected (F5)
     void renameClick();  // edits the selected entry's name in place
+    void locateClick();  // tells an absent folder or image entry where its volume is now
     void removeClick();  // after a confirmation
 
   signals:
@@ -71,7 +72,8 @@ class LibraryPane : public QDockWidget {
     QTreeWidgetItem *selectedItem() const;
 
     QTreeWidget *list_;
-    QPushButton *add_, *add_image_, *refresh_, *rename_, *remove_;
+    QPushButton *add_, *add_image_, *refresh_, *rename_, *locate_, *remove_;
+    void enableButtons();
     bool listed_once = false;
     bool filling = false; // the list is being filled: its item changes are not the user's
 };

@@ -257,6 +257,20 @@ class LibraryPaneTest : public QObject {
         QCOMPARE(rowsOf("harbour lights"), (QStringList{"SHELFDISC log.txt", "alpha a.txt"}));
         QCOMPARE(results()->topLevelItem(0)->toolTip(2), QStringLiteral("the image was at %1").arg(chosen));
         QVERIFY(greyed(results()->topLevelItem(0)));
+
+        // Locate: a file that is no image is refused; the moved image brings the entry back.
+        pane()->list()->setCurrentItem(entryItem("SHELFDISC"));
+        QVERIFY(f->find<QPushButton>("LibraryLocate")->isEnabled());
+        for (const char *pick : {"src/docs/log.txt", "elsewhere.iso"}) {
+            chosen = f->qpath(pick);
+            messages.clear();
+            f->find<QPushButton>("LibraryLocate")->click();
+            QCOMPARE(messages.size(), pick[0] == 's' ? 1 : 0);
+        }
+        QCOMPARE(entryItem("SHELFDISC")->text(4), QStringLiteral("present"));
+        QCOMPARE(rowsOf("harbour lights"), (QStringList{"SHELFDISC log.txt", "alpha a.txt"}));
+        QVERIFY(!greyed(results()->topLevelItem(0)));
+        QVERIFY(results()->topLevelItem(0)->text(2).startsWith(QStringLiteral("harbour lights")));
     }
 
     void addRefreshRenameAndRemove() {
