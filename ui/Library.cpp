@@ -51,6 +51,12 @@ QSet<QString> unchecked_names() {
     return QSet<QString>(list.begin(), list.end());
 }
 
+void save_unchecked(const QSet<QString> &names) {
+    QStringList list(names.begin(), names.end());
+    list.sort();
+    QSettings().setValue(QStringLiteral("library/unchecked"), list);
+}
+
 QString text_of(const std::string &bytes) { return QString::fromStdString(escaped_name(bytes)); }
 
 std::string entry_of(const QTreeWidgetItem *item) { return item->data(NAME, NAME_ROLE).toByteArray().toStdString(); }
@@ -208,9 +214,7 @@ void LibraryPane::saveChecked() {
         else
             unchecked.insert(key);
     }
-    QStringList list(unchecked.begin(), unchecked.end());
-    list.sort();
-    QSettings().setValue(QStringLiteral("library/unchecked"), list);
+    save_unchecked(unchecked);
 }
 
 void LibraryPane::addClick() { addPath(choose_dir_hook(this, QDir::homePath())); }
@@ -328,8 +332,7 @@ void LibraryPane::itemChanged(QTreeWidgetItem *item, int column) {
     QSet<QString> unchecked = unchecked_names();
     if (unchecked.remove(settings_name(from))) {
         unchecked.insert(settings_name(to));
-        QStringList list(unchecked.begin(), unchecked.end());
-        QSettings().setValue(QStringLiteral("library/unchecked"), list);
+        save_unchecked(unchecked);
     }
     filling = true;
     item->setData(NAME, NAME_ROLE, QByteArray::fromStdString(to));
@@ -355,10 +358,7 @@ void LibraryPane::removeClick() {
         return;
     }
     QSet<QString> unchecked = unchecked_names();
-    if (unchecked.remove(settings_name(name))) {
-        QStringList list(unchecked.begin(), unchecked.end());
-        QSettings().setValue(QStringLiteral("library/unchecked"), list);
-    }
+    if (unchecked.remove(settings_name(name))) save_unchecked(unchecked);
     delete item;
     emit entriesChanged();
 }
