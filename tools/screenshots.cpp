@@ -1,14 +1,17 @@
 // Makes the README's pictures of both windows: indexes a copy of samples/ through the path box,
-// grabs the scan dialog after the run, then searches and grabs the main window with its results.
+// grabs the scan dialog after the run, then searches and grabs the main window with its results;
+// then adds two folders to a library of its own through the library pane, moves one of them away,
+// and grabs the window searching all three.
 // Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise, so it needs no display.
 //
-//   olmarest_shots OUTDIR SAMPLES STOPWORDS     writes OUTDIR/main-window.png, OUTDIR/scan-dialog.png
+//   olmarest_shots OUTDIR SAMPLES STOPWORDS     writes OUTDIR/main-window.png, OUTDIR/scan-dialog.png,
+//                                                OUTDIR/library-pane.png
 //   olmarest_shots --screen FILE                 grabs the whole screen of $DISPLAY (for the X smoke test)
 //   olmarest_shots --window ID FILE              grabs one X window; fails when it is all one colour,
 //                                                as a window that never painted is
 //
 // The copy lies at a fixed place, /tmp/olmarest-demo/samples, so the pictures show the same paths
-// from one run to the next; idx.dat is written there too.
+// from one run to the next; idx.dat is written there too, and the library in its data folder.
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QLineEdit>
@@ -19,6 +22,8 @@
 #include <filesystem>
 #include <string>
 
+#include "front/library.h"
+#include "ui/Library.h"
 #include "ui/Main.h"
 #include "ui/Running.h"
 
@@ -83,6 +88,9 @@ int main(int argc, char **argv) {
         return 1;
     }
     fs::current_path(demo);
+    // The pictures' library and settings are the demo's, never those of whoever makes them.
+    qputenv("XDG_DATA_HOME", (demo / "data").c_str());
+    qputenv("XDG_CONFIG_HOME", (demo / "config").c_str());
 
     Application app(argc, argv);
     Application::setApplicationName(QStringLiteral("Olmarest"));
@@ -107,6 +115,39 @@ int main(int argc, char **argv) {
     mainform.findChild<QPushButton *>(QStringLiteral("BitBtn2"))->click();
     QCoreApplication::processEvents();
     ok = mainform.grab().save(QString::fromStdString((out / "main-window.png").string())) && ok;
+
+    // The library: a folder of documents and music, and one of an old web site, indexed through
+    // the pane's run; the second is moved away afterwards, so its rows show as absent.
+    auto copy = [&](const char *from, const fs::path &to) {
+        fs::create_directories(to.parent_path(), ec);
+        fs::copy(fs::path(argv[2]) / from, to, fs::copy_options::recursive, ec);
+    };
+    copy("docs", demo / "shelf/Summer 2024/docs");
+    copy("music", demo / "shelf/Summer 2024/music");
+    copy("web", demo / "shelf/Old site/web");
+    copy("docs/lighthouse.txt", demo / "shelf/Old site/lighthouse.txt");
+    for (const char *folder : {"Summer 2024", "Old site"}) {
+        fs::path dir = demo / "shelf" / folder;
+        std::string name = new_entry_name(volume_label(dir.c_str())), why;
+        if (ec || make_entry(name, &why) != 0) {
+            std::fprintf(stderr, "olmarest_shots: cannot add %s to the library: %s\n", dir.c_str(), why.c_str());
+            return 1;
+        }
+        mainform.runIntoEntry(QByteArray::fromStdString(name), QByteArray::fromStdString(dir.string()), true);
+        if (!wait_for([&] { return scanform.isVisible() && stop->text() == QStringLiteral("&Close"); })) {
+            std::fprintf(stderr, "olmarest_shots: the run into the library did not end\n");
+            return 1;
+        }
+        stop->click();
+        wait_for([&] { return !scanform.isVisible(); });
+    }
+    fs::rename(demo / "shelf/Old site", demo / "old-site-moved", ec);
+    mainform.library()->reload();
+    mainform.library()->show();
+    mainform.resize(760, 620);
+    mainform.findChild<QPushButton *>(QStringLiteral("BitBtn2"))->click();
+    QCoreApplication::processEvents();
+    ok = mainform.grab().save(QString::fromStdString((out / "library-pane.png").string())) && ok;
     if (!ok) std::fprintf(stderr, "olmarest_shots: cannot write the pictures to %s\n", out.c_str());
     return ok ? 0 : 1;
 }

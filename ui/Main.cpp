@@ -30,8 +30,11 @@
 #include <string>
 
 #include "front/display.h"
+#include "front/library.h"
 #include "front/path.h"
 #include "idx/engine.h"
+#include "idx/idxdir.h"
+#include "ui/Library.h"
 #include "ui/Running.h"
 #include "ui_Main.h"
 
@@ -80,6 +83,21 @@ QUrl file_url(const QByteArray &path) {
 
 // Names and messages carrying them, with control characters shown escaped.
 static QString bytes_text(const char *bytes) { return QString::fromStdString(escaped_name(bytes)); }
+
+QString state_reason(ResultState state, const IndexVolume &volume) {
+    switch (state) {
+    case ResultState::fresh: return QString();
+    case ResultState::changed: return QStringLiteral("changed since it was indexed");
+    case ResultState::gone: return QStringLiteral("gone since it was indexed");
+    case ResultState::absent: break;
+    }
+    // The note the command line puts before the row, "[absent: ...] ", without its brackets.
+    std::string note = state_note(state, volume);
+    const std::string head = "[absent: ";
+    if (note.compare(0, head.size(), head) == 0) note.erase(0, head.size());
+    while (!note.empty() && (note.back() == ' ' || note.back() == ']')) note.pop_back();
+    return QString::fromStdString(escaped_name(note));
+}
 
 // Reports from other threads wait here for the UI thread; reports_shown counts the boxes closed.
 static std::mutex report_mutex;
@@ -178,9 +196,11 @@ class ExcerptDelegate : public QStyledItemDelegate {
         painter->translate(text.left(), text.top() + (text.height() - doc.size().height()) / 2);
         QAbstractTextDocumentLayout::PaintContext ctx;
         ctx.palette = opt.palette;
-        ctx.palette.setColor(QPalette::Text, opt.state & QStyle::State_Selected
-                                                 ? opt.palette.color(QPalette::HighlightedText)
-                                                 : opt.palette.color(QPalette::Text));
+        // A greyed row (a file not as the run saw it) stays grey in its excerpt.
+        QVariant fg = index.data(Qt::ForegroundRole);
+        ctx.palette.setColor(QPalette::Text, opt.state & QStyle::State_Selected ? opt.palette.color(QPalette::HighlightedText)
+                                             : fg.isValid()                     ? fg.value<QBrush>().color()
+                                                                                : opt.palette.color(QPalette::Text));
         doc.documentLayout()->draw(painter, ctx);
         painter->restore();
     }
@@ -267,6 +287,32 @@ Tmainform::Tmainform(QWidget *parent) : QMainWindow(parent), ui(new Ui::Tmainfor
     connect(ui->Edit2, &QLineEdit::returnPressed, this, &Tmainform::Edit2KeyPress);
     connect(header, &QHeaderView::sectionClicked, this, &Tmainform::ListView1ColumnClick);
 
+    // The Volume column stands between Freq and Filename, shown only when several indexes are
+    // searched.
+    ui->ListView1->headerItem()->setText(VOLUME_COLUMN, QStringLiteral("Volume"));
+    header->moveSection(header->visualIndex(VOLUME_COLUMN), 1);
+    header->resizeSection(VOLUME_COLUMN, 100);
+    ui->ListView1->hideColumn(VOLUME_COLUMN);
+
+    // The library pane, below the list; at start it shows only when the library has entries.
+    library_ = new LibraryPane(this);
+    addDockWidget(Qt::BottomDockWidgetArea, library_);
+    QAction *show_library = library_->toggleViewAction();
+    show_library->setText(QStringLiteral("&Library"));
+    show_library->setShortcut(QKeySequence(Qt::Key_F9));
+    addAction(show_library);
+    // With no menu bar, the panel's context menu is where it can be found.
+    ui->Panel1->addAction(show_library);
+    ui->Panel1->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto *refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    connect(refresh, &QShortcut::activated, this, [this] {
+        if (library_->entryCount() > 0) library_->refreshClick();
+    });
+    connect(library_, &LibraryPane::entriesRead, this, [this] { index_taken = true; });
+    connect(library_, &LibraryPane::entriesChanged, this, &Tmainform::showSearchScope);
+    connect(library_, &LibraryPane::runRequested, this, &Tmainform::runIntoEntry);
+    library_->reload();
+
     if (remember_layout) {
         QSettings settings;
         if (QSize size = settings.value(QStringLiteral("window/size")).toSize(); size.isValid()) resize(size);
@@ -317,6 +363,8 @@ void Tmainform::setScanForm(Tscanform *scan) {
     scanform = scan;
     // Create Index returns to the word box once the dialog has closed.
     connect(scan, &QDialog::finished, this, [this] { ui->Edit2->setFocus(); });
+    // Refreshing several entries: each run follows once the dialog of the one before has closed.
+    connect(scan, &QDialog::finished, this, &Tmainform::startNextEntryRun, Qt::QueuedConnection);
 }
 
 void Tmainform::setPathText(const QString &text) {
@@ -372,17 +420,75 @@ void Tmainform::FormShow() {
 }
 
 int Tmainform::loadIndex() {
+    if (entry_run) return endEntryRun();
     panels[1]->setToolTip(QString());
     panels[1]->setText(QStringLiteral("Reading index..."));
     ui->StatusBar1->repaint();
     index_generation++;
-    if (read_idx() != 0) return -1;
+    set_volume_hint(""); // a library entry's place is not the single index's
+    index_taken = false;
+    index_loaded = read_idx() == 0;
+    if (!index_loaded) return -1;
     showNotice(QString());
     // The path box shows what is indexed, unless the user has already put a path there.
     if (!path_given) ui->Edit1->setText(bytes_text(indexed_path()));
-    panels[1]->setText(QStringLiteral("Search in: %1 (%2 files)").arg(bytes_text(indexed_path())).arg(progress().files));
-    ui->BitBtn2->setEnabled(true);
+    single_status = QStringLiteral("Search in: %1 (%2 files)").arg(bytes_text(indexed_path())).arg(progress().files);
+    single_notice.clear();
+    showSearchScope();
     return 0;
+}
+
+void Tmainform::showSearchScope() {
+    int n = static_cast<int>(library_->checkedEntries().size());
+    QString text = single_status;
+    if (n > 0) {
+        QString entries = n == 1 ? QStringLiteral("1 library entry") : QStringLiteral("%1 library entries").arg(n);
+        text = index_loaded ? QStringLiteral("%1 and %2").arg(single_status, entries)
+                            : QStringLiteral("Search in: %1").arg(entries);
+    }
+    panels[1]->setText(text);
+    // With entries to search, a missing single index is no news under the list.
+    showNotice(n > 0 && !index_loaded ? QString() : single_notice);
+    ui->BitBtn2->setEnabled(index_loaded || n > 0);
+}
+
+void Tmainform::takeIndexBack() {
+    if (!index_taken) return;
+    index_taken = false;
+    set_volume_hint("");
+    if (index_loaded) index_loaded = read_idx() == 0;
+}
+
+void Tmainform::runIntoEntry(const QByteArray &name, const QByteArray &path, bool adding) {
+    entry_runs.push_back({name, path, adding});
+    if (!entry_run && !scanform->isVisible()) startNextEntryRun();
+}
+
+void Tmainform::startNextEntryRun() {
+    if (entry_run || entry_runs.empty() || scanform->isVisible()) return;
+    entry_run = entry_runs.front();
+    entry_runs.erase(entry_runs.begin());
+    single_dir = idx_dir();
+    set_idx_dir(entry_dir(entry_run->name.toStdString()).c_str());
+    index_taken = true;
+    scanform->StartScan(entry_run->path);
+}
+
+int Tmainform::endEntryRun() {
+    EntryRun run = *entry_run;
+    entry_run.reset();
+    std::string name = run.name.toStdString();
+    std::string dir = entry_dir(name);
+    // A location the user gave has served once the run has read the volume there.
+    if (status_idx() == IDX_DONE) QFile::remove(QFile::decodeName(QByteArray::fromStdString(dir + "/location")));
+    bool made = QFile::exists(QFile::decodeName(QByteArray::fromStdString(dir + "/idx.dat")));
+    set_idx_dir(single_dir.c_str());
+    std::string why;
+    if (run.adding && !made) remove_entry(name, &why); // nothing was indexed: no entry is left behind
+    library_->reload();
+    takeIndexBack();
+    showSearchScope();
+    return 0; // the scan dialog has said how the run went; the window goes on with its index
 }
 
 void Tmainform::showNotice(const QString &text) {
@@ -391,11 +497,12 @@ void Tmainform::showNotice(const QString &text) {
 }
 
 void Tmainform::showNoIndex() {
-    panels[1]->setText(QStringLiteral("No index loaded"));
+    index_loaded = false;
+    single_status = QStringLiteral("No index loaded");
     panels[1]->setToolTip(bytes_text(idx_reason()));
-    showNotice(*idx_reason() ? QStringLiteral("No index loaded: %1").arg(bytes_text(idx_reason()))
-                             : QStringLiteral("No index loaded"));
-    ui->BitBtn2->setEnabled(false);
+    single_notice = *idx_reason() ? QStringLiteral("No index loaded: %1").arg(bytes_text(idx_reason()))
+                                  : QStringLiteral("No index loaded");
+    showSearchScope();
 }
 
 void Tmainform::idxbtnClick() {
@@ -431,11 +538,17 @@ static QString query_notes() {
 }
 
 void Tmainform::RunSearch() {
+    if (std::vector<std::string> entries = library_->checkedEntries(); !entries.empty()) {
+        searchLibrary(entries);
+        return;
+    }
+    takeIndexBack();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     query_typed({ui->Edit2->text().toStdString()});
     QTreeWidget *list = ui->ListView1;
     list->clear();
     list->header()->setSortIndicatorShown(false); // rank order again
+    setVolumeColumn(false);
     char *path;
     char *text;
     int freq;
@@ -449,6 +562,8 @@ void Tmainform::RunSearch() {
         item->setData(1, Qt::UserRole, QByteArray(path)); // the name's own bytes, to open it by
         item->setData(0, Qt::UserRole, result_file());     // and its number, to copy it out of an image
         item->setData(2, Qt::UserRole, index_generation);
+        if (ResultState state = result_state(); state != ResultState::fresh)
+            markRow(item, state, state_reason(state, index_volume()));
         list->addTopLevelItem(item);
         rows++;
     }
@@ -466,11 +581,101 @@ void Tmainform::RunSearch() {
         list->viewport()->repaint();
         if (QTreeWidgetItem *item = list->topLevelItem(row)) {
             std::string excerpt = whole_word_excerpt(display_excerpt(text, result_kind() == KIND_MARKUP));
-            item->setText(2, QString::fromStdString(excerpt));
-            item->setData(2, EXCERPT_HTML, excerpt_html(excerpt));
+            setExcerpt(item, excerpt);
         }
         row++;
     }
+    QApplication::restoreOverrideCursor();
+}
+
+void Tmainform::setExcerpt(QTreeWidgetItem *item, const std::string &excerpt) {
+    // A row without an excerpt (its volume absent, its file gone) says why instead.
+    if (excerpt.empty()) {
+        item->setText(2, item->data(VOLUME_COLUMN, REASON_ROLE).toString());
+        return;
+    }
+    item->setText(2, QString::fromStdString(excerpt));
+    item->setData(2, EXCERPT_HTML, excerpt_html(excerpt));
+}
+
+void Tmainform::markRow(QTreeWidgetItem *item, ResultState state, const QString &reason) {
+    QBrush grey = QApplication::palette().brush(QPalette::Disabled, QPalette::Text);
+    for (int c = 0; c <= VOLUME_COLUMN; c++) item->setForeground(c, grey);
+    item->setData(VOLUME_COLUMN, STATE_ROLE, static_cast<int>(state));
+    item->setData(VOLUME_COLUMN, REASON_ROLE, reason);
+    item->setToolTip(0, reason);
+    item->setToolTip(1, item->text(1) + QLatin1Char('\n') + reason);
+    item->setToolTip(2, reason);
+    item->setToolTip(VOLUME_COLUMN, reason);
+}
+
+void Tmainform::setVolumeColumn(bool on) {
+    if (on == volume_column) return;
+    volume_column = on;
+    // The column's width comes out of Filename's and goes back to it.
+    QHeaderView *h = ui->ListView1->header();
+    int width = h->sectionSize(VOLUME_COLUMN);
+    ui->ListView1->setColumnHidden(VOLUME_COLUMN, !on);
+    if (!on) {
+        h->resizeSection(1, h->sectionSize(1) + width);
+        return;
+    }
+    // Filename gives up what the columns would then need beyond the list's width.
+    int over = h->length() - ui->ListView1->viewport()->width();
+    if (over > 0) h->resizeSection(1, std::max(120, h->sectionSize(1) - over));
+}
+
+void Tmainform::searchLibrary(const std::vector<std::string> &checked) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    std::vector<std::string> entries = checked;
+    if (index_loaded) entries.insert(entries.begin(), ""); // the single index first, as olmarest-cli does
+    std::vector<std::string> words{ui->Edit2->text().toStdString()};
+    LibrarySearch s = search_entries(entries, words, false);
+    index_taken = true;
+    QTreeWidget *list = ui->ListView1;
+    list->clear();
+    list->header()->setSortIndicatorShown(false);
+    setVolumeColumn(s.entries.size() > 1);
+    for (const LibraryRow &r : s.rows) {
+        auto *item = new ResultItem(this);
+        item->setText(0, r.freq < 0 ? QStringLiteral("> %1").arg(-r.freq) : QString::number(r.freq));
+        item->setText(1, bytes_text(r.path.c_str()));
+        item->setToolTip(1, item->text(1));
+        item->setData(1, Qt::UserRole, QByteArray::fromStdString(r.path));
+        item->setData(0, Qt::UserRole, r.file);
+        item->setData(2, Qt::UserRole, index_generation);
+        item->setText(VOLUME_COLUMN, bytes_text(r.volume.c_str()));
+        if (const std::string &name = s.entries[r.entry]; !name.empty())
+            item->setData(VOLUME_COLUMN, ENTRY_ROLE, QByteArray::fromStdString(name));
+        if (r.state != ResultState::fresh) markRow(item, r.state, state_reason(r.state, s.volumes[r.entry]));
+        list->addTopLevelItem(item);
+    }
+    list->viewport()->repaint();
+    QStringList notes;
+    for (const auto &[name, why] : s.failed)
+        notes << QStringLiteral("%1: %2").arg(name.empty() ? QStringLiteral("The index") : bytes_text(name.c_str()),
+                                              bytes_text(why.c_str()));
+    for (const QueryWordInfo &w : s.words)
+        if (w.state != QueryWordState::found || w.files == 0) notes << QString::fromStdString(query_word_reason(w));
+    panels[0]->setText(QStringLiteral("%1 matches found !").arg(s.rows.size()));
+    panels[0]->setToolTip(notes.join(QLatin1Char('\n')));
+    showNotice(notes.join(QLatin1Char('\n')));
+    ui->StatusBar1->repaint();
+    // The excerpts: the same search again, reading them; the rows come in the same order.
+    if (!s.rows.empty()) {
+        LibrarySearch full = search_entries(entries, words, true);
+        for (size_t i = 0; i < full.rows.size() && i < s.rows.size(); i++) {
+            const LibraryRow &r = full.rows[i];
+            if (r.file != s.rows[i].file || full.entries[r.entry] != s.entries[s.rows[i].entry]) break;
+            if (QTreeWidgetItem *item = list->topLevelItem(static_cast<int>(i)))
+                setExcerpt(item, r.excerpt.empty() ? std::string()
+                                                   : whole_word_excerpt(display_excerpt(r.excerpt.c_str(),
+                                                                                        r.kind == KIND_MARKUP)));
+        }
+    }
+    // Rows without an excerpt still say why.
+    for (int i = 0; i < list->topLevelItemCount(); i++)
+        if (QTreeWidgetItem *item = list->topLevelItem(i); item->text(2).isEmpty()) setExcerpt(item, std::string());
     QApplication::restoreOverrideCursor();
 }
 
@@ -493,6 +698,14 @@ static bool inside_image(fs::path p) {
 void Tmainform::openResult(QTreeWidgetItem *item) {
     QByteArray path = item->data(1, Qt::UserRole).toByteArray();
     QString name = item->text(1);
+    if (item->data(VOLUME_COLUMN, STATE_ROLE).toInt() == static_cast<int>(ResultState::absent)) {
+        // Nothing to open until the volume is back: say where it is to be found.
+        show_message(this,
+                     QStringLiteral("%1 is on a volume that is not present: %2.")
+                         .arg(name, item->data(VOLUME_COLUMN, REASON_ROLE).toString()),
+                     QStringLiteral("Not present"), QMessageBox::Information);
+        return;
+    }
     std::error_code ec;
     fs::path p(path.toStdString());
     if (!fs::exists(p, ec) && inside_image(p)) {
@@ -522,8 +735,18 @@ void Tmainform::openResult(QTreeWidgetItem *item) {
 }
 
 QString Tmainform::copyFromImage(QTreeWidgetItem *item) {
-    // A row of an earlier index names a file of that one; its number means nothing now.
-    if (item->data(2, Qt::UserRole).toInt() != index_generation || !idx_loaded) return QString();
+    KeepIdxDir keep;
+    if (QByteArray entry = item->data(VOLUME_COLUMN, ENTRY_ROLE).toByteArray(); !entry.isEmpty()) {
+        // A row of a library entry: its index is read for the copy.
+        std::string why;
+        index_taken = true;
+        if (load_entry(entry.toStdString(), &why) != 0) return QString();
+    } else {
+        // A row of an earlier index names a file of that one; its number means nothing now.
+        if (item->data(2, Qt::UserRole).toInt() != index_generation) return QString();
+        takeIndexBack();
+        if (!idx_loaded) return QString();
+    }
     if (!image_copies) {
         image_copies = std::make_unique<QTemporaryDir>();
         if (!image_copies->isValid()) {

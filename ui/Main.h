@@ -14,9 +14,14 @@
 #include <QTemporaryDir>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
+
+#include "idx/engine.h"
 
 class QLabel;
 class QMenu;
+class LibraryPane;
 class Tscanform;
 namespace Ui {
 class Tmainform;
@@ -53,6 +58,11 @@ extern CopyHook copy_hook;
 // Whether the window keeps its size and column widths between starts (QSettings). The program
 // sets it; tests leave it off so that nothing of theirs is saved.
 extern bool remember_layout;
+
+// Why a result is not as the run saw it, for its tooltip and messages: "changed since it was
+// indexed", "gone since it was indexed", or for an absent volume which disc to insert or where the
+// folder or image was. Empty for a fresh one.
+QString state_reason(ResultState state, const IndexVolume &volume);
 
 // Widens a static text to its whole caption where the substituted font runs wider than the
 // design's; its place and height stay.
@@ -98,6 +108,7 @@ class Tmainform : public QMainWindow {
     // The line under the list that says why there is no index, or why words found nothing;
     // hidden when there is nothing to say.
     QLabel *notice() const { return notice_; }
+    LibraryPane *library() const { return library_; }
 
     // Event handlers.
     void FormShow();
@@ -117,6 +128,9 @@ class Tmainform : public QMainWindow {
 
     void RunSearch();
 
+    // Runs the scan dialog into a library entry (queued behind a run that is still shown).
+    void runIntoEntry(const QByteArray &name, const QByteArray &path, bool adding);
+
   protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -128,6 +142,16 @@ class Tmainform : public QMainWindow {
     void showSortIndicator();
 
     void showNotice(const QString &text);
+    // The library's share of the window: Search enabled and the status panel naming what a search
+    // covers, once entries are checked.
+    void showSearchScope();
+    // Loads the single index again after the library's indexes were read (silently: it is the one
+    // the window already shows).
+    void takeIndexBack();
+    // The search over the checked entries (and the single index, when one is loaded).
+    void searchLibrary(const std::vector<std::string> &entries);
+    void startNextEntryRun();
+    int endEntryRun(); // loadIndex after a run into an entry: back to the single index
     // A private copy of a listed file that lies inside a disc image, made to be opened; "" when it
     // could not be made. The copies go with the window.
     QString copyFromImage(QTreeWidgetItem *item);
@@ -149,10 +173,35 @@ class Tmainform : public QMainWindow {
         bool stretch; // true: both edges follow the window; false: the right edge only
     };
     std::vector<Anchor> anchors;
+
+    LibraryPane *library_ = nullptr;
+    bool index_loaded = false;  // the single index loaded at the last loadIndex
+    bool index_taken = false;   // the engine holds another index than the single one
+    std::string single_dir;     // the single index's directory while a run goes into an entry
+    struct EntryRun {
+        QByteArray name, path;
+        bool adding;
+    };
+    std::vector<EntryRun> entry_runs; // waiting for the dialog
+    std::optional<EntryRun> entry_run; // the run the dialog shows
+    QString single_status;      // status panel 1 for the single index alone
+    QString single_notice;      // the line under the list for it
+    bool volume_column = false;
+    void setVolumeColumn(bool on);
+    // Greys a row whose file is not as the run saw it, with the reason as its tooltip.
+    void markRow(QTreeWidgetItem *item, ResultState state, const QString &reason);
+    void setExcerpt(QTreeWidgetItem *item, const std::string &excerpt);
 };
 
 // The role of an excerpt cell's rich text (searched words in bold).
 constexpr int EXCERPT_HTML = Qt::UserRole + 1;
+// The list's column that names a row's volume, shown when more than one index is searched.
+constexpr int VOLUME_COLUMN = 3;
+// Roles of a row's Volume cell: its library entry's name (bytes; none for the single index), its
+// ResultState, and the reason it is not as the run saw it.
+constexpr int ENTRY_ROLE = Qt::UserRole;
+constexpr int STATE_ROLE = Qt::UserRole + 1;
+constexpr int REASON_ROLE = Qt::UserRole + 2;
 
 // A row of the result list: sorts through the window's comparison.
 class ResultItem : public QTreeWidgetItem {
