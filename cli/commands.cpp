@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <system_error>
-
 #include <getopt.h>
 #include <unistd.h>
 
@@ -317,47 +315,25 @@ static int cmd_list(FILE *out, FILE *err) {
     return bad ? EXIT_ERROR : EXIT_MATCH;
 }
 
-// Indexes path into the entry, dropping its stop list when asked to. A folder too large for one
-// index is indexed whole as several parts, split along the walk's order: a part ends at 65,536
-// files, or before the file whose words no longer fitted the index file, and the next part goes
-// on from there.
+// Indexes path into the entry, part after part (EntryRuns), dropping its stop list when asked to.
 static int index_into_entry(const std::string &name, const std::string &path, bool verbose, bool no_stopwords,
                             FILE *out, FILE *err) {
     if (no_stopwords) os_remove((entry_dir(name) + "/stopwords.txt").c_str());
-    int first = 0, count = MAX_FILES, part = 1, worst = EXIT_MATCH, files = 0;
+    EntryRuns runs(name);
+    int worst = EXIT_MATCH;
     for (;;) {
-        std::string dir = part_dir(name, part);
-        if (part > 1 && !os_is_dir(dir.c_str())) {
-            os_make_dirs(dir.c_str());
-            os_copy_file((entry_dir(name) + "/stopwords.txt").c_str(), (dir + "/stopwords.txt").c_str());
-        }
-        set_idx_dir(dir.c_str());
-        set_run_slice(first, count);
+        runs.prepare();
         int r = cmd_index(path.c_str(), verbose, out, err, true);
-        if (status_idx() != IDX_DONE) {
-            int fit = files_that_fit();
-            if (fit > 0 && !idx_cancelled()) {
-                fprintf(out, "The index filled up after %d files: part %d is made again with them, and the "
-                             "next part goes on from there.\n", fit, part);
-                count = fit;
-                continue;
-            }
-            return r;
+        if (status_idx() == IDX_DONE && r != EXIT_MATCH) worst = r;
+        if (!runs.next()) {
+            if (status_idx() != IDX_DONE) return r;
+            break;
         }
-        if (r != EXIT_MATCH) worst = r;
-        files += files_indexed();
-        if (!table_capped()) break;
-        first += count;
-        count = MAX_FILES;
-        part++;
+        if (runs.refitted())
+            fprintf(out, "The index filled up after %d files: part %d is made again with them, and the "
+                         "next part goes on from there.\n", runs.fitted(), runs.part());
     }
-    // Parts a larger tree left before are not part of this one any more.
-    for (int n = part + 1; os_is_dir(part_dir(name, n).c_str()); n++) {
-        std::error_code ec;
-        std::filesystem::remove_all(part_dir(name, n), ec);
-    }
-    if (part > 1) fprintf(out, "%d files indexed in %d parts.\n", files, part);
-    set_idx_dir(entry_dir(name).c_str());
+    if (runs.part() > 1) fprintf(out, "%d files indexed in %d parts.\n", runs.files(), runs.part());
     return worst;
 }
 

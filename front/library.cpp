@@ -202,6 +202,42 @@ int locate_entry(const std::string &name, const std::string &path, std::string *
     return 0;
 }
 
+// ---- Indexing an entry ----
+
+void EntryRuns::prepare() {
+    std::string dir = part_dir(name_, part_);
+    if (part_ > 1 && !os_is_dir(dir.c_str())) {
+        os_make_dirs(dir.c_str());
+        os_copy_file((entry_dir(name_) + "/stopwords.txt").c_str(), (dir + "/stopwords.txt").c_str());
+    }
+    set_idx_dir(dir.c_str());
+    set_run_slice(first_, count_);
+}
+
+bool EntryRuns::next() {
+    refit_ = false;
+    if (status_idx() != IDX_DONE) {
+        int fit = files_that_fit();
+        if (fit <= 0 || idx_cancelled()) return false;
+        count_ = fit;
+        refit_ = true;
+        return true;
+    }
+    files_ += files_indexed();
+    if (table_capped()) {
+        first_ += count_;
+        count_ = MAX_FILES;
+        part_++;
+        return true;
+    }
+    for (int n = part_ + 1; os_is_dir(part_dir(name_, n).c_str()); n++) {
+        std::error_code ec;
+        fs::remove_all(part_dir(name_, n), ec);
+    }
+    set_idx_dir(entry_dir(name_).c_str());
+    return false;
+}
+
 // ---- Searching entries together ----
 
 LibrarySearch search_entries(const std::vector<std::string> &entries, const std::vector<std::string> &words,

@@ -51,6 +51,32 @@ int remove_entry(const std::string &name, std::string *why);
 // when path names nothing that can be indexed.
 int locate_entry(const std::string &name, const std::string &path, std::string *why);
 
+// The runs that index an entry: one, or for a folder too large for one index, one per part, split
+// along the walk's order. A part ends at MAX_FILES files, or before the file whose words no longer
+// fitted its index file (the part is then made again with the files before it), and the next part
+// goes on from there. Call prepare before each run and next after it.
+class EntryRuns {
+  public:
+    explicit EntryRuns(std::string name) : name_(std::move(name)) {}
+    // Makes the next run's part directory (with the entry's stop list), makes it the index
+    // directory and sets the run's slice.
+    void prepare();
+    // After a run has ended: true when another run is wanted (the next part, or this part again
+    // with the files that fitted); false when the entry is done or the run failed. When done, the
+    // parts a larger tree left before are removed and the entry's own directory is the index
+    // directory again.
+    bool next();
+    int part() const { return part_; }
+    int files() const { return files_; }     // indexed by the finished parts
+    bool refitted() const { return refit_; } // the last next() answered a part made again
+    int fitted() const { return count_; }
+
+  private:
+    std::string name_;
+    int first_ = 0, count_ = MAX_FILES, part_ = 1, files_ = 0;
+    bool refit_ = false;
+};
+
 // One row of a search over several entries.
 struct LibraryRow {
     size_t entry;          // index into the entries searched

@@ -460,7 +460,7 @@ void Tmainform::takeIndexBack() {
 }
 
 void Tmainform::runIntoEntry(const QByteArray &name, const QByteArray &path, bool adding) {
-    entry_runs.push_back({name, path, adding});
+    entry_runs.push_back({name, path, adding, std::make_shared<EntryRuns>(name.toStdString())});
     if (!entry_run && !scanform->isVisible()) startNextEntryRun();
 }
 
@@ -469,12 +469,18 @@ void Tmainform::startNextEntryRun() {
     entry_run = entry_runs.front();
     entry_runs.erase(entry_runs.begin());
     single_dir = idx_dir();
-    set_idx_dir(entry_dir(entry_run->name.toStdString()).c_str());
+    entry_run->parts->prepare();
     index_taken = true;
     scanform->StartScan(entry_run->path);
 }
 
 int Tmainform::endEntryRun() {
+    if (entry_run->parts->next()) {
+        // The next part of a large folder (or this part again with the files that fitted).
+        entry_run->parts->prepare();
+        scanform->StartScan(entry_run->path);
+        return 0;
+    }
     EntryRun run = *entry_run;
     entry_run.reset();
     std::string name = run.name.toStdString();

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+class EntryRuns;
 #include <vector>
 
 #include "idx/engine.h"
@@ -181,6 +182,7 @@ class Tmainform : public QMainWindow {
     struct EntryRun {
         QByteArray name, path;
         bool adding;
+        std::shared_ptr<EntryRuns> parts; // a tree too large for one index takes several runs
     };
     std::vector<EntryRun> entry_runs; // waiting for the dialog
     std::optional<EntryRun> entry_run; // the run the dialog shows
