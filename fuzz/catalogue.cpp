@@ -31,9 +31,11 @@ static void check_view(const CatalogueView &v, const uint8_t *data, size_t size)
     if (v.dir_sec.size() != v.dirs.size() || v.dir_nsec.size() != v.dirs.size()) __builtin_trap();
     for (const char *d : v.dirs)
         if (!inside(d)) __builtin_trap();
-    for (const CatalogueView::File &f : v.files)
+    for (uint32_t i = 0; i < v.file_count; i++) {
+        CatalogueView::File f = v.file(i);
         if (f.dir >= v.dirs.size() || !inside(f.name) || !*f.name || f.disk_ofs % 2048) __builtin_trap();
-    if (v.files.empty() || v.files.size() > static_cast<size_t>(MAX_FILES)) __builtin_trap();
+    }
+    if (v.file_count == 0 || v.file_count > static_cast<uint32_t>(MAX_FILES)) __builtin_trap();
 }
 
 static void run_queries() {
@@ -93,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     view = CatalogueView{};
     if (!decode_catalogue(sealed, b.size(), &view, &why)) return 0;
     check_view(view, sealed, b.size());
-    size_t files = view.files.size();
+    size_t files = view.file_count;
     fuzz_in_dir(work, [&] {
         fuzz_write("idx.files.new", b);
         if (rename("idx.files.new", "idx.files") != 0) __builtin_trap();

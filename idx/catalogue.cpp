@@ -241,21 +241,26 @@ bool decode_catalogue(const uint8_t *b, size_t n, CatalogueView *view, std::stri
         v.dir_nsec.push_back(get32(dir_rec + 4));
         v.dir_sec.push_back(static_cast<int64_t>(get64(dir_rec + 8)));
     }
-    v.files.reserve(nfiles);
+    v.file_records = file_rec;
+    v.names = names;
+    v.file_count = nfiles;
     for (uint32_t i = 0; i < nfiles; i++, file_rec += CAT_FILE_SIZE) {
-        CatalogueView::File f;
-        f.dir = get32(file_rec);
-        f.name = name_at(get32(file_rec + 4));
-        if (f.dir >= ndirs || !f.name || !*f.name) return damaged("file record");
-        f.size = get64(file_rec + 8);
-        f.mtime_sec = static_cast<int64_t>(get64(file_rec + 16));
-        f.mtime_nsec = get32(file_rec + 24);
-        f.disk_ofs = uint64_t{get32(file_rec + 28)} * CD_SECTOR;
-        f.kind = static_cast<int32_t>(get32(file_rec + 32));
-        v.files.push_back(f);
+        uint32_t name = get32(file_rec + 4);
+        if (get32(file_rec) >= ndirs || name >= name_bytes || !names[name]) return damaged("file record");
     }
     *view = std::move(v);
     return true;
+}
+
+CatalogueView::File CatalogueView::file(uint32_t i) const {
+    const uint8_t *r = file_records + uint64_t{i} * CAT_FILE_SIZE;
+    return File{get32(r),
+                names + get32(r + 4),
+                get64(r + 8),
+                static_cast<int64_t>(get64(r + 16)),
+                get32(r + 24),
+                uint64_t{get32(r + 28)} * CD_SECTOR,
+                static_cast<int32_t>(get32(r + 32))};
 }
 
 CatalogueVolume describe_volume(const char *path) {

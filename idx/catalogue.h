@@ -61,7 +61,12 @@ struct CatalogueView {
         uint64_t disk_ofs;
         int32_t kind;
     };
-    std::vector<File> files;
+    uint32_t file_count = 0;
+    // File i (below file_count), read from its record; every record was checked by the decoder.
+    File file(uint32_t i) const;
+
+    const uint8_t *file_records = nullptr;
+    const char *names = nullptr;
 };
 
 // The catalogue of the current file table (with dir_times) for volume, tied to tie; "" when the

@@ -58,6 +58,8 @@ extern WordTable word_table;
 // 0 when there is none or it cannot be used (the note says why; the caller walks the tree), -1
 // when the names do not fit memory (the reason in *why).
 int load_catalogue(const struct CatalogueTie &tie, std::string *why);
+// Unmaps the loaded catalogue; the file table must be empty or gone by then.
+void release_catalogue();
 // The volume of a table that a load walked from path: present where it was.
 void walked_volume(const char *path);
 // What the last run or load says of the catalogue (load_note); "" clears it.

@@ -19,6 +19,8 @@ bool checked = false;     // rows are checked against their stored size and time
 bool catalogued = false;  // the table came from the catalogue
 std::string note;         // load_note
 std::string hint;         // set_volume_hint
+const uint8_t *cat_map = nullptr; // the loaded catalogue, whose names the file table points at
+size_t cat_size = 0;
 std::string loaded_root;  // the root directory's path of a catalogued table, kept out of heap_pool
                           // as a walk keeps the path it was given
 
@@ -101,6 +103,12 @@ std::string label_of(const CatalogueVolume &v) {
 
 } // namespace
 
+void release_catalogue() {
+    if (cat_map) os_unmap(const_cast<uint8_t *>(cat_map), cat_size);
+    cat_map = nullptr;
+    cat_size = 0;
+}
+
 const IndexVolume &index_volume() { return volume; }
 
 std::string volume_label(const char *path) {
@@ -153,25 +161,25 @@ int load_catalogue(const CatalogueTie &tie, std::string *why) {
             note = std::string("idx.files cannot be read: ") + os_error_text(os_last_error());
         return 0;
     }
+    // Mapped, like idx.dat: the names are used where they lie, and pages that are never read cost
+    // nothing. The mapping outlives the descriptor and goes with the loaded index.
+    release_catalogue();
     int64_t size = os_file_size(fd);
-    std::vector<uint8_t> bytes;
     bool read_ok = size > 0 && size <= CAT_MAX_BYTES;
     if (read_ok) {
-        bytes.resize(static_cast<size_t>(size));
-        for (size_t at = 0; read_ok && at < bytes.size();) {
-            long n = os_read_at(fd, bytes.data() + at, static_cast<uint32_t>(bytes.size() - at), at);
-            read_ok = n > 0;
-            at += read_ok ? static_cast<size_t>(n) : 0;
-        }
+        cat_map = static_cast<const uint8_t *>(os_map(fd, static_cast<uint64_t>(size), false));
+        cat_size = static_cast<size_t>(size);
+        read_ok = cat_map != nullptr;
     }
     os_close(fd);
     CatalogueView view;
     std::string bad;
     if (!read_ok) {
         note = "idx.files is damaged: its size is out of range or it cannot be read";
+        release_catalogue();
         return 0;
     }
-    if (!decode_catalogue(bytes.data(), bytes.size(), &view, &bad)) {
+    if (!decode_catalogue(cat_map, cat_size, &view, &bad)) {
         note = bad + "; the tree was walked instead";
         return 0;
     }
@@ -213,16 +221,11 @@ int load_catalogue(const CatalogueTie &tie, std::string *why) {
         }
         dir_times.push_back(DirTime{dir_paths[i], view.dir_sec[i], view.dir_nsec[i]});
     }
-    file_table.reserve(view.files.size());
+    file_table.reserve(view.file_count);
     uint64_t bytes_total = 0;
-    for (const CatalogueView::File &f : view.files) {
-        char *name = heap_copy(f.name, strlen(f.name));
-        if (!name) {
-            file_table.clear();
-            *why = heap_reason(REASON_NAMES_FULL);
-            return -1;
-        }
-        file_table.push_back(FileEntry{name, dir_paths[f.dir], f.size, f.disk_ofs, f.kind, f.mtime_sec, f.mtime_nsec});
+    for (uint32_t i = 0; i < view.file_count; i++) {
+        CatalogueView::File f = view.file(i);
+        file_table.push_back(FileEntry{f.name, dir_paths[f.dir], f.size, f.disk_ofs, f.kind, f.mtime_sec, f.mtime_nsec});
         bytes_total += f.size;
     }
     cd_mode = view.volume.kind != VolumeKind::folder;
