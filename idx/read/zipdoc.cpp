@@ -27,7 +27,7 @@ class Zip {
     Zip(const char *data, size_t n, uint64_t cap) : data_(data), n_(n), left_(cap) {}
 
     int problem = 0;     // the first OS_ERR_* met
-    bool stopped = false; // reading ends: the taker said so, the total cap, or damage
+    bool stopped = false; // reading ends: the taker said so, or the total cap
 
     // Goes through the members in archive order. want(name) answers whether to read the member;
     // its data then goes to take in pieces (false from take ends that member). With `single` the
@@ -42,22 +42,23 @@ class Zip {
         for (;;) {
             int r = archive_read_next_header(a, &e);
             if (r == ARCHIVE_EOF) break;
+            // Damage ends this walk; another may still find the members before it.
             if (r != ARCHIVE_OK && r != ARCHIVE_WARN) {
                 note(OS_ERR_DAMAGED);
-                stopped = true;
                 break;
             }
             const char *name = archive_entry_pathname_utf8(e);
             if (!name) name = archive_entry_pathname(e);
             if (!name || !want(name)) continue;
             uint64_t got = 0;
+            bool damaged = false;
             for (;;) {
                 la_ssize_t k = archive_read_data(a, buf.data(), buf.size());
                 if (k == 0) break;
                 if (k < 0) {
                     // Damaged data, or a member locked by a password: what came before is kept.
                     note(OS_ERR_DAMAGED);
-                    stopped = true;
+                    damaged = true;
                     break;
                 }
                 auto n = static_cast<uint64_t>(k);
@@ -76,7 +77,7 @@ class Zip {
                 left_ -= n;
                 if (stopped || member_full || (n > 0 && !take(buf.data(), static_cast<size_t>(n)))) break;
             }
-            if (stopped || single) break;
+            if (stopped || single || damaged) break;
         }
         archive_read_free(a);
     }
