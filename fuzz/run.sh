@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzzes each target for SECONDS (default 38: eight targets, five minutes in all), one after the other:
+# Fuzzes each target for SECONDS (default 33: nine targets, five minutes in all), one after the other:
 #   fuzz/run.sh [SECONDS [TARGET...]]          (default: every target)
 # Builds or brings up to date the fuzz programs in $OLMAREST_FUZZ_BUILD (default build-asan, the
 # Clang tree with ASan, UBSan and libFuzzer that tests/run_all.sh also tests in), then starts each
@@ -11,7 +11,7 @@
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$src"
-seconds="${1:-38}"
+seconds="${1:-33}"
 [ $# -gt 0 ] && shift
 build="${OLMAREST_FUZZ_BUILD:-build-asan}"
 cxx=$(command -v clang++-14 || command -v clang++ || true)

@@ -2,12 +2,12 @@
 # Every check of continuous integration, in one place (the README's test command runs it):
 #   1. GCC, warnings as errors: the whole suite;
 #   2. Clang with AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer: the whole suite again,
-#      then each fuzz target for FUZZ_SECONDS (default 38) from its seeds;
+#      then each fuzz target for FUZZ_SECONDS (default 33) from its seeds;
 #   3. GCC with ThreadSanitizer: the suite again, where the indexing thread meets the UI thread.
 # Build trees: build-test, build-asan, build-tsan. Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-fuzz_seconds="${FUZZ_SECONDS:-38}"
+fuzz_seconds="${FUZZ_SECONDS:-33}"
 start=$SECONDS
 step() { printf '\n==== %s (%d s so far)\n' "$1" $((SECONDS - start)); }
 
