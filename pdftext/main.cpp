@@ -3,7 +3,9 @@
 // or exhausts its reader ends only this process. Exit codes: 0, 3 encrypted, 4 not a readable PDF,
 // 5 bad usage or no memory.
 //
-//     olmarest-pdftext [--cpu=SECONDS] [--memory=BYTES] < file.pdf
+//     olmarest-pdftext [--cpu=SECONDS] [--memory=BYTES] [--part=K/N] < file.pdf
+//
+// --part=K/N: only the K-th of N equal runs of pages (K from 0), for helpers that share a file.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -39,9 +41,13 @@ static bool write_all(const char *p, size_t n) {
 int main(int argc, char **argv) {
     int cpu = 0;
     unsigned long long memory = 0;
+    long part = 0, parts = 1;
     for (int i = 1; i < argc; i++) {
         if (strncmp(argv[i], "--cpu=", 6) == 0)
             cpu = atoi(argv[i] + 6);
+        else if (strncmp(argv[i], "--part=", 7) == 0 && sscanf(argv[i] + 7, "%ld/%ld", &part, &parts) == 2 &&
+                 parts >= 1 && part >= 0 && part < parts)
+            continue;
         else if (strncmp(argv[i], "--memory=", 9) == 0)
             memory = strtoull(argv[i] + 9, nullptr, 10);
         else
@@ -78,9 +84,10 @@ int main(int argc, char **argv) {
     if (doc->is_locked()) return PDFTEXT_ENCRYPTED;
     const char *test = getenv("OLMAREST_PDFTEXT_TEST"); // "hang" or "crash" after the first page
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    int pages = doc->pages();
-    for (int i = 0; i < pages; i++) {
-        std::unique_ptr<poppler::page> page(doc->create_page(i));
+    long pages = doc->pages();
+    long from = pages * part / parts, to = pages * (part + 1) / parts;
+    for (long i = from; i < to; i++) {
+        std::unique_ptr<poppler::page> page(doc->create_page(static_cast<int>(i)));
         bool text_empty = true, ends_with_break = false;
         if (page) {
             poppler::byte_array text = page->text(poppler::rectf(), poppler::page::raw_order_layout).to_utf8();
@@ -90,7 +97,7 @@ int main(int argc, char **argv) {
         }
         // poppler ends a page's text with a page break of its own; one is all it takes.
         if ((text_empty || !ends_with_break) && !write_all("\f", 1)) return 0;
-        if (test && i == 0) {
+        if (test && i == from) {
             fflush(stdout);
             if (strcmp(test, "hang") == 0)
                 for (;;) pause();

@@ -1,10 +1,13 @@
 #include "idx/read/pdf.h"
 
+#include <atomic>
 #include <string>
 
+#include "idx/run.h"
 #include "os/os.h"
 
 int pdf_wall_ms = PDF_WALL_MS;
+uint64_t pdf_split_min = PDF_SPLIT_MIN;
 
 const char *pdf_helper() {
     // Found once: the program file does not move while it runs.
@@ -25,16 +28,26 @@ const char *pdf_helper() {
 
 namespace {
 
-struct Taken {
-    const TextPut *put;
+// One helper's run over one part of the pages.
+struct Part {
+    Part(const char *d, size_t size, int i, int count, const TextPut *p, uint64_t c, std::atomic<bool> *a)
+        : data(d), n(size), index(i), parts(count), put(p), cap(c), abandon(a) {}
+    const char *data;
+    size_t n;
+    int index, parts;     // pages [pages * index / parts, pages * (index + 1) / parts)
+    const TextPut *put;   // where the text goes as it comes; null: kept in `text`
     uint64_t cap;
+    std::atomic<bool> *abandon; // set when the other part's text is no longer wanted
+    std::string text;
     uint64_t bytes = 0;
     bool over = false;     // the text passed the cap
     bool any_text = false; // something besides white space and page breaks came
+    int end = OS_HELPER_NOT_RUN;
+    int code = -1;
 };
 
 bool take(void *ctx, const char *data, size_t n) {
-    auto *t = static_cast<Taken *>(ctx);
+    auto *t = static_cast<Part *>(ctx);
     if (t->bytes + n > t->cap) {
         n = static_cast<size_t>(t->cap - t->bytes);
         t->over = true;
@@ -42,30 +55,70 @@ bool take(void *ctx, const char *data, size_t n) {
     t->bytes += n;
     for (size_t i = 0; i < n && !t->any_text; i++)
         t->any_text = static_cast<unsigned char>(data[i]) > ' ';
-    return (*t->put)(data, n) && !t->over;
+    if (t->put) return (*t->put)(data, n) && !t->over;
+    if (t->abandon->load(std::memory_order_relaxed)) return false;
+    t->text.append(data, n);
+    return !t->over;
 }
 
-} // namespace
-
-int read_pdf(const char *data, size_t n, uint64_t cap, const TextPut &put) {
-    const char *helper = pdf_helper();
-    if (!*helper) return OS_ERR_NO_READER;
+void run_part(void *arg) {
+    auto *t = static_cast<Part *>(arg);
     std::string cpu = "--cpu=" + std::to_string(PDF_CPU_SECONDS);
     std::string mem = "--memory=" + std::to_string(PDF_ADDRESS_SPACE);
-    const char *argv[] = {helper, cpu.c_str(), mem.c_str(), nullptr};
-    Taken t{&put, cap};
-    int code = 0;
-    switch (os_run_helper(argv, data, n, pdf_wall_ms, take, &t, &code)) {
+    std::string part = "--part=" + std::to_string(t->index) + "/" + std::to_string(t->parts);
+    const char *argv[] = {pdf_helper(), cpu.c_str(), mem.c_str(), part.c_str(), nullptr};
+    t->end = os_run_helper(argv, t->data, t->n, pdf_wall_ms, take, t, &t->code);
+}
+
+// Why a part's text is incomplete or missing (0: it is whole).
+int part_problem(const Part &t) {
+    switch (t.end) {
     case OS_HELPER_STOPPED:
         return t.over ? OS_ERR_TOO_BIG : 0; // else the taker had what it wanted
     case OS_HELPER_NOT_RUN:
         return OS_ERR_NO_READER;
     case OS_HELPER_EXITED:
-        if (code == 0) return t.any_text ? 0 : OS_ERR_NO_TEXT;
-        if (code == PDFTEXT_ENCRYPTED) return OS_ERR_ENCRYPTED;
-        if (code == PDFTEXT_DAMAGED) return OS_ERR_DAMAGED;
+        if (t.code == 0) return 0;
+        if (t.code == PDFTEXT_ENCRYPTED) return OS_ERR_ENCRYPTED;
+        if (t.code == PDFTEXT_DAMAGED) return OS_ERR_DAMAGED;
         return OS_ERR_READER_STOPPED;
     default:
         return OS_ERR_READER_STOPPED;
     }
+}
+
+} // namespace
+
+int read_pdf(const char *data, size_t n, uint64_t cap, const TextPut &put) {
+    if (!*pdf_helper()) return OS_ERR_NO_READER;
+    std::atomic<bool> abandon{false};
+    Part first(data, n, 0, 1, &put, cap, &abandon);
+    // With two cores a large file's pages are read in two halves at once: the second half's text
+    // is kept until the first's has gone out, so the text is the same as from one helper.
+    OsThread *other = nullptr;
+    Part second(data, n, 1, 2, nullptr, cap, &abandon);
+    if (n >= pdf_split_min && threads_wanted() >= 2) {
+        first.parts = 2;
+        other = os_thread_start(run_part, &second);
+        if (!other) first.parts = 1;
+    }
+    run_part(&first);
+    int problem = part_problem(first);
+    bool wanted = first.end == OS_HELPER_EXITED && problem == 0;
+    if (other) {
+        if (!wanted) abandon.store(true, std::memory_order_relaxed);
+        os_thread_join(other);
+        if (wanted) {
+            problem = part_problem(second);
+            uint64_t room = cap - first.bytes;
+            if (second.text.size() > room) {
+                second.text.resize(static_cast<size_t>(room));
+                problem = OS_ERR_TOO_BIG;
+            }
+            // A taker that wants no more (an excerpt found) is no problem.
+            put(second.text.data(), second.text.size());
+        }
+    }
+    if (problem == 0 && !first.any_text && !(other && second.any_text)) return OS_ERR_NO_TEXT;
+    return problem;
 }

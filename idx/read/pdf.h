@@ -9,10 +9,13 @@
 
 #include "idx/read/zipdoc.h"
 
-constexpr int PDF_WALL_MS = 30000;                     // a helper running longer is killed
-constexpr int PDF_CPU_SECONDS = 20;                    // its processor time
+constexpr int PDF_WALL_MS = 120000;                    // a helper running longer is killed
+constexpr int PDF_CPU_SECONDS = 60;                    // its processor time
 constexpr uint64_t PDF_ADDRESS_SPACE = uint64_t{1} << 30; // and address space
 extern int pdf_wall_ms;                                // PDF_WALL_MS; tests lower it
+// From this size on, and with two threads wanted, two helpers read a file, each half of its pages.
+constexpr uint64_t PDF_SPLIT_MIN = uint64_t{256} << 10;
+extern uint64_t pdf_split_min;                         // PDF_SPLIT_MIN; tests lower it
 
 // The helper's exit codes besides 0.
 constexpr int PDFTEXT_ENCRYPTED = 3, PDFTEXT_DAMAGED = 4, PDFTEXT_USAGE = 5;

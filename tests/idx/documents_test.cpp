@@ -14,6 +14,7 @@
 #include "idx/read/pdf.h"
 #include "idx/read/pipeline.h"
 #include "idx/read/zipdoc.h"
+#include "idx/run.h"
 #include "idx/text/detect.h"
 #include "os/os.h"
 #include "tests/test_util.h"
@@ -180,6 +181,8 @@ class Documents : public BuiltIndex {
         hold_cap = HOLD_CAP;
         member_cap = MEMBER_CAP;
         pdf_wall_ms = PDF_WALL_MS;
+        pdf_split_min = PDF_SPLIT_MIN;
+        engine_threads = 0;
         unsetenv("OLMAREST_PDFTEXT_TEST");
         BuiltIndex::TearDown();
     }
@@ -283,6 +286,39 @@ TEST_F(Documents, DocumentsThatCannotBeReadAreNamedAndTheRunGoesOn) {
     EXPECT_EQ(unread(), (std::vector<std::pair<std::string, int>>{{"crash.pdf", OS_ERR_READER_STOPPED}}));
     load();
     EXPECT_EQ(search("plover").size(), 1u);
+}
+
+TEST_F(Documents, PdfPagesReadByTwoHelpersComeOutInPageOrder) {
+    std::vector<std::string> pages;
+    for (int i = 0; i < 9; i++) pages.push_back("page " + std::string(1, static_cast<char>('a' + i)) + " words");
+    std::string pdf = pdf_bytes(pages);
+    auto text_of = [&](int threads) {
+        engine_threads = threads;
+        std::string text;
+        int problem = read_pdf(pdf.data(), pdf.size(), inflate_cap, [&](const char *p, size_t n) {
+            text.append(p, n);
+            return true;
+        });
+        EXPECT_EQ(problem, 0);
+        return text;
+    };
+    pdf_split_min = 0;
+    std::string one = text_of(1), two = text_of(2);
+    EXPECT_EQ(one, two);
+    EXPECT_LT(one.find("page a"), one.find("page e"));
+    EXPECT_LT(one.find("page e"), one.find("page i"));
+
+    // Both halves crash after their first page: only the first half's words count.
+    setenv("OLMAREST_PDFTEXT_TEST", "crash", 1);
+    std::string text;
+    EXPECT_EQ(read_pdf(pdf.data(), pdf.size(), inflate_cap,
+                       [&](const char *p, size_t n) {
+                           text.append(p, n);
+                           return true;
+                       }),
+              OS_ERR_READER_STOPPED);
+    EXPECT_NE(text.find("page a"), std::string::npos);
+    EXPECT_EQ(text.find("page e"), std::string::npos);
 }
 
 TEST_F(Documents, FormatsWithoutOfficeAndPdfPassThemOver) {
