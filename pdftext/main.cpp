@@ -97,8 +97,10 @@ int main(int argc, char **argv) {
         }
         // poppler ends a page's text with a page break of its own; one is all it takes.
         if ((text_empty || !ends_with_break) && !write_all("\f", 1)) return 0;
+        // Each page goes out whole as soon as it is read: an excerpt stops the helper at the page
+        // it needs.
+        fflush(stdout);
         if (test && i == from) {
-            fflush(stdout);
             if (strcmp(test, "hang") == 0)
                 for (;;) pause();
             if (strcmp(test, "crash") == 0) abort();

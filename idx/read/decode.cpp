@@ -43,6 +43,7 @@ struct Decoder::State {
     uint32_t high = 0;            // a high surrogate waiting for its pair, else 0
     // documents read whole
     std::string held;             // the file's bytes so far
+    bool parallel = false;        // more than one helper may read it
 
     ~State() {
         if (z_open) inflateEnd(&z);
@@ -140,7 +141,7 @@ struct Decoder::State {
 
     void read_held() {
         TextPut put = [this](const char *p, size_t n) { return put_text(p, n); };
-        int why = kind == KIND_PDF ? read_pdf(held.data(), held.size(), inflate_cap, put)
+        int why = kind == KIND_PDF ? read_pdf(held.data(), held.size(), inflate_cap, put, parallel)
                                    : read_zip_document(kind, held.data(), held.size(), inflate_cap, put);
         if (problem == 0) problem = why;
         std::string().swap(held);
@@ -221,8 +222,9 @@ struct Decoder::State {
 Decoder::Decoder() : s_(std::make_unique<State>()) {}
 Decoder::~Decoder() = default;
 
-void Decoder::begin(int kind, DecodedBlock sink, void *ctx) {
+void Decoder::begin(int kind, DecodedBlock sink, void *ctx, bool parallel) {
     s_ = std::make_unique<State>();
+    s_->parallel = parallel;
     s_->kind = kind;
     s_->sink = sink;
     s_->ctx = ctx;
@@ -285,7 +287,7 @@ bool content_words(const char *p, int n, int kind) {
         return true;
     }
     if (!decoding) {
-        index_decoder.begin(kind, index_block, nullptr);
+        index_decoder.begin(kind, index_block, nullptr, true);
         decoding = true;
     }
     return index_decoder.feed(p, n);

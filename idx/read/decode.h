@@ -33,7 +33,8 @@ class Decoder {
     Decoder(const Decoder &) = delete;
     Decoder &operator=(const Decoder &) = delete;
 
-    void begin(int kind, DecodedBlock sink, void *ctx);
+    // parallel: a document may be read by more than one helper at once (an indexing run).
+    void begin(int kind, DecodedBlock sink, void *ctx, bool parallel = false);
     // The next n bytes of the file. False once decoding has stopped: the rest need not be read.
     bool feed(const char *p, int n);
     // The file's data has ended: the last block goes out. Answers problem().

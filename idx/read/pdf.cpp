@@ -89,7 +89,7 @@ int part_problem(const Part &t) {
 
 } // namespace
 
-int read_pdf(const char *data, size_t n, uint64_t cap, const TextPut &put) {
+int read_pdf(const char *data, size_t n, uint64_t cap, const TextPut &put, bool parallel) {
     if (!*pdf_helper()) return OS_ERR_NO_READER;
     std::atomic<bool> abandon{false};
     Part first(data, n, 0, 1, &put, cap, &abandon);
@@ -97,7 +97,7 @@ int read_pdf(const char *data, size_t n, uint64_t cap, const TextPut &put) {
     // is kept until the first's has gone out, so the text is the same as from one helper.
     OsThread *other = nullptr;
     Part second(data, n, 1, 2, nullptr, cap, &abandon);
-    if (n >= pdf_split_min && threads_wanted() >= 2) {
+    if (parallel && n >= pdf_split_min && threads_wanted() >= 2) {
         first.parts = 2;
         other = os_thread_start(run_part, &second);
         if (!other) first.parts = 1;

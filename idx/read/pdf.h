@@ -23,7 +23,9 @@ constexpr int PDFTEXT_ENCRYPTED = 3, PDFTEXT_DAMAGED = 4, PDFTEXT_USAGE = 5;
 // The text of a PDF held whole in memory, page by page (a form feed after each page), to put; at
 // most cap bytes. 0, or the OS_ERR_* code that says why there is none or not all of it: encrypted,
 // no text, damaged, the helper stopped or missing.
-int read_pdf(const char *data, size_t n, uint64_t cap, const TextPut &put);
+// With `parallel` (an indexing run, not an excerpt, which seldom needs the later pages) a large
+// file may be read by two helpers.
+int read_pdf(const char *data, size_t n, uint64_t cap, const TextPut &put, bool parallel = false);
 
 // Where the helper is: beside the program file, else in the installation's program directory.
 // "" when neither holds it.

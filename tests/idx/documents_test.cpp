@@ -295,10 +295,13 @@ TEST_F(Documents, PdfPagesReadByTwoHelpersComeOutInPageOrder) {
     auto text_of = [&](int threads) {
         engine_threads = threads;
         std::string text;
-        int problem = read_pdf(pdf.data(), pdf.size(), inflate_cap, [&](const char *p, size_t n) {
-            text.append(p, n);
-            return true;
-        });
+        int problem = read_pdf(
+            pdf.data(), pdf.size(), inflate_cap,
+            [&](const char *p, size_t n) {
+                text.append(p, n);
+                return true;
+            },
+            true);
         EXPECT_EQ(problem, 0);
         return text;
     };
@@ -311,11 +314,13 @@ TEST_F(Documents, PdfPagesReadByTwoHelpersComeOutInPageOrder) {
     // Both halves crash after their first page: only the first half's words count.
     setenv("OLMAREST_PDFTEXT_TEST", "crash", 1);
     std::string text;
-    EXPECT_EQ(read_pdf(pdf.data(), pdf.size(), inflate_cap,
-                       [&](const char *p, size_t n) {
-                           text.append(p, n);
-                           return true;
-                       }),
+    EXPECT_EQ(read_pdf(
+                  pdf.data(), pdf.size(), inflate_cap,
+                  [&](const char *p, size_t n) {
+                      text.append(p, n);
+                      return true;
+                  },
+                  true),
               OS_ERR_READER_STOPPED);
     EXPECT_NE(text.find("page a"), std::string::npos);
     EXPECT_EQ(text.find("page e"), std::string::npos);
