@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -349,13 +350,30 @@ void read_epub(Zip &zip, const TextPut &put) {
         for (const std::string &n : zip.names())
             if (is_chapter_name(n)) chapters.push_back(n);
     }
+    // One walk gathers the chapters (each once, however often the spine names it); they go out
+    // in spine order. Walking once per chapter would cost the square of a large book's members.
+    std::map<std::string, std::string> text;
+    for (const std::string &c : chapters) text.emplace(c, std::string());
+    std::string *cur = nullptr;
+    zip.walk(
+        [&](const std::string &m) {
+            auto it = text.find(m);
+            cur = it == text.end() ? nullptr : &it->second;
+            return cur != nullptr && cur->empty();
+        },
+        [&](const char *p, size_t n) {
+            cur->append(p, n);
+            return true;
+        },
+        false);
+    // What was read before a cap ended the walk still goes out.
+    std::map<std::string, bool> sent;
     for (const std::string &c : chapters) {
-        if (zip.stopped) break;
-        bool found = false;
+        if (!sent.emplace(c, true).second) continue;
+        const std::string &t = text[c];
         // Each chapter starts on a line of its own.
-        zip.walk([&](const std::string &m) { return !found && (found = m == c); },
-                 [&](const char *p, size_t n) { return !(zip.stopped = !put(p, n)); }, true);
-        if (found && !zip.stopped && !put("\n", 1)) zip.stopped = true;
+        if (!t.empty() && (!put(t.data(), t.size()) || !put("\n", 1))) break;
+        std::string().swap(text[c]);
     }
 }
 
@@ -371,23 +389,53 @@ long slide_number(const std::string &n) {
     return std::stol(digits);
 }
 
+// Office Open XML: the text of the document, then of the slides in their numbers' order, then the
+// workbook's shared strings. One walk reads every part (in whatever order the archive holds them)
+// into text of its own, put out in that order afterwards.
 void read_ooxml(Zip &zip, const TextPut &put) {
-    std::vector<std::string> names = zip.names();
-    std::vector<std::string> parts;
-    auto has = [&](const char *n) { return std::find(names.begin(), names.end(), n) != names.end(); };
-    if (has("word/document.xml")) parts.emplace_back("word/document.xml");
-    std::vector<std::pair<long, std::string>> slides;
-    for (const std::string &n : names)
-        if (long k = slide_number(n); k >= 0) slides.emplace_back(k, n);
-    std::sort(slides.begin(), slides.end());
-    for (auto &s : slides) parts.push_back(s.second);
-    if (has("xl/sharedStrings.xml")) parts.emplace_back("xl/sharedStrings.xml");
-    if (parts.empty() && !zip.stopped) zip.note(OS_ERR_DAMAGED);
-    for (const std::string &p : parts) {
-        if (zip.stopped) break;
-        Xml x(Xml::OOXML_TEXT, &put);
-        read_xml(zip, p, x);
-    }
+    std::string document, strings;
+    std::map<long, std::string> slides;
+    std::unique_ptr<Xml> x;
+    std::string *cur = nullptr;
+    TextPut to_cur = [&](const char *p, size_t n) {
+        cur->append(p, n);
+        return true;
+    };
+    auto finish = [&] {
+        if (!x) return;
+        x->finish();
+        if (x->problem) zip.note(x->problem);
+        x.reset();
+    };
+    bool any = false;
+    zip.walk(
+        [&](const std::string &m) {
+            finish();
+            long k = slide_number(m);
+            if (m == "word/document.xml")
+                cur = &document;
+            else if (m == "xl/sharedStrings.xml")
+                cur = &strings;
+            else if (k >= 0 && !slides.count(k))
+                cur = &slides[k];
+            else
+                return false;
+            any = true;
+            x = std::make_unique<Xml>(Xml::OOXML_TEXT, &to_cur);
+            return true;
+        },
+        [&](const char *p, size_t n) { return x->feed(p, n) && x->problem == 0; }, false);
+    finish();
+    if (!any) zip.note(OS_ERR_DAMAGED); // no part that holds text
+    // What was read before a cap ended the walk still goes out.
+    bool halted = false;
+    auto out = [&](std::string &t) {
+        if (!halted && !t.empty() && !put(t.data(), t.size())) halted = true;
+        std::string().swap(t);
+    };
+    out(document);
+    for (auto &s : slides) out(s.second);
+    out(strings);
 }
 
 } // namespace
