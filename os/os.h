@@ -146,6 +146,7 @@ extern const int OS_ERR_ENTITIES;    // XML that declares entities, which are ne
 extern const int OS_ERR_ENCRYPTED;   // a document locked by a password (ours)
 extern const int OS_ERR_NO_TEXT;     // a document without text, such as scanned pages (ours)
 extern const int OS_ERR_READER_STOPPED; // the helper reading a document crashed or passed its limits (ours)
+extern const int OS_ERR_DOC_DAMAGED; // a document damaged or cut short, or not what its first bytes say (ours)
 extern const int OS_ERR_NO_READER;   // the helper that reads a kind of document is not installed (ours)
 extern const int OS_ERR_EXISTS;      // the name is taken
 extern const int OS_ERR_TOO_LONG;    // a path longer than OS_PATH_MAX

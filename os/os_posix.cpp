@@ -432,6 +432,7 @@ const int OS_ERR_ENCRYPTED = 0x10009;
 const int OS_ERR_NO_TEXT = 0x1000A;
 const int OS_ERR_READER_STOPPED = 0x1000B;
 const int OS_ERR_NO_READER = 0x1000C;
+const int OS_ERR_DOC_DAMAGED = 0x1000D;
 
 const char *os_error_text(int code) {
     if (code == OS_ERR_IN_USE) return "in use by another program";
@@ -447,6 +448,7 @@ const char *os_error_text(int code) {
     if (code == OS_ERR_NO_TEXT) return "it holds no text (scanned pages or pictures only)";
     if (code == OS_ERR_READER_STOPPED)
         return "its reader crashed or passed its time or memory limit; the words before that are indexed";
+    if (code == OS_ERR_DOC_DAMAGED) return "the document is damaged or cut short; the words before that are indexed";
     if (code == OS_ERR_NO_READER) return "olmarest-pdftext, which reads PDF files, is not beside the program";
     return strerror(code);
 }

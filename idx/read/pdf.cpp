@@ -80,7 +80,7 @@ int part_problem(const Part &t) {
     case OS_HELPER_EXITED:
         if (t.code == 0) return 0;
         if (t.code == PDFTEXT_ENCRYPTED) return OS_ERR_ENCRYPTED;
-        if (t.code == PDFTEXT_DAMAGED) return OS_ERR_DAMAGED;
+        if (t.code == PDFTEXT_DAMAGED) return OS_ERR_DOC_DAMAGED;
         return OS_ERR_READER_STOPPED;
     default:
         return OS_ERR_READER_STOPPED;

@@ -197,7 +197,7 @@ class Xml {
     void fail() {
         done_ = true;
         if (halted) return;
-        problem = refused_ ? OS_ERR_ENTITIES : OS_ERR_DAMAGED;
+        problem = refused_ ? OS_ERR_ENTITIES : OS_ERR_DOC_DAMAGED;
     }
     void put(const char *s, size_t n) {
         if (!halted && put_ && !(*put_)(s, n)) {
@@ -257,7 +257,7 @@ void read_xml(Zip &zip, const std::string &name, Xml &x) {
     zip.walk([&](const std::string &m) { return !found && (found = m == name); },
              [&](const char *p, size_t n) { return x.feed(p, n) && x.problem == 0; }, true);
     if (!found) {
-        zip.note(OS_ERR_DAMAGED); // the part that holds the text is missing
+        zip.note(OS_ERR_DOC_DAMAGED); // the part that holds the text is missing
         return;
     }
     x.finish();
@@ -346,7 +346,7 @@ void read_epub(Zip &zip, const TextPut &put) {
     }
     if (zip.stopped) return;
     if (chapters.empty()) {
-        zip.note(OS_ERR_DAMAGED);
+        zip.note(OS_ERR_DOC_DAMAGED);
         for (const std::string &n : zip.names())
             if (is_chapter_name(n)) chapters.push_back(n);
     }
@@ -426,7 +426,7 @@ void read_ooxml(Zip &zip, const TextPut &put) {
         },
         [&](const char *p, size_t n) { return x->feed(p, n) && x->problem == 0; }, false);
     finish();
-    if (!any) zip.note(OS_ERR_DAMAGED); // no part that holds text
+    if (!any) zip.note(OS_ERR_DOC_DAMAGED); // no part that holds text
     // What was read before a cap ended the walk still goes out.
     bool halted = false;
     auto out = [&](std::string &t) {

@@ -183,9 +183,9 @@ TEST(ZipDocument, HostileArchivesKeepTheWordsBeforeTheTroubleAndSayWhy) {
     EXPECT_GT(r.text.size(), 1000u);
 
     // Broken XML, a missing part, no archive at all: a problem, never a crash.
-    EXPECT_EQ(read_doc(KIND_ODF, odt_bytes("<text:p>heron</text:q>")).problem, OS_ERR_DAMAGED);
+    EXPECT_EQ(read_doc(KIND_ODF, odt_bytes("<text:p>heron</text:q>")).problem, OS_ERR_DOC_DAMAGED);
     EXPECT_EQ(read_doc(KIND_ODF, zip_bytes({{"mimetype", "application/vnd.oasis.opendocument.text"}})).problem,
-              OS_ERR_DAMAGED);
+              OS_ERR_DOC_DAMAGED);
     EXPECT_EQ(read_doc(KIND_EPUB, "PK\x03\x04 and nothing more").problem, OS_ERR_DAMAGED);
     // An EPUB without its package file still gives its chapters.
     r = read_doc(KIND_EPUB, zip_bytes({{"mimetype", "application/epub+zip"}, {"a/one.xhtml", "<p>puffin</p>"}}));
@@ -281,7 +281,7 @@ TEST_F(Documents, DocumentsThatCannotBeReadAreNamedAndTheRunGoesOn) {
     index(files);
     EXPECT_EQ(unread(), (std::vector<std::pair<std::string, int>>{{"a_bomb.docx", OS_ERR_MEMBER_TOO_BIG},
                                                                   {"b_big.docx", OS_ERR_HELD_TOO_BIG},
-                                                                  {"c_damaged.pdf", OS_ERR_DAMAGED},
+                                                                  {"c_damaged.pdf", OS_ERR_DOC_DAMAGED},
                                                                   {"d_locked.pdf", OS_ERR_ENCRYPTED},
                                                                   {"e_blank.pdf", OS_ERR_NO_TEXT}}));
     load();
