@@ -166,7 +166,8 @@ enum OsHelperEnd {
     OS_HELPER_STOPPED = 3,   // the taker wanted no more output; it was killed
     OS_HELPER_NOT_RUN = 4,   // it could not be started (no program file, no memory)
 };
-// Takes a piece of a helper's standard output; false to stop it.
+// Takes a piece of a helper's standard output; false to stop it. Also called with n == 0 every
+// tenth of a second while no output comes, so that a helper can be stopped while it works.
 using OsHelperOut = bool (*)(void *ctx, const char *data, size_t n);
 // Runs the program file argv[0] with the n bytes at data as its standard input (a file in memory,
 // so nothing waits on the helper reading it), standard error discarded, and hands its standard

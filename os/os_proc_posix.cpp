@@ -1,4 +1,5 @@
 // Helper processes: a program of ours run on a document with limits, its output read back.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -82,9 +83,15 @@ int os_run_helper(const char *const *argv, const char *data, size_t n, int wall_
             break;
         }
         pollfd p{pipe_fds[0], POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(left.count()));
+        int r = poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 100)));
         if (r < 0 && errno == EINTR) continue;
-        if (r == 0) continue; // the deadline is checked above
+        if (r == 0) {
+            if (!out(ctx, nullptr, 0)) {
+                end = OS_HELPER_STOPPED;
+                break;
+            }
+            continue; // the deadline is checked above
+        }
         ssize_t k = read(pipe_fds[0], buf, sizeof buf);
         if (k < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (k <= 0) break; // its output ended: it exits, or has
@@ -112,7 +119,7 @@ int os_run_helper(const char *const *argv, const char *data, size_t n, int wall_
             return OS_HELPER_CRASHED;
         }
         if (w < 0 && errno != EINTR) return OS_HELPER_CRASHED;
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (std::chrono::steady_clock::now() >= deadline || !out(ctx, nullptr, 0)) {
             kill(pid, SIGKILL);
             int ignored;
             reap(pid, &ignored);

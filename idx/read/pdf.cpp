@@ -42,12 +42,18 @@ struct Part {
     uint64_t bytes = 0;
     bool over = false;     // the text passed the cap
     bool any_text = false; // something besides white space and page breaks came
+    bool cancelled = false; // stopped for a cancelled run
     int end = OS_HELPER_NOT_RUN;
     int code = -1;
 };
 
 bool take(void *ctx, const char *data, size_t n) {
     auto *t = static_cast<Part *>(ctx);
+    // A cancelled run does not wait for the helper, nor a half whose text is no longer wanted.
+    if (n == 0) {
+        t->cancelled = cancel_requested.load(std::memory_order_relaxed);
+        return !t->cancelled && !(t->abandon->load(std::memory_order_relaxed) && !t->put);
+    }
     if (t->bytes + n > t->cap) {
         n = static_cast<size_t>(t->cap - t->bytes);
         t->over = true;
@@ -74,7 +80,10 @@ void run_part(void *arg) {
 int part_problem(const Part &t) {
     switch (t.end) {
     case OS_HELPER_STOPPED:
-        return t.over ? OS_ERR_TOO_BIG : 0; // else the taker had what it wanted
+        if (t.over) return OS_ERR_TOO_BIG;
+        // Stopped by a cancel that came too late to end the run: named, not passed off as whole.
+        if (t.cancelled) return OS_ERR_READER_STOPPED;
+        return 0; // the taker had what it wanted
     case OS_HELPER_NOT_RUN:
         return OS_ERR_NO_READER;
     case OS_HELPER_EXITED:

@@ -3,10 +3,12 @@
 // with excerpts over real runs, with every document that could not be read named in the report.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "idx/read/decode.h"
@@ -202,6 +204,7 @@ class Documents : public BuiltIndex {
         pdf_wall_ms = PDF_WALL_MS;
         pdf_split_min = PDF_SPLIT_MIN;
         engine_threads = 0;
+        cancel_requested.store(false); // a cancelled run leaves it set until the next run starts
         unsetenv("OLMAREST_PDFTEXT_TEST");
         BuiltIndex::TearDown();
     }
@@ -305,6 +308,20 @@ TEST_F(Documents, DocumentsThatCannotBeReadAreNamedAndTheRunGoesOn) {
     EXPECT_EQ(unread(), (std::vector<std::pair<std::string, int>>{{"crash.pdf", OS_ERR_READER_STOPPED}}));
     load();
     EXPECT_EQ(search("plover").size(), 1u);
+}
+
+TEST_F(Documents, ACancelDoesNotWaitForAHelperAtWork) {
+    setenv("OLMAREST_PDFTEXT_TEST", "hang", 1);
+    write("tree/slow.pdf", pdf_bytes({"the heron wades", "the egret never shows"}));
+    std::string dir = tree();
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_GE(create_idx(dir.c_str()), 0) << idx_reason();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    cancel_idx();
+    while (status_idx() == IDX_ACTIVE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // A cancel that comes while the last file is read may let the run end; the file is named then.
+    EXPECT_TRUE(idx_cancelled() || (unread_count == 1 && unread_files[0].error == OS_ERR_READER_STOPPED));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)); // the helper's time is 120 s
 }
 
 TEST_F(Documents, PdfPagesReadByTwoHelpersComeOutInPageOrder) {
