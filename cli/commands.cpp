@@ -44,7 +44,7 @@ static const char USAGE[] =
     "  -v, --verbose              index: one line per read pass on standard error\n"
     "      --no-stopwords         index: give an index directory without stopwords.txt none\n"
     "      --formats=LIST         index: the formats read besides text, markup and MP3 tags, comma-\n"
-    "                             separated: gzip, utf16; all (the default) or none\n"
+    "                             separated: gzip, utf16, office, pdf; all (the default) or none\n"
     "      --no-excerpts          search: frequency and path only\n"
     "  -l, --files-with-matches   search: paths only\n"
     "  -0, --null                 search: end each path or row with a NUL byte (for xargs -0)\n"
@@ -489,7 +489,7 @@ static int run(int argc, char **argv, FILE *out, FILE *err) {
         case OPT_FORMATS:
             if (!parse_formats(optarg, &formats))
                 return usage_error(err, std::string("unknown format in --formats=") + optarg +
-                                            " (the formats: gzip, utf16, all, none)");
+                                            " (the formats: gzip, utf16, office, pdf, all, none)");
             formats_given = true;
             break;
         case ':': return usage_error(err, std::string("option needs a value: ") + argv[optind - 1]);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fuzz/fuzz_util.h"
+#include "idx/read/decode.h"
 #include "idx/text/detect.h"
 #include "idx/text/extract.h"
 
@@ -54,10 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::string first(buf, static_cast<size_t>(len < 32768 ? len : 32768));
         int k = detect_type(first.data(), static_cast<int>(first.size()));
         if (k != KIND_RAR && k != KIND_ZIP && k != KIND_PRINT && k != KIND_NONE && k != KIND_MARKUP &&
-            k != KIND_AUDIO && k != KIND_TEXT && k != KIND_GZIP && k != KIND_UTF16LE && k != KIND_UTF16BE)
+            k != KIND_AUDIO && k != KIND_TEXT && !decoded_kind(k))
             __builtin_trap();
-        // Compressed and UTF-16 data reach the tokenizers decoded (the gzip and utf16 targets).
-        if (k <= 0 || k == KIND_GZIP || k == KIND_UTF16LE || k == KIND_UTF16BE) return 0;
+        // Compressed data, UTF-16 and documents reach the tokenizers decoded (the gzip, utf16 and
+        // zipdoc targets; PDF through its helper process).
+        if (k <= 0 || decoded_kind(k)) return 0;
         kind = k;
     }
     // Pieces mostly short (edges everywhere), sometimes a whole 32 KiB read, sometimes empty.

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "idx/text/extract.h"
 #include "idx/index.h"
@@ -134,4 +135,45 @@ void fuzz_trigrams(bool on) {
     std::string path;
     if (on && os_program_dir(dir, sizeof dir)) path = std::string(dir) + "/trigram_freqs.dat";
     load_trigrams(path.empty() ? nullptr : path.c_str());
+}
+
+static void put_le(std::string &s, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; i++) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+std::string fuzz_stored_zip(const std::vector<std::pair<std::string, std::string>> &members) {
+    std::string out, dir;
+    for (const auto &[name, data] : members) {
+        auto crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
+        auto ofs = static_cast<uint32_t>(out.size());
+        std::string common;
+        put_le(common, 10, 2);         // version needed
+        put_le(common, 0, 2);          // flags
+        put_le(common, 0, 2);          // stored
+        put_le(common, 0x00210000, 4); // 1980-01-01
+        put_le(common, crc, 4);
+        put_le(common, static_cast<uint32_t>(data.size()), 4);
+        put_le(common, static_cast<uint32_t>(data.size()), 4);
+        put_le(common, static_cast<uint32_t>(name.size()), 2);
+        put_le(common, 0, 2);
+        out += "PK\x03\x04" + common + name + data;
+        dir += "PK\x01\x02";
+        put_le(dir, 10, 2);
+        dir += common;
+        put_le(dir, 0, 2); // comment
+        put_le(dir, 0, 2); // disk
+        put_le(dir, 0, 2); // internal attributes
+        put_le(dir, 0, 4); // external attributes
+        put_le(dir, ofs, 4);
+        dir += name;
+    }
+    auto dir_ofs = static_cast<uint32_t>(out.size());
+    out += dir + "PK\x05\x06";
+    put_le(out, 0, 4);
+    put_le(out, static_cast<uint32_t>(members.size()), 2);
+    put_le(out, static_cast<uint32_t>(members.size()), 2);
+    put_le(out, static_cast<uint32_t>(dir.size()), 4);
+    put_le(out, dir_ofs, 4);
+    put_le(out, 0, 2);
+    return out;
 }

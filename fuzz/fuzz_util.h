@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // A fresh scratch directory for this process, made at the first call and removed at exit.
 const std::string &fuzz_scratch();
@@ -33,6 +35,10 @@ int fuzz_index(const std::string &dir, const char *stopwords);
 
 // Runs fn with the current directory switched to dir and back again afterwards.
 template <class F> void fuzz_in_dir(const std::string &dir, F fn);
+
+// A ZIP archive of the members (name, data), every one stored, with its central directory: the
+// zipdoc seeds, and XML from the input wrapped so that expat sees it unchanged.
+std::string fuzz_stored_zip(const std::vector<std::pair<std::string, std::string>> &members);
 
 // Loads the trigram table beside the program (on) or none (off), only when that changes.
 void fuzz_trigrams(bool on);

@@ -48,6 +48,39 @@ int main(int argc, char **argv) {
     extract_seed("pdf", 4, "%PDF-1.4 obj stream endobj");
     extract_seed("binary", 3, std::string("\x00\x01\x02word\x7f\x80\xff", 10) + "mixed text");
 
+    // zipdoc: control byte (kind; 4: the rest is XML to wrap), four bytes of split seed, the data.
+    auto zipdoc_seed = [](const std::string &name, int control, const std::string &data) {
+        seed("zipdoc", name, std::string(1, static_cast<char>(control)) + "\x11\x22\x33\x44" + data);
+    };
+    zipdoc_seed("odt", 0, fuzz_stored_zip({{"mimetype", "application/vnd.oasis.opendocument.text"},
+                                           {"content.xml", "<?xml version=\"1.0\"?><office:document-content><office:body>"
+                                                           "<text:h>Harbour</text:h><text:p>light<text:span>house</text:span>"
+                                                           "<text:s/>keeper</text:p></office:body></office:document-content>"}}));
+    zipdoc_seed("docx", 1, fuzz_stored_zip({{"[Content_Types].xml", "<Types/>"},
+                                            {"word/document.xml", "<w:document><w:body><w:p><w:r><w:t>light</w:t></w:r>"
+                                                                  "<w:r><w:t>house</w:t></w:r></w:p><w:tbl><w:tr><w:tc><w:p>"
+                                                                  "<w:r><w:t>cell</w:t><w:tab/></w:r></w:p></w:tc></w:tr>"
+                                                                  "</w:tbl></w:body></w:document>"}}));
+    zipdoc_seed("pptx", 3, fuzz_stored_zip({{"[Content_Types].xml", "<Types/>"},
+                                            {"ppt/slides/slide2.xml", "<p:sld><a:p><a:t>second</a:t></a:p></p:sld>"},
+                                            {"ppt/slides/slide1.xml", "<p:sld><a:p><a:t>first</a:t></a:p></p:sld>"},
+                                            {"xl/sharedStrings.xml", "<sst><si><t>shared</t></si></sst>"}}));
+    zipdoc_seed("epub", 2, fuzz_stored_zip({{"mimetype", "application/epub+zip"},
+                                            {"META-INF/container.xml", "<container><rootfiles><rootfile "
+                                                                       "full-path=\"OEBPS/p.opf\"/></rootfiles></container>"},
+                                            {"OEBPS/p.opf", "<package><manifest><item id=\"a\" href=\"t/a%20b.xhtml\"/>"
+                                                            "<item id=\"b\" href=\"../b.xhtml#x\"/></manifest><spine>"
+                                                            "<itemref idref=\"b\"/><itemref idref=\"a\"/></spine></package>"},
+                                            {"OEBPS/t/a b.xhtml", "<html><body><p>harbour</p></body></html>"},
+                                            {"b.xhtml", "<html><body><script>x</script><p>keeper</p></body></html>"}}));
+    zipdoc_seed("xml_odf", 4, "<?xml version=\"1.0\"?><d><office:body><text:p>caf&#233; &amp; <text:tab/>"
+                              "more</text:p></office:body></d>");
+    zipdoc_seed("xml_entities", 5, "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"lol\"><!ENTITY b \"&a;&a;&a;\">]>"
+                                   "<w:document><w:p><w:t>&b;</w:t></w:p></w:document>");
+    zipdoc_seed("xml_slide", 13, "<p:sld><a:p><a:r><a:t>slide</a:t></a:r><a:br/><a:r><a:t>text</a:t></a:r></a:p></p:sld>");
+    zipdoc_seed("xml_opf", 6, "<package><manifest><item id=\"c\" href=\"c.xhtml\"/></manifest><spine><itemref "
+                              "idref=\"c\"/><itemref idref=\"c\"/></spine></package>");
+
     int nword = 0;
     for (const char *w : {"RUNNING", "HOPEFULNESS", "GENERALIZATIONS", "ÄRGERLICH", "STRAßE", "CONFLATED",
                           "RELATIONAL", "TROUBLES", "YYYY", "SKIES", "ABCDEFGHIJKLMNOPQRSTUVWXYZÄÖÜß"}) {

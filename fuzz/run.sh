@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzzes each target for SECONDS (default 30: nine targets, four and a half minutes in all), one after the other:
+# Fuzzes each target for SECONDS (default 30: ten targets, five minutes in all), one after the other:
 #   fuzz/run.sh [SECONDS [TARGET...]]          (default: every target)
 # Builds or brings up to date the fuzz programs in $OLMAREST_FUZZ_BUILD (default build-asan, the
 # Clang tree with ASan, UBSan and libFuzzer that tests/run_all.sh also tests in), then starts each

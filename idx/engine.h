@@ -35,7 +35,7 @@ int create_idx(const char *path);
 // The formats (FORMAT_*, idx/kinds.h) that runs and excerpts decode; FORMATS_ALL until set, 0 reads
 // files as they always were. Not while a run is active.
 void set_formats(unsigned formats);
-// A comma-separated list of format names ("gzip", "utf16"), "all" or "none" as a set of formats;
+// A comma-separated list of format names ("gzip", "utf16", "office", "pdf"), "all" or "none" as a set of formats;
 // false when a name is unknown.
 bool parse_formats(const char *list, unsigned *formats);
 int status_idx();  // an IdxStatus

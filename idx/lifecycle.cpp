@@ -258,6 +258,10 @@ bool parse_formats(const char *list, unsigned *formats) {
             set |= FORMAT_GZIP;
         else if (name == "utf16")
             set |= FORMAT_UTF16;
+        else if (name == "office")
+            set |= FORMAT_OFFICE;
+        else if (name == "pdf")
+            set |= FORMAT_PDF;
         else if (name == "all")
             set |= FORMATS_ALL;
         else if (name != "none")

@@ -160,6 +160,14 @@ extern const int OS_ERR_AGAIN;       // a passing shortage: the call may succeed
 extern const int OS_ERR_PAST_END;    // data that lies past the end of its volume (ours)
 extern const int OS_ERR_TOO_BIG;     // compressed data that inflates past the limit per file (ours)
 extern const int OS_ERR_DAMAGED;     // compressed data damaged or cut short (ours)
+extern const int OS_ERR_HELD_TOO_BIG; // a document too big to be held whole in memory to be read (ours)
+extern const int OS_ERR_MEMBER_TOO_BIG; // a member of a document's archive inflates past its limit (ours)
+extern const int OS_ERR_ENTITIES;    // XML that declares entities, which are never expanded (ours)
+extern const int OS_ERR_ENCRYPTED;   // a document locked by a password (ours)
+extern const int OS_ERR_NO_TEXT;     // a document without text, such as scanned pages (ours)
+extern const int OS_ERR_READER_STOPPED; // the helper reading a document crashed or passed its limits (ours)
+extern const int OS_ERR_DOC_DAMAGED; // a document damaged or cut short, or not what its first bytes say (ours)
+extern const int OS_ERR_NO_READER;   // the helper that reads a kind of document is not installed (ours)
 extern const int OS_ERR_EXISTS;      // the name is taken
 extern const int OS_ERR_TOO_LONG;    // a path longer than OS_PATH_MAX
 extern const int OS_ERR_NO_MEMORY;   // no memory or address space left (ulimit -v)
@@ -167,6 +175,29 @@ extern const int OS_ERR_NO_MEMORY;   // no memory or address space left (ulimit 
 // Directory of the program file, with no trailing separator; false when it cannot be found
 // or does not fit n bytes.
 bool os_program_dir(char *buf, size_t n);
+
+// ---- Helper processes ----
+
+// How a helper process ended (os_run_helper).
+enum OsHelperEnd {
+    OS_HELPER_EXITED = 0,    // it exited; *code holds its exit status
+    OS_HELPER_CRASHED = 1,   // a signal ended it (a crash, or a limit it set on itself)
+    OS_HELPER_TIMED_OUT = 2, // it ran past its time and was killed
+    OS_HELPER_STOPPED = 3,   // the taker wanted no more output; it was killed
+    OS_HELPER_NOT_RUN = 4,   // it could not be started (no program file, no memory)
+};
+// Takes a piece of a helper's standard output; false to stop it. Also called with n == 0 every
+// tenth of a second while no output comes, so that a helper can be stopped while it works.
+using OsHelperOut = bool (*)(void *ctx, const char *data, size_t n);
+// Runs the program file argv[0] with the n bytes at data as its standard input (a file in memory,
+// so nothing waits on the helper reading it), standard error discarded, and hands its standard
+// output to out as it comes. After wall_ms milliseconds it is killed. Answers an OsHelperEnd.
+int os_run_helper(const char *const *argv, const char *data, size_t n, int wall_ms, OsHelperOut out, void *ctx,
+                  int *code);
+// Limits the calling process: seconds of processor time and bytes of address space (0: left as is).
+void os_limit_self(int cpu_seconds, uint64_t address_bytes);
+// Whether path names a file this process may run.
+bool os_can_run(const char *path);
 
 
 // Asynchronous reads (ReadFileEx + completion routine, SleepEx alertable, CancelIo).

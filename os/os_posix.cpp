@@ -457,6 +457,14 @@ const int OS_ERR_NOT_FILE = 0x10002;
 const int OS_ERR_PAST_END = 0x10003;
 const int OS_ERR_TOO_BIG = 0x10004;
 const int OS_ERR_DAMAGED = 0x10005;
+const int OS_ERR_HELD_TOO_BIG = 0x10006;
+const int OS_ERR_MEMBER_TOO_BIG = 0x10007;
+const int OS_ERR_ENTITIES = 0x10008;
+const int OS_ERR_ENCRYPTED = 0x10009;
+const int OS_ERR_NO_TEXT = 0x1000A;
+const int OS_ERR_READER_STOPPED = 0x1000B;
+const int OS_ERR_NO_READER = 0x1000C;
+const int OS_ERR_DOC_DAMAGED = 0x1000D;
 
 const char *os_error_text(int code) {
     if (code == OS_ERR_IN_USE) return "in use by another program";
@@ -464,6 +472,16 @@ const char *os_error_text(int code) {
     if (code == OS_ERR_PAST_END) return "its data lies past the end of the volume";
     if (code == OS_ERR_TOO_BIG) return "it inflates to more than 256 MiB; the words of its first 256 MiB are indexed";
     if (code == OS_ERR_DAMAGED) return "its compressed data is damaged or cut short; the words before that are indexed";
+    if (code == OS_ERR_HELD_TOO_BIG) return "a document larger than 64 MiB, the most held in memory to read one; left out";
+    if (code == OS_ERR_MEMBER_TOO_BIG)
+        return "a part of it inflates to more than 64 MiB; the words of its first 64 MiB are indexed";
+    if (code == OS_ERR_ENTITIES) return "its XML declares entities, which are never expanded; the words before them are indexed";
+    if (code == OS_ERR_ENCRYPTED) return "it is encrypted; its words cannot be read";
+    if (code == OS_ERR_NO_TEXT) return "it holds no text (scanned pages or pictures only)";
+    if (code == OS_ERR_READER_STOPPED)
+        return "its reader crashed or passed its time or memory limit; the words before that are indexed";
+    if (code == OS_ERR_DOC_DAMAGED) return "the document is damaged or cut short; the words before that are indexed";
+    if (code == OS_ERR_NO_READER) return "olmarest-pdftext, which reads PDF files, is not beside the program";
     return strerror(code);
 }
 

@@ -211,3 +211,135 @@ std::string utf16_bytes(const std::string &text, bool little, bool bom) {
     }
     return out;
 }
+
+// ---- Documents ----
+
+static void put16(std::string &s, unsigned v) {
+    s += static_cast<char>(v & 0xFF);
+    s += static_cast<char>((v >> 8) & 0xFF);
+}
+static void put32(std::string &s, uint32_t v) {
+    put16(s, v & 0xFFFF);
+    put16(s, v >> 16);
+}
+
+// Written by hand, as the archivers people use write them (sizes in the local headers, a central
+// directory at the end): libarchive's writer cannot store one member and deflate the next.
+std::string zip_bytes(const std::vector<std::pair<std::string, std::string>> &members) {
+    std::string out, dir;
+    for (const auto &[name, data] : members) {
+        bool store = name == "mimetype";
+        std::string packed = data;
+        if (!store) {
+            z_stream z{};
+            EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+            packed.assign(deflateBound(&z, static_cast<uLong>(data.size())) + 64, '\0');
+            z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
+            z.avail_in = static_cast<uInt>(data.size());
+            z.next_out = reinterpret_cast<Bytef *>(packed.data());
+            z.avail_out = static_cast<uInt>(packed.size());
+            EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+            packed.resize(z.total_out);
+            deflateEnd(&z);
+        }
+        auto crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
+        auto ofs = static_cast<uint32_t>(out.size());
+        std::string common;
+        put16(common, 20);             // version needed
+        put16(common, 0);              // flags
+        put16(common, store ? 0 : 8);  // method
+        put32(common, 0x00210000);     // time and date: 1980-01-01
+        put32(common, crc);
+        put32(common, static_cast<uint32_t>(packed.size()));
+        put32(common, static_cast<uint32_t>(data.size()));
+        put16(common, static_cast<unsigned>(name.size()));
+        put16(common, 0);              // extra
+        out += "PK\x03\x04" + common + name + packed;
+        dir += "PK\x01\x02";
+        put16(dir, 20);                // made by
+        dir += common;
+        put16(dir, 0);                 // comment
+        put16(dir, 0);                 // disk
+        put16(dir, 0);                 // internal attributes
+        put32(dir, 0);                 // external attributes
+        put32(dir, ofs);
+        dir += name;
+    }
+    auto dir_ofs = static_cast<uint32_t>(out.size());
+    out += dir + "PK\x05\x06";
+    put16(out, 0);
+    put16(out, 0);
+    put16(out, static_cast<unsigned>(members.size()));
+    put16(out, static_cast<unsigned>(members.size()));
+    put32(out, static_cast<uint32_t>(dir.size()));
+    put32(out, dir_ofs);
+    put16(out, 0);
+    return out;
+}
+
+std::string odt_bytes(const std::string &body) {
+    return zip_bytes({{"mimetype", "application/vnd.oasis.opendocument.text"},
+                      {"content.xml", "<?xml version=\"1.0\"?><office:document-content "
+                                      "xmlns:office=\"urn:o\" xmlns:text=\"urn:t\" xmlns:table=\"urn:tb\">"
+                                      "<office:automatic-styles><style name=\"P1\">stylename</style>"
+                                      "</office:automatic-styles><office:body><office:text>" +
+                                          body + "</office:text></office:body></office:document-content>"}});
+}
+
+std::string docx_bytes(const std::string &body) {
+    return zip_bytes({{"[Content_Types].xml", "<Types xmlns=\"urn:ct\"/>"},
+                      {"word/document.xml", "<?xml version=\"1.0\"?><w:document xmlns:w=\"urn:w\"><w:body>" + body +
+                                                "</w:body></w:document>"}});
+}
+
+std::string epub_bytes(const std::vector<std::string> &chapters) {
+    std::vector<std::pair<std::string, std::string>> m = {
+        {"mimetype", "application/epub+zip"},
+        {"META-INF/container.xml", "<?xml version=\"1.0\"?><container xmlns=\"urn:c\"><rootfiles>"
+                                   "<rootfile full-path=\"OEBPS/book.opf\"/></rootfiles></container>"}};
+    std::string manifest, spine;
+    // The spine reads the chapters backwards; the archive holds them forwards.
+    for (size_t i = 0; i < chapters.size(); i++) {
+        std::string id = "c" + std::to_string(i);
+        manifest += "<item id=\"" + id + "\" href=\"text/ch%20" + std::to_string(i) + ".xhtml\"/>";
+        spine = "<itemref idref=\"" + id + "\"/>" + spine;
+        m.emplace_back("OEBPS/text/ch " + std::to_string(i) + ".xhtml",
+                       "<?xml version=\"1.0\"?><html><body><p>" + chapters[i] + "</p></body></html>");
+    }
+    m.emplace_back("OEBPS/book.opf", "<?xml version=\"1.0\"?><package><manifest>" + manifest + "</manifest><spine>" +
+                                         spine + "</spine></package>");
+    return zip_bytes(m);
+}
+
+std::string pdf_bytes(const std::vector<std::string> &pages, const std::string &trailer_extra) {
+    std::vector<std::string> objs;
+    size_t n = pages.size();
+    std::string kids;
+    for (size_t i = 0; i < n; i++) kids += std::to_string(3 + 2 * i) + " 0 R ";
+    objs.push_back("<< /Type /Catalog /Pages 2 0 R >>");
+    objs.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(n) + " >>");
+    std::string font = std::to_string(3 + 2 * n);
+    for (size_t i = 0; i < n; i++) {
+        objs.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 300] /Resources << /Font << /F1 " + font +
+                       " 0 R >> >> /Contents " + std::to_string(4 + 2 * i) + " 0 R >>");
+        std::string s = pages[i].empty() ? "0 0 m 10 10 l S" : "BT /F1 12 Tf 20 150 Td (" + pages[i] + ") Tj ET";
+        objs.push_back("<< /Length " + std::to_string(s.size()) + " >>\nstream\n" + s + "\nendstream");
+    }
+    objs.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
+    std::string out = "%PDF-1.4\n";
+    std::vector<size_t> offs;
+    for (size_t i = 0; i < objs.size(); i++) {
+        offs.push_back(out.size());
+        out += std::to_string(i + 1) + " 0 obj\n" + objs[i] + "\nendobj\n";
+    }
+    size_t xref = out.size();
+    out += "xref\n0 " + std::to_string(objs.size() + 1) + "\n0000000000 65535 f \n";
+    char line[32];
+    for (size_t o : offs) {
+        snprintf(line, sizeof line, "%010zu 00000 n \n", o);
+        out += line;
+    }
+    out += "trailer\n<< /Size " + std::to_string(objs.size() + 1) + " /Root 1 0 R " + trailer_extra +
+           " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    return out;
+}

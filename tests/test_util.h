@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "idx/index.h"
@@ -83,6 +84,17 @@ uint32_t u32_at(const std::string &bytes, size_t ofs);
 std::string gzip_bytes(const std::string &data, int level = 6);
 // text (UTF-8) as UTF-16, little or big endian, with a byte-order mark or without.
 std::string utf16_bytes(const std::string &text, bool little, bool bom);
+
+// A ZIP archive of the members (name, data) in order, deflated but for a "mimetype" member (stored).
+std::string zip_bytes(const std::vector<std::pair<std::string, std::string>> &members);
+// Documents around their text: an ODF text document (body: what goes inside office:text), a Word
+// document (body: inside w:body) and an EPUB whose spine reads the chapters in reverse archive order.
+std::string odt_bytes(const std::string &body);
+std::string docx_bytes(const std::string &body);
+std::string epub_bytes(const std::vector<std::string> &chapters);
+// A PDF with one line of text per page (an empty one: a page with a stroke and no text), its
+// trailer with trailer_extra added.
+std::string pdf_bytes(const std::vector<std::string> &pages, const std::string &trailer_extra = "");
 
 // The engine's process-wide defaults as a freshly started program has them: words go to add_word
 // and the trigram table beside the program file is loaded. For in-process runs of a program's

@@ -1,17 +1,21 @@
 #include "idx/read/decode.h"
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include <zlib.h>
 
 #include "idx/read/files.h"
+#include "idx/read/pdf.h"
 #include "idx/read/pipeline.h"
+#include "idx/read/zipdoc.h"
 #include "idx/text/detect.h"
 #include "idx/text/extract.h"
 #include "os/os.h"
 
 uint64_t inflate_cap = INFLATE_CAP;
+uint64_t hold_cap = HOLD_CAP;
 
 struct Decoder::State {
     int kind = KIND_NONE;
@@ -37,6 +41,9 @@ struct Decoder::State {
     unsigned char odd = 0;
     bool bom_done = false;
     uint32_t high = 0;            // a high surrogate waiting for its pair, else 0
+    // documents read whole
+    std::string held;             // the file's bytes so far
+    bool parallel = false;        // more than one helper may read it
 
     ~State() {
         if (z_open) inflateEnd(&z);
@@ -100,6 +107,44 @@ struct Decoder::State {
                 input_done = true;
             }
         }
+    }
+
+    // A document's text as its reader gives it; false once no more is wanted.
+    bool put_text(const char *p, size_t n) {
+        while (n > 0) {
+            if (fill == READ_SIZE) flush(false);
+            if (halted) return false;
+            size_t k = std::min<size_t>(n, READ_SIZE - fill);
+            if (total + k > inflate_cap) {
+                problem = OS_ERR_TOO_BIG;
+                return false;
+            }
+            std::copy(p, p + k, out.data() + fill);
+            fill += static_cast<uint32_t>(k);
+            total += k;
+            p += k;
+            n -= k;
+        }
+        return !halted;
+    }
+
+    void hold(const char *p, int n) {
+        if (held.size() + static_cast<size_t>(n) > hold_cap) {
+            // Too big to hold: left out whole rather than read from a disc a second time.
+            problem = OS_ERR_HELD_TOO_BIG;
+            input_done = true;
+            std::string().swap(held);
+            return;
+        }
+        held.append(p, static_cast<size_t>(n));
+    }
+
+    void read_held() {
+        TextPut put = [this](const char *p, size_t n) { return put_text(p, n); };
+        int why = kind == KIND_PDF ? read_pdf(held.data(), held.size(), inflate_cap, put, parallel)
+                                   : read_zip_document(kind, held.data(), held.size(), inflate_cap, put);
+        if (problem == 0) problem = why;
+        std::string().swap(held);
     }
 
     void put_utf8(uint32_t c) {
@@ -177,11 +222,14 @@ struct Decoder::State {
 Decoder::Decoder() : s_(std::make_unique<State>()) {}
 Decoder::~Decoder() = default;
 
-void Decoder::begin(int kind, DecodedBlock sink, void *ctx) {
+void Decoder::begin(int kind, DecodedBlock sink, void *ctx, bool parallel) {
     s_ = std::make_unique<State>();
+    s_->parallel = parallel;
     s_->kind = kind;
     s_->sink = sink;
     s_->ctx = ctx;
+    // A document's text is what its reader says it is, whatever its first bytes look like.
+    if (held_kind(kind)) s_->inner = kind == KIND_EPUB ? KIND_MARKUP : KIND_TEXT;
     if (kind == KIND_GZIP) {
         // 16 + MAX_WBITS: the gzip wrapper only.
         if (inflateInit2(&s_->z, 16 + MAX_WBITS) == Z_OK)
@@ -199,6 +247,8 @@ bool Decoder::feed(const char *p, int n) {
         s_->gzip(p, n);
     else if (s_->kind == KIND_UTF16LE || s_->kind == KIND_UTF16BE)
         s_->utf16(p, n);
+    else if (held_kind(s_->kind))
+        s_->hold(p, n);
     return !s_->input_done;
 }
 
@@ -210,6 +260,7 @@ int Decoder::end() {
         s.high = 0;
         s.put_utf8(' ');
     }
+    if (held_kind(s.kind) && !s.input_done) s.read_held();
     s.flush(true);
     s.input_done = true;
     return s.problem;
@@ -236,7 +287,7 @@ bool content_words(const char *p, int n, int kind) {
         return true;
     }
     if (!decoding) {
-        index_decoder.begin(kind, index_block, nullptr);
+        index_decoder.begin(kind, index_block, nullptr, true);
         decoding = true;
     }
     return index_decoder.feed(p, n);

@@ -1,5 +1,5 @@
 // Files whose words are read from decoded data: a gzip stream inflated as its blocks arrive, UTF-16
-// text turned into UTF-8. The decoded text is cut into READ_SIZE blocks that count as the file's
+// text turned into UTF-8, documents (ZIP archives of XML, PDF) read whole at their end. The decoded text is cut into READ_SIZE blocks that count as the file's
 // blocks (postings name them, excerpts read them again), detected like a file's own data and read
 // by the text or markup tokenizer.
 #ifndef OLMAREST_IDX_READ_DECODE_H
@@ -10,10 +10,14 @@
 
 #include "idx/kinds.h"
 
-inline bool decoded_kind(int kind) { return kind >= KIND_GZIP && kind <= KIND_UTF16BE; }
+inline bool decoded_kind(int kind) { return kind >= KIND_GZIP && kind <= KIND_PDF; }
+// Kinds read whole: their bytes are held as they arrive and read once the file has ended.
+inline bool held_kind(int kind) { return kind >= KIND_ODF && kind <= KIND_PDF; }
 
 constexpr uint64_t INFLATE_CAP = uint64_t{256} << 20; // decoded bytes read per file
 extern uint64_t inflate_cap;                          // INFLATE_CAP; tests lower it
+constexpr uint64_t HOLD_CAP = uint64_t{64} << 20;     // bytes of a document held to be read whole
+extern uint64_t hold_cap;                             // HOLD_CAP; tests lower it
 
 // Takes one block of decoded text: its number, bytes and kind (KIND_TEXT or KIND_MARKUP), and
 // whether it is the file's last. Answers false to stop decoding.
@@ -29,7 +33,8 @@ class Decoder {
     Decoder(const Decoder &) = delete;
     Decoder &operator=(const Decoder &) = delete;
 
-    void begin(int kind, DecodedBlock sink, void *ctx);
+    // parallel: a document may be read by more than one helper at once (an indexing run).
+    void begin(int kind, DecodedBlock sink, void *ctx, bool parallel = false);
     // The next n bytes of the file. False once decoding has stopped: the rest need not be read.
     bool feed(const char *p, int n);
     // The file's data has ended: the last block goes out. Answers problem().

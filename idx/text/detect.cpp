@@ -1,6 +1,7 @@
 #include "idx/text/detect.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -54,6 +55,38 @@ static bool ascii_utf16(const unsigned char *u, int len, int hi) {
     return true;
 }
 
+static unsigned le16(const unsigned char *p) { return p[0] | unsigned{p[1]} << 8; }
+static uint32_t le32(const unsigned char *p) { return le16(p) | uint32_t{le16(p + 2)} << 16; }
+
+// A ZIP archive that is a document, told by its members as the first bytes show them: OpenDocument
+// and EPUB store a "mimetype" member first; Office Open XML has [Content_Types].xml and parts of
+// its own, found by following the local headers as far as the bytes at hand go.
+static int zip_kind(const unsigned char *u, int len) {
+    constexpr std::string_view ODF_TYPE = "application/vnd.oasis.opendocument.", EPUB_TYPE = "application/epub+zip";
+    static constexpr std::string_view OOXML_NAMES[] = {"[Content_Types].xml", "word/document.xml",
+                                                       "ppt/presentation.xml", "xl/workbook.xml"};
+    long at = 0;
+    for (int member = 0; member < 64 && at + 30 <= len && std::memcmp(u + at, "PK\x03\x04", 4) == 0; member++) {
+        unsigned flags = le16(u + at + 6), method = le16(u + at + 8);
+        uint32_t csize = le32(u + at + 18);
+        unsigned nlen = le16(u + at + 26), xlen = le16(u + at + 28);
+        if (at + 30 + nlen > len) break;
+        std::string_view name(reinterpret_cast<const char *>(u + at + 30), nlen);
+        long data = at + 30 + nlen + xlen;
+        if (member == 0 && name == "mimetype" && method == 0) {
+            std::string_view type(reinterpret_cast<const char *>(u) + std::min<long>(data, len),
+                                  static_cast<size_t>(std::clamp<long>(len - data, 0, csize)));
+            if (type.substr(0, ODF_TYPE.size()) == ODF_TYPE) return KIND_ODF;
+            if (type == EPUB_TYPE) return KIND_EPUB;
+        }
+        for (std::string_view n : OOXML_NAMES)
+            if (name == n) return KIND_OOXML;
+        if (flags & 8) break; // sizes follow the data: the next header cannot be found from here
+        at = data + csize;
+    }
+    return KIND_ZIP;
+}
+
 int detect_type(const char *buf, int len) { return detect_type_with(buf, len, detect_formats); }
 
 int detect_type_with(const char *buf, int len, unsigned formats) {
@@ -61,7 +94,7 @@ int detect_type_with(const char *buf, int len, unsigned formats) {
     if (len < 4) return KIND_NONE;
     const auto *u = reinterpret_cast<const unsigned char *>(buf);
 
-    if (starts(buf, "PK\x03\x04")) return KIND_ZIP;
+    if (starts(buf, "PK\x03\x04")) return formats & FORMAT_OFFICE ? zip_kind(u, len) : KIND_ZIP;
     if (starts(buf, "Rar!")) return KIND_RAR;
     // gzip's magic and deflate method; its header holds NUL bytes, so it must come before that rule.
     if ((formats & FORMAT_GZIP) && starts(buf, "\x1F\x8B\x08")) return KIND_GZIP;
@@ -90,7 +123,7 @@ int detect_type_with(const char *buf, int len, unsigned formats) {
 
     if (starts(buf, "%!PS-Adobe") || starts(buf, "\x04%!PS-Adobe") || starts(buf, "\x1B%-12345X@PJ") ||
         starts(buf, "%PDF-"))
-        return KIND_PRINT;
+        return (formats & FORMAT_PDF) && starts(buf, "%PDF-") ? KIND_PDF : KIND_PRINT;
 
     int i = 0;
     while (i < len && is_space(buf[i]))

@@ -83,7 +83,7 @@ TEST(Detect, Signatures) {
         {"\x04%!PS-Adobe-2.0", KIND_PRINT},
         {"\x1B%-12345X@PJL JOB", KIND_PRINT},
         {"\x1B%-12345X@PX", KIND_TEXT},
-        {"%PDF-1.4\n%\xE2\xE3", KIND_PRINT},
+        {"%PDF-1.4\n%\xE2\xE3", KIND_PDF}, // read through its helper; KIND_PRINT without FORMAT_PDF
         {"  %PDF-1.4 indented", KIND_TEXT},
     };
     check(cases, std::size(cases));

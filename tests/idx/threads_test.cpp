@@ -16,6 +16,7 @@
 #include "idx/index.h"
 #include "idx/read/cdfs.h"
 #include "idx/read/files.h"
+#include "idx/read/pdf.h"
 #include "idx/read/pipeline.h"
 #include "idx/run.h"
 #include "os/os.h"
@@ -143,6 +144,30 @@ TEST_F(Threads, DecodedFilesGiveTheSameIndex) {
     Outcome o = expect_same_runs(tree());
     EXPECT_EQ(o.status, 2) << o.reason;
     EXPECT_GT(o.unique, 250u);
+}
+
+// Documents read whole at their end, PDF through the helper process: still in file order.
+TEST_F(Threads, DocumentsGiveTheSameIndex) {
+    pdf_split_min = 0; // two helpers share each PDF when two threads run
+    std::mt19937 rnd(9);
+    for (int f = 0; f < 40; f++) {
+        std::string text;
+        int words = 50 + static_cast<int>(rnd() % 3000);
+        for (int k = 0; k < words; k++) text += vocab_word(rnd() % 300) + " ";
+        std::string name = "tree/d" + std::to_string(f % 3) + "/f" + std::to_string(f);
+        switch (f % 5) {
+        case 0: write(name + ".odt", odt_bytes("<text:p>" + text + "</text:p>")); break;
+        case 1: write(name + ".docx", docx_bytes("<w:p><w:r><w:t>" + text + "</w:t></w:r></w:p>")); break;
+        case 2: write(name + ".epub", epub_bytes({text, text.substr(0, text.size() / 2)})); break;
+        case 3: write(name + ".pdf", pdf_bytes({text.substr(0, 200), text.substr(200, 200)})); break;
+        default: write(name + ".txt.gz", gzip_bytes(text)); break;
+        }
+    }
+    Outcome o = expect_same_runs(tree());
+    EXPECT_EQ(o.status, 2) << o.reason;
+    EXPECT_EQ(unread_count, 0);
+    EXPECT_GT(o.unique, 250u);
+    pdf_split_min = PDF_SPLIT_MIN;
 }
 
 TEST_F(Threads, GeneratedTreeWithStopListAndDroppedWordsGivesTheSameIndex) {
