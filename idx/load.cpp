@@ -75,8 +75,10 @@ static bool chains_sound(const uint8_t *m, uint32_t size, const IdxHeader *h) {
     return true;
 }
 
-// Whether the mapped file's header, word directory and nodes lie inside it; its posting chains
-// are chains_sound's to check.
+// Whether the mapped file's header and word directory lie inside it, every directory entry naming
+// a node inside it; the nodes' contents are nodes_sound's to check, their posting chains
+// chains_sound's. A catalogued load leaves both to the queries, which check each node and chain
+// they use: touching every node would cost more than the rest of the load.
 static bool idx_head_sound(const uint8_t *m, uint32_t size) {
     if (size < sizeof(IdxHeader)) return false;
     const auto *h = reinterpret_cast<const IdxHeader *>(m);
@@ -88,7 +90,15 @@ static bool idx_head_sound(const uint8_t *m, uint32_t size) {
         uint32_t node_ofs = dir[i] - h->base;
         if (node_ofs % 4 || node_ofs < sizeof(IdxHeader) || node_ofs + uint64_t{sizeof(STnode)} > size)
             return false;
-        const auto *n = reinterpret_cast<const STnode *>(m + node_ofs);
+    }
+    return true;
+}
+
+// Whether every node's count and depth are ones a run writes.
+static bool nodes_sound(const uint8_t *m, const IdxHeader *h) {
+    const auto *dir = reinterpret_cast<const uint32_t *>(m + (h->dir - h->base));
+    for (uint32_t i = 0; i < h->D; i++) {
+        const auto *n = reinterpret_cast<const STnode *>(m + (dir[i] - h->base));
         if (n->count > NODE_SLOTS - 1 || n->depth > h->depth) return false;
     }
     return true;
@@ -181,6 +191,11 @@ int read_idx() {
     if (c > 0) {
         idx_loaded = true;
         return 0;
+    }
+    if (!nodes_sound(m, h)) {
+        set_reason("idx.dat is damaged");
+        unload_index();
+        return -1;
     }
     ChainCheck chains{m, idx_pool.end};
     start_chain_check(chains);

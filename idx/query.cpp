@@ -139,7 +139,10 @@ static int query_word(const char *word, int len, uint32_t key) {
         note_word(word, len, QueryWordState::beyond_third);
         return 0;
     }
-    Word *w = tbl_find(word_table, key);
+    // A catalogued load has not looked at the nodes: the one this word lives in is checked here.
+    const STnode *node = tbl_node_of(word_table, key);
+    bool node_sound = node->count < NODE_SLOTS && node->depth <= static_cast<uint32_t>(word_table.depth);
+    Word *w = node_sound ? tbl_find(word_table, key) : nullptr;
     if (qs.words == MAX_QUERY_WORDS) {
         qs.stopped = true;
         note_word(word, len, QueryWordState::beyond_third);
@@ -154,7 +157,7 @@ static int query_word(const char *word, int len, uint32_t key) {
                                                    : QueryWordState::stop_word);
     bool sound = w && !is_stop(*w) && read_chain(*w);
     // A chain the load did not check is checked here, as it is walked: a damaged one is said so.
-    if (w && !is_stop(*w) && !sound) info.state = QueryWordState::damaged;
+    if ((w && !is_stop(*w) && !sound) || !node_sound) info.state = QueryWordState::damaged;
     if (sound) {
         for (uint32_t p : qs.chain) {
             uint32_t fn = post_fn(p);

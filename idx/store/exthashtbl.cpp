@@ -40,6 +40,8 @@ static STnode *node_for(const WordTable &t, uint32_t key) {
     return tbl_node(t.dir[idx]);
 }
 
+const STnode *tbl_node_of(const WordTable &t, uint32_t key) { return node_for(t, key); }
+
 Word *tbl_find(const WordTable &t, uint32_t key) {
     STnode *n = node_for(t, key);
     // A big table's nodes are rarely in cache: ask for all eight lines of the node at once, so

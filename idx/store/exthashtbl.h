@@ -38,6 +38,8 @@ Word *tbl_find(const WordTable &t, uint32_t key);
 Word *tbl_insert(WordTable &t, const Word &w);
 // Moves dir and every entry by diff and copies the directory to heap_pool; -1 when it is full.
 int tbl_relocate(WordTable &t, int32_t diff);
+// The node that holds (or would hold) key.
+const STnode *tbl_node_of(const WordTable &t, uint32_t key);
 // The node a directory entry designates.
 STnode *tbl_node(uint32_t addr);
 
