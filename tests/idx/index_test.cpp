@@ -348,7 +348,10 @@ TEST_F(Load, WholeIndexLoads) {
     EXPECT_GT(word_table.D, 1);
 }
 
+// A load that walks the tree checks the whole file; a catalogued one (DamagedNodeIsNamedByTheQuery)
+// leaves the nodes to the queries.
 TEST_F(Load, DamagedFilesAreRefused) {
+    fs::remove("idx.files");
     uint32_t base = u32_at(good, 0), dir = u32_at(good, 12) - base, D = u32_at(good, 4);
     ASSERT_GT(D, 1u);
     struct Case {
@@ -439,6 +442,20 @@ TEST_F(Load, DamagedChainIsNamedByTheQueryOrTheWalkingLoad) {
     engine_threads = 0;
     write_bytes("idx.dat", good);
     EXPECT_EQ(read_idx(), 0) << idx_reason();
+}
+
+TEST_F(Load, DamagedNodeIsNamedByTheQuery) {
+    uint32_t base = u32_at(good, 0), dir = u32_at(good, 12) - base, D = u32_at(good, 4);
+    std::string b = good;
+    for (uint32_t e = 0; e < D; e++) put_u32(b, u32_at(good, dir + 4 * e) - base + 504, 42);
+    write_bytes("idx.dat", b);
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    query_idx("gardens");
+    char *p;
+    int freq;
+    EXPECT_EQ(next_result(&p, &freq, nullptr), -1);
+    ASSERT_EQ(query_words().size(), 1u);
+    EXPECT_EQ(query_words()[0].state, QueryWordState::damaged);
 }
 
 TEST_F(Load, ReasonNamesTheDamage) {
