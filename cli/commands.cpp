@@ -173,6 +173,7 @@ static int cmd_search(const std::vector<std::string> &words, const SearchOptions
         return EXIT_ERROR;
     }
     query_typed(words);
+    if (o.excerpts && !o.files_only) read_excerpts_ahead(MAX_FILES);
     char *path;
     char *excerpt = nullptr;
     int freq;

@@ -259,6 +259,7 @@ LibrarySearch search_entries(const std::vector<std::string> &entries, const std:
             s.volumes.push_back(index_volume());
         }
         query_typed(words);
+        if (excerpts) read_excerpts_ahead(MAX_FILES);
         // The words: the first entry's, then each entry's files added to them.
         const std::vector<QueryWordInfo> &infos = query_words();
         if (s.words.empty()) {

@@ -155,6 +155,12 @@ int query_typed(const std::vector<std::string> &words);
 // is gone through twice, paths first, then excerpts: a call with text not null that follows one
 // with text null starts again at the first file. The strings stay valid until the next call.
 int next_result(char **path, int *freq, char **text);
+// For an index of a disc or an image that is present: reads the blocks that the excerpts of the
+// listing's first `rows` results will need, all at once in disc order (one forward sweep, reads overlapping),
+// so that next_result then takes them from memory instead of seeking once per row. Up to
+// AHEAD_BLOCKS blocks; the rest are read as next_result needs them. Nothing for a folder.
+constexpr int AHEAD_BLOCKS = 512;
+void read_excerpts_ahead(int rows);
 // The file number of the file of the last next_result: it names the file to read_listed_file as
 // long as the same index stays loaded.
 unsigned result_file();

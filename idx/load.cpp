@@ -29,6 +29,7 @@ void unload_index() {
     word_table = WordTable{};
     file_table.clear();
     num_files.store(0, std::memory_order_relaxed);
+    read_cd_blocks_ahead({}); // kept by file number, which the next index gives other files
     release_catalogue();
 }
 

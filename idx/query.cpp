@@ -10,6 +10,7 @@
 #include "idx/check.h"
 #include "idx/text/detect.h"
 #include "idx/text/extract.h"
+#include "idx/read/cdfs.h"
 #include "idx/read/decode.h"
 #include "idx/read/files.h"
 #include "idx/read/pipeline.h"
@@ -457,6 +458,32 @@ static void locate_posting(unsigned fn, uint32_t p) {
         break;
     }
     extract_reset();
+}
+
+void read_excerpts_ahead(int rows) {
+    read_cd_blocks_ahead({});
+    if (!cd_mode || volume_absent()) return;
+    std::vector<std::pair<unsigned, unsigned>> blocks;
+    int seen_rows = 0;
+    uint32_t last_fn = UINT32_MAX;
+    for (size_t i = 0; i < qs.results.size(); i++) {
+        uint32_t p = qs.results[i], fn = post_fn(p);
+        if (fn != last_fn && ++seen_rows > rows) break;
+        last_fn = fn;
+        const FileEntry &e = file_table[fn];
+        // The blocks locate_posting reads: from the one before the posting's (from the start for
+        // markup or a kind not yet known) up to the one holding the word. A decoded file is read from its
+        // start by its decoder, as far as the hit: left to it.
+        if (decoded_kind(e.kind) || e.kind == KIND_NONE || e.kind < 0) continue;
+        // A disc's reads are READ_SIZE bytes of the volume, not of the file: a posting names the
+        // file's block where the read holding the word began, so the word may lie in the next.
+        unsigned last = post_block(p) + 1;
+        unsigned first = e.kind == KIND_MARKUP || e.kind == KIND_UNKNOWN || last < 2 ? 0 : last - 2;
+        for (unsigned b = first; b <= last && blocks.size() < static_cast<size_t>(AHEAD_BLOCKS); b++)
+            blocks.emplace_back(fn, b);
+        if (blocks.size() >= static_cast<size_t>(AHEAD_BLOCKS)) break;
+    }
+    read_cd_blocks_ahead(std::move(blocks));
 }
 
 int next_result(char **path, int *freq, char **text) {

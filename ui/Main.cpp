@@ -581,6 +581,7 @@ void Tmainform::RunSearch() {
     // The words that found nothing, and why, where the user looks: under the list.
     showNotice(query_notes());
     ui->StatusBar1->repaint();
+    read_excerpts_ahead(rows); // a disc's or an image's blocks in one sweep, not a seek per row
     int row = 0;
     while (next_result(&path, &freq, &text) == 0) {
         if (freq == 0) continue;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct OsVolume;
 
@@ -73,5 +75,10 @@ void cd_split_reset(); // before a run's first split_cd_block
 // read_block for a table from the CD reader: READ_SIZE bytes of the file's data at block * READ_SIZE,
 // read from the volume, never past the file's end.
 int read_cd_block(unsigned file_num, unsigned block, char *buf);
+// Reads the blocks (file number, block) of the table's files in disc order, in one forward sweep
+// with CD_AHEAD_READS asynchronous reads in flight, and keeps them for read_cd_block until the
+// next call (an empty list forgets them). UI thread, between runs.
+constexpr int CD_AHEAD_READS = 8;
+void read_cd_blocks_ahead(std::vector<std::pair<unsigned, unsigned>> blocks);
 
 #endif

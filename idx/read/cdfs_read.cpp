@@ -2,6 +2,7 @@
 // the read pipeline, handed to the files they belong to (records that share an extent each get
 // its data), and a file's block read again for an excerpt.
 #include <algorithm>
+#include <map>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -157,10 +158,62 @@ void split_cd_block(const char *data, uint32_t n, uint64_t pos, uint64_t *next_o
     }
 }
 
+// Blocks read ahead for excerpts, by (file number, block): their bytes and how many were read.
+struct AheadBlock {
+    std::vector<char> data;
+    long got = -1;
+};
+static std::map<std::pair<unsigned, unsigned>, AheadBlock> ahead;
+
+static void ahead_done(void *user, long bytes) {
+    auto *b = static_cast<AheadBlock *>(user);
+    b->got = os_io_error() ? -1 : bytes;
+}
+
+void read_cd_blocks_ahead(std::vector<std::pair<unsigned, unsigned>> blocks) {
+    ahead.clear();
+    if (blocks.empty() || !cd_volume.device) return;
+    auto ofs_of = [](const std::pair<unsigned, unsigned> &b) {
+        return file_table[b.first].disk_ofs + uint64_t{b.second} * READ_SIZE;
+    };
+    std::sort(blocks.begin(), blocks.end(), [&](const auto &a, const auto &b) {
+        return ofs_of(a) != ofs_of(b) ? ofs_of(a) < ofs_of(b) : a < b;
+    });
+    blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+    uint64_t size = 0;
+    int fd = os_open_volume(cd_volume.device, OS_RANDOM, &size);
+    if (fd < 0) return;
+    int in_flight = 0;
+    for (const auto &b : blocks) {
+        const FileEntry &e = file_table[b.first];
+        uint64_t at = uint64_t{b.second} * READ_SIZE;
+        if (at >= e.file_size) continue;
+        while (in_flight == CD_AHEAD_READS) {
+            int done = os_wait_io();
+            if (done == 0) break;
+            in_flight -= done;
+        }
+        AheadBlock &slot = ahead[b];
+        slot.data.assign(READ_SIZE, 0);
+        auto want = static_cast<uint32_t>(std::min<uint64_t>(e.file_size - at, READ_SIZE));
+        if (os_read_async(fd, slot.data.data(), want, e.disk_ofs + at, &slot, ahead_done) == 0) in_flight++;
+    }
+    while (in_flight > 0) {
+        int done = os_wait_io();
+        if (done == 0) break;
+        in_flight -= done;
+    }
+    os_close(fd);
+}
+
 int read_cd_block(unsigned file_num, unsigned block, char *buf) {
     const FileEntry &e = file_table[file_num];
     uint64_t at = uint64_t{block} * READ_SIZE;
     if (!cd_volume.device || at >= e.file_size) return -1;
+    if (auto it = ahead.find({file_num, block}); it != ahead.end() && it->second.got > 0) {
+        memcpy(buf, it->second.data.data(), READ_SIZE);
+        return static_cast<int>(it->second.got);
+    }
     uint64_t size = 0;
     int fd = os_open_volume(cd_volume.device, OS_RANDOM, &size);
     if (fd < 0) return -1;

@@ -3,6 +3,8 @@
 // excerpts read from the image, reloaded from it; and olmarest-cli on image paths.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -331,6 +333,48 @@ TEST_F(CdIndex, SearchesAnImageAndASubtreeWithExcerptsFromTheImage) {
               (std::vector<Row>{{"disc.iso/docs/lighthouse.txt",
                                  "tched the harbour all night ... The lighthouse keeper wa ... ", 2},
                                 {"disc.iso/docs/long.txt", "xxxxxxxxx harbour ... ", 1}}));
+}
+
+// Reads of the image's bytes in the order they are asked for: where a read goes back on the volume,
+// the drive would seek.
+std::vector<uint64_t> image_reads;
+long pread_counting(int fd, void *buf, size_t len, uint64_t ofs) {
+    std::error_code ec;
+    if (fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).filename() == "many.iso") image_reads.push_back(ofs);
+    return os_sys_default.pread(fd, buf, len, ofs);
+}
+
+int backward_reads() {
+    int n = 0;
+    for (size_t i = 1; i < image_reads.size(); i++) n += image_reads[i] < image_reads[i - 1];
+    return n;
+}
+
+// The excerpts of 100 rows ranked out of disc order: one seek back per row or so when each row
+// reads its own blocks, none when they are read ahead in one sweep; the same excerpts either way.
+TEST_F(CdIndex, ExcerptsOfManyRowsAreReadInOneForwardSweep) {
+    std::mt19937 rng(7);
+    for (int i = 0; i < 100; i++) {
+        std::string text(static_cast<size_t>(rng() % 50000), '.');
+        for (unsigned k = rng() % 40; k > 0; k--) text += " a lantern on the quay " + std::to_string(i);
+        text += " a lantern at the end\n";
+        write("many/f" + std::to_string(100 + i) + ".txt", text);
+    }
+    ASSERT_TRUE(make_iso(path("many"), "many.iso", "-J"));
+    ASSERT_EQ(index_tree("many.iso"), 2) << idx_reason();
+    ASSERT_EQ(read_idx(), 0) << idx_reason();
+    ASSERT_TRUE(select_io_backend("sync")); // its reads go through pread, in issue order
+    os_sys.pread = pread_counting;
+    std::vector<Row> one_by_one = search("lantern");
+    ASSERT_EQ(one_by_one.size(), 100u);
+    EXPECT_GT(backward_reads(), 20) << "the rows must come out of disc order for this to test anything";
+    image_reads.clear();
+    query_idx("lantern");
+    read_excerpts_ahead(100);
+    std::vector<Row> ahead = search("lantern");
+    EXPECT_EQ(backward_reads(), 0);
+    EXPECT_GE(image_reads.size(), 100u);
+    EXPECT_EQ(ahead, one_by_one);
 }
 
 TEST_F(CdIndex, ReloadsFromTheImageAndNoticesAChangedOne) {
