@@ -309,6 +309,10 @@ static int cmd_list(FILE *out, FILE *err) {
         }
         std::string where = e.volume.found_at.empty() ? "absent (was " + escaped_name(e.volume.where) + ")"
                                                       : "present at " + escaped_name(e.volume.found_at);
+        // A folder's directory whose time moved has had files added or removed since the run.
+        if (e.changed_dirs > 0)
+            where += "; files added or removed in " + std::to_string(e.changed_dirs) +
+                     (e.changed_dirs == 1 ? " folder" : " folders") + " since (refresh it)";
         fprintf(out, "%-*s  %-6s  %7d  %10s  %-16s  %s\n", static_cast<int>(width), shown.c_str(),
                 kind_name(e.volume.kind), e.volume.files, human_size(e.volume.total_bytes).c_str(), date,
                 where.c_str());

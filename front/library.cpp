@@ -96,6 +96,7 @@ LibraryEntry describe_entry(const std::string &name) {
     e.loads = load_entry(name, &e.problem) == 0;
     if (!e.loads) return e;
     e.volume = index_volume();
+    e.changed_dirs = std::max(0, changed_directories());
     std::vector<std::string> parts = entry_parts(name);
     e.parts = static_cast<int>(parts.size());
     for (size_t i = 1; i < parts.size(); i++) {
@@ -107,6 +108,7 @@ LibraryEntry describe_entry(const std::string &name) {
         }
         e.volume.files += index_volume().files;
         e.volume.total_bytes += index_volume().total_bytes;
+        e.changed_dirs += std::max(0, changed_directories());
     }
     return e;
 }

@@ -29,6 +29,7 @@ struct LibraryEntry {
     IndexVolume volume;   // kind, label, where it was, where it is now, files, bytes, date
     bool loads = false;   // its index could be read
     int parts = 1;
+    int changed_dirs = 0; // a present folder's directories whose files were added or removed since
     std::string problem;  // why not ("" when it loads)
 };
 // Loads the entry's index (its directory becomes the engine's index directory, its location hint

@@ -124,6 +124,7 @@ TEST_F(Library, RowsSayWhatBecameOfTheirFilesAndTheirVolume) {
     CliResult r = run_cli({"search", "-e", "shelf", "lighthouse"});
     EXPECT_EQ(r.code, 0);
     std::string out = r.out;
+    EXPECT_NE(run_cli({"list"}).out.find("; files added or removed in 1 folder since (refresh it)"), std::string::npos);
     EXPECT_NE(out.find(path("shelf/docs/log.txt") + "\t[changed] "), std::string::npos) << out;
     EXPECT_NE(out.find(path("shelf/gone.txt") + "\t[gone] \n"), std::string::npos) << out;
     EXPECT_NE(out.find(path("shelf/docs/keeper.txt") + "\tthe lighthouse keeper"), std::string::npos) << out;
