@@ -278,7 +278,8 @@ LibrarySearch search_entries(const std::vector<std::string> &entries, const std:
         while (next_result(&path, &freq, excerpts ? &text : nullptr) == 0) {
             if (freq == 0) continue;
             s.rows.push_back(LibraryRow{entry, part, s.volumes.back().label, path, freq, result_rank(), result_file(),
-                                        result_state(), result_kind(), excerpts && text ? text : ""});
+                                        result_state(), result_kind(), excerpts && text ? text : "",
+                                        excerpts && text ? result_context() : ""});
         }
         }
     }

@@ -90,6 +90,7 @@ struct LibraryRow {
     ResultState state;
     int kind;              // result_kind, once an excerpt was read
     std::string excerpt;   // "" when none was asked for or the file could not be read
+    std::string context;   // the excerpt's hits with about a line around each (result_context)
 };
 struct LibrarySearch {
     std::vector<std::string> entries;                      // searched, in order

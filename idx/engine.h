@@ -161,6 +161,10 @@ int next_result(char **path, int *freq, char **text);
 // AHEAD_BLOCKS blocks; the rest are read as next_result needs them. Nothing for a folder.
 constexpr int AHEAD_BLOCKS = 512;
 void read_excerpts_ahead(int rows);
+// The excerpts of the last next_result asked for with text, wider: about a line around each hit
+// (up to 24 bytes before the word and 80 after it, within the block read), for a front end. The same
+// " ... " between hits; valid until the next call.
+const char *result_context();
 // The file number of the file of the last next_result: it names the file to read_listed_file as
 // long as the same index stays loaded.
 unsigned result_file();

@@ -61,6 +61,7 @@ struct QueryState {
     char path_buf[OS_PATH_MAX];                // get_file_path's answer
     char text_buf[TEXT_SIZE];                  // next_result's excerpts
     int text_len;                              // bytes of text_buf in use
+    std::string context;                       // the same hits with about a line around each
     char *block_buf;                           // READ_SIZE bytes for locate_in_block, made on first use
     // What block_buf holds while one result's excerpts are found: its words may share blocks.
     bool buf_valid;
@@ -347,6 +348,18 @@ static int locate_sink(char *word, int len) {
 }
 
 // Appends bytes [from, to) of data and " ... " to the text, CR, LF and NUL turned into spaces.
+// Bytes of context result_context keeps before a hit's word and after its end, within the block
+// that holds it: more after than before, so that the word stays in sight at the left of a column.
+constexpr int CONTEXT_BEFORE = 24, CONTEXT_AFTER = 80;
+
+static void append_context(const char *data, int from, int to) {
+    for (int i = from; i < to; i++) {
+        char c = data[i];
+        qs.context += (c == '\r' || c == '\n' || c == 0) ? ' ' : c;
+    }
+    qs.context += " ... ";
+}
+
 static void append_excerpt(const char *data, int from, int to) {
     if (to < from || qs.text_len + (to - from) + 6 > TEXT_SIZE) return;
     for (int i = from; i < to; i++) {
@@ -370,6 +383,7 @@ static void append_tag_field(const char *data, int n) {
         int end = f + TAG_FIELD_LEN;
         while (end > f && (tag[end - 1] == 0 || tag[end - 1] == ' ')) end--;
         append_excerpt(tag, f, end);
+        append_context(tag, f, end);
         return;
     }
 }
@@ -393,6 +407,7 @@ static bool locate_decoded_block(void *ctx, uint32_t block, const char *data, in
     }
     if (!qs.locate_found) return !last;
     append_excerpt(data, std::max(0, end - c->len - 11), std::min(end + 9, n));
+    append_context(data, std::max(0, end - c->len - CONTEXT_BEFORE), std::min(end + CONTEXT_AFTER, n));
     return false;
 }
 
@@ -454,7 +469,10 @@ static void locate_posting(unsigned fn, uint32_t p) {
         if (e.kind == KIND_AUDIO && end == 0 && n >= TAG_SIZE)
             append_tag_field(data, n);
         else
+        {
             append_excerpt(data, std::max(0, end - len - 11), std::min(end + 9, n));
+            append_context(data, std::max(0, end - len - CONTEXT_BEFORE), std::min(end + CONTEXT_AFTER, n));
+        }
         break;
     }
     extract_reset();
@@ -510,6 +528,7 @@ int next_result(char **path, int *freq, char **text) {
     if (qs.result_state == ResultState::absent || qs.result_state == ResultState::gone) want_text = false;
     if (text) {
         qs.text_len = 0;
+        qs.context.clear();
         memset(qs.text_buf, 0, sizeof qs.text_buf);
         *text = qs.text_buf;
     }
@@ -528,6 +547,8 @@ int next_result(char **path, int *freq, char **text) {
 }
 
 ResultState result_state() { return qs.result_state; }
+
+const char *result_context() { return qs.context.c_str(); }
 
 int result_rank() { return qs.result_fn < MAX_FILES ? qs.file_scores[qs.result_fn] : 0; }
 

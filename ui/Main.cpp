@@ -587,7 +587,8 @@ void Tmainform::RunSearch() {
         if (freq == 0) continue;
         list->viewport()->repaint();
         if (QTreeWidgetItem *item = list->topLevelItem(row)) {
-            std::string excerpt = whole_word_excerpt(display_excerpt(text, result_kind() == KIND_MARKUP));
+            // About a line around each hit, cut to whole words, rather than the bare excerpt.
+            std::string excerpt = whole_word_excerpt(display_excerpt(result_context(), result_kind() == KIND_MARKUP));
             setExcerpt(item, excerpt);
         }
         row++;
@@ -676,7 +677,7 @@ void Tmainform::searchLibrary(const std::vector<std::string> &checked) {
             if (r.file != s.rows[i].file || full.entries[r.entry] != s.entries[s.rows[i].entry]) break;
             if (QTreeWidgetItem *item = list->topLevelItem(static_cast<int>(i)))
                 setExcerpt(item, r.excerpt.empty() ? std::string()
-                                                   : whole_word_excerpt(display_excerpt(r.excerpt.c_str(),
+                                                   : whole_word_excerpt(display_excerpt(r.context.c_str(),
                                                                                         r.kind == KIND_MARKUP)));
         }
     }

@@ -156,6 +156,25 @@ TEST_F(Query, VanishedFileKeepsItsRowWithoutText) {
     EXPECT_EQ(rows[1].text, "anchor of a ship ... ");
 }
 
+// The context of a hit: a line's worth around where the word was found, within its block, beside
+// the designed excerpt, which stays as it was.
+TEST_F(Query, ContextGivesAboutALineAroundEachHit) {
+    std::string before(80, 'a'), after(100, 'z');
+    build({{"line.txt", "start " + before + " the lighthouse keeper " + after + "\n"},
+           {"short.txt", "a lighthouse\n"}});
+    query_idx("lighthouse");
+    char *p, *text;
+    int freq;
+    ASSERT_EQ(next_result(&p, &freq, &text), 0);
+    ASSERT_EQ(std::filesystem::path(p).filename(), "line.txt");
+    EXPECT_STREQ(text, "aaaa the lighthouse keeper zz ... ");
+    // The excerpt's window widened by 13 bytes before it and 71 after.
+    EXPECT_EQ(std::string(result_context()),
+              std::string(13, 'a') + "aaaa the lighthouse keeper zz" + std::string(71, 'z') + " ... ");
+    ASSERT_EQ(next_result(&p, &freq, &text), 0);
+    EXPECT_STREQ(result_context(), "a lighthouse  ... ") << "a short file gives what it holds";
+}
+
 // One result's excerpts read a file once and share its blocks, but nothing stays open after the
 // result: a disc could not be ejected, and a file edited between two rows would be read stale.
 TEST_F(Query, ExcerptsShareBlocksWithinAResultAndKeepNothingOpen) {
