@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "idx/check.h"
@@ -57,6 +58,7 @@ struct QueryState {
     uint32_t result_fn;                        // file of the last result delivered
     int result_text_kind;                      // what a decoded result's text was, when located
     ResultState result_state;                  // of the file of the last next_result
+    std::unordered_map<uint32_t, ResultState> states; // files judged in this listing: one stat each
     bool prev_text;                            // the last next_result call asked for excerpts
     char path_buf[OS_PATH_MAX];                // get_file_path's answer
     char text_buf[TEXT_SIZE];                  // next_result's excerpts
@@ -91,6 +93,7 @@ static void reset_query() {
     memset(qs.file_scores, 0, sizeof qs.file_scores);
     qs.result_pos = 0;
     qs.prev_text = false;
+    qs.states.clear();
 }
 
 // Takes a posting of a sound chain into qs.chain; false when the chain leaves file order.
@@ -513,16 +516,22 @@ int next_result(char **path, int *freq, char **text) {
     qs.result_fn = fn;
     qs.result_text_kind = KIND_TEXT;
     *path = get_file_path(fn);
-    qs.result_state = ResultState::fresh;
-    if (volume_absent()) {
-        qs.result_state = ResultState::absent;
-    } else if (results_checked()) {
-        const FileEntry &e = file_table[fn];
-        OsFileStat st;
-        if (!os_stat(*path, &st) || !st.is_file)
-            qs.result_state = ResultState::gone;
-        else if (st.size != e.file_size || st.mtime_sec != e.mtime_sec || st.mtime_nsec != e.mtime_nsec)
-            qs.result_state = ResultState::changed;
+    // The listing is gone through twice (paths, then excerpts): a file is judged once.
+    if (auto known = qs.states.find(fn); known != qs.states.end()) {
+        qs.result_state = known->second;
+    } else {
+        qs.result_state = ResultState::fresh;
+        if (volume_absent()) {
+            qs.result_state = ResultState::absent;
+        } else if (results_checked()) {
+            const FileEntry &e = file_table[fn];
+            OsFileStat st;
+            if (!os_stat(*path, &st) || !st.is_file)
+                qs.result_state = ResultState::gone;
+            else if (st.size != e.file_size || st.mtime_sec != e.mtime_sec || st.mtime_nsec != e.mtime_nsec)
+                qs.result_state = ResultState::changed;
+        }
+        qs.states.emplace(fn, qs.result_state);
     }
     // A file that is not there is not read for its excerpt: a disc would be asked for in vain.
     if (qs.result_state == ResultState::absent || qs.result_state == ResultState::gone) want_text = false;

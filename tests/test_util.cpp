@@ -170,9 +170,10 @@ int run_files(const std::string &dir) {
     return n;
 }
 
-std::string gzip_bytes(const std::string &data, int level) {
+// data deflated in one go; window_bits as deflateInit2 takes them (16 + 15: a gzip stream, -15: raw).
+static std::string deflate_bytes(const std::string &data, int level, int window_bits) {
     z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY), Z_OK);
     std::string out(deflateBound(&z, static_cast<uLong>(data.size())) + 64, '\0');
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
     z.avail_in = static_cast<uInt>(data.size());
@@ -183,6 +184,8 @@ std::string gzip_bytes(const std::string &data, int level) {
     deflateEnd(&z);
     return out;
 }
+
+std::string gzip_bytes(const std::string &data, int level) { return deflate_bytes(data, level, 16 + MAX_WBITS); }
 
 std::string utf16_bytes(const std::string &text, bool little, bool bom) {
     std::u32string cps;
@@ -229,19 +232,7 @@ std::string zip_bytes(const std::vector<std::pair<std::string, std::string>> &me
     std::string out, dir;
     for (const auto &[name, data] : members) {
         bool store = name == "mimetype";
-        std::string packed = data;
-        if (!store) {
-            z_stream z{};
-            EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-            packed.assign(deflateBound(&z, static_cast<uLong>(data.size())) + 64, '\0');
-            z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
-            z.avail_in = static_cast<uInt>(data.size());
-            z.next_out = reinterpret_cast<Bytef *>(packed.data());
-            z.avail_out = static_cast<uInt>(packed.size());
-            EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-            packed.resize(z.total_out);
-            deflateEnd(&z);
-        }
+        std::string packed = store ? data : deflate_bytes(data, 6, -MAX_WBITS);
         auto crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(data.data()), static_cast<uInt>(data.size())));
         auto ofs = static_cast<uint32_t>(out.size());
         std::string common;

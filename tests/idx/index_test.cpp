@@ -329,6 +329,18 @@ class Load : public RunTree {
         ASSERT_EQ(index_tree(tree()), 2) << idx_reason();
         good = read_file("idx.dat");
     }
+    // Loads bytes as idx.dat beside its catalogue: the load succeeds, and a query of a word of the
+    // tree finds it damaged and lists nothing.
+    void expect_query_damaged(const std::string &bytes) {
+        write_bytes("idx.dat", bytes);
+        ASSERT_EQ(read_idx(), 0) << idx_reason();
+        query_idx("gardens");
+        char *p;
+        int freq;
+        EXPECT_EQ(next_result(&p, &freq, nullptr), -1);
+        ASSERT_EQ(query_words().size(), 1u);
+        EXPECT_EQ(query_words()[0].state, QueryWordState::damaged);
+    }
     // Loads bytes as idx.dat: read_idx must refuse with a reason and hold nothing.
     void expect_refused(const std::string &bytes) {
         write_bytes("idx.dat", bytes);
@@ -420,14 +432,7 @@ TEST_F(Load, DamagedChainIsNamedByTheQueryOrTheWalkingLoad) {
         }
     }
     ASSERT_GT(damaged, 0);
-    write_bytes("idx.dat", b);
-    ASSERT_EQ(read_idx(), 0) << idx_reason();
-    query_idx("gardens");
-    char *p;
-    int freq;
-    EXPECT_EQ(next_result(&p, &freq, nullptr), -1);
-    ASSERT_EQ(query_words().size(), 1u);
-    EXPECT_EQ(query_words()[0].state, QueryWordState::damaged);
+    expect_query_damaged(b);
     fs::remove("idx.files");
     for (int threads : {1, 2}) {
         SCOPED_TRACE(threads);
@@ -448,14 +453,7 @@ TEST_F(Load, DamagedNodeIsNamedByTheQuery) {
     uint32_t base = u32_at(good, 0), dir = u32_at(good, 12) - base, D = u32_at(good, 4);
     std::string b = good;
     for (uint32_t e = 0; e < D; e++) put_u32(b, u32_at(good, dir + 4 * e) - base + 504, 42);
-    write_bytes("idx.dat", b);
-    ASSERT_EQ(read_idx(), 0) << idx_reason();
-    query_idx("gardens");
-    char *p;
-    int freq;
-    EXPECT_EQ(next_result(&p, &freq, nullptr), -1);
-    ASSERT_EQ(query_words().size(), 1u);
-    EXPECT_EQ(query_words()[0].state, QueryWordState::damaged);
+    expect_query_damaged(b);
 }
 
 TEST_F(Load, ReasonNamesTheDamage) {
